@@ -1,0 +1,5 @@
+#include <nanobind/nanobind.h>
+
+namespace nb = nanobind;
+
+void register_enricher(nb::module_&) {}

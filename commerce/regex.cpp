@@ -1,0 +1,146 @@
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include "commerce/regex.hpp"
+
+#include <pcre2.h>
+
+#include "commerce/text.hpp"
+
+namespace quillmere {
+namespace {
+
+// A JIT stack per thread, large enough for the deepest backtracking the
+// page patterns can need; the default 32 KiB is too small for long lazy runs.
+pcre2_jit_stack* thread_jit_stack() {
+    thread_local struct Holder {
+        pcre2_jit_stack* stack = pcre2_jit_stack_create(64 * 1024, 16 * 1024 * 1024, nullptr);
+        pcre2_match_context* context = nullptr;
+        ~Holder() {
+            if (context) pcre2_match_context_free(context);
+            if (stack) pcre2_jit_stack_free(stack);
+        }
+    } holder;
+    return holder.stack;
+}
+
+pcre2_match_context* thread_match_context() {
+    thread_local struct Holder {
+        pcre2_match_context* context = nullptr;
+        Holder() {
+            context = pcre2_match_context_create(nullptr);
+            pcre2_jit_stack_assign(context, nullptr, thread_jit_stack());
+        }
+        ~Holder() { pcre2_match_context_free(context); }
+    } holder;
+    return holder.context;
+}
+
+}  // namespace
+
+std::string translate_python_pattern(std::string_view p) {
+    const std::string& ws = text::python_space_class_body();
+    std::string out;
+    out.reserve(p.size() + 64);
+    bool in_class = false;
+    for (std::size_t i = 0; i < p.size(); ++i) {
+        char c = p[i];
+        if (c == '\\' && i + 1 < p.size()) {
+            char n = p[i + 1];
+            if (n == 's') {
+                out += in_class ? ws : "[" + ws + "]";
+                ++i;
+                continue;
+            }
+            if (n == 'S') {
+                if (in_class) throw RegexError("\\S inside a character class is not supported");
+                out += "[^" + ws + "]";
+                ++i;
+                continue;
+            }
+            out += c;
+            out += n;
+            ++i;
+            continue;
+        }
+        if (!in_class && c == '[') {
+            in_class = true;
+            out += c;
+            // a leading ']' or '^]' is a literal
+            if (i + 1 < p.size() && p[i + 1] == '^') out += p[++i];
+            if (i + 1 < p.size() && p[i + 1] == ']') out += p[++i];
+            continue;
+        }
+        if (in_class && c == ']') in_class = false;
+        out += c;
+    }
+    return out;
+}
+
+Regex::Regex(std::string_view python_pattern, std::uint32_t flags)
+    : pattern_(python_pattern), flags_(flags) {
+    std::string translated = translate_python_pattern(python_pattern);
+    std::uint32_t options = PCRE2_UTF | PCRE2_UCP | PCRE2_MATCH_INVALID_UTF;
+    if (flags & IGNORECASE) options |= PCRE2_CASELESS;
+    if (flags & DOTALL) options |= PCRE2_DOTALL;
+    int err = 0;
+    PCRE2_SIZE offset = 0;
+    pcre2_compile_context* cctx = pcre2_compile_context_create(nullptr);
+    pcre2_set_newline(cctx, PCRE2_NEWLINE_LF);
+    code_ = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(translated.data()), translated.size(), options,
+                          &err, &offset, cctx);
+    pcre2_compile_context_free(cctx);
+    if (!code_) {
+        PCRE2_UCHAR msg[256];
+        pcre2_get_error_message(err, msg, sizeof msg);
+        throw RegexError("cannot compile pattern " + pattern_ + ": " + reinterpret_cast<char*>(msg));
+    }
+    pcre2_jit_compile(code_, PCRE2_JIT_COMPLETE);  // falls back to the interpreter if JIT is absent
+    pcre2_pattern_info(code_, PCRE2_INFO_CAPTURECOUNT, &groups_);
+}
+
+Regex::~Regex() { pcre2_code_free(code_); }
+
+Regex::Match::Match(const Regex& re) : re_(re), data_(pcre2_match_data_create_from_pattern(re.code_, nullptr)) {}
+Regex::Match::~Match() { pcre2_match_data_free(data_); }
+
+bool Regex::Match::search(std::string_view subject, std::size_t from) {
+    subject_ = subject;
+    if (from > subject.size()) return false;
+    int rc = pcre2_match(re_.code_, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), from, 0, data_,
+                         thread_match_context());
+    if (rc == PCRE2_ERROR_NOMATCH) return false;
+    if (rc < 0) {
+        PCRE2_UCHAR msg[256];
+        pcre2_get_error_message(rc, msg, sizeof msg);
+        throw RegexError(std::string("pattern match failed: ") + reinterpret_cast<char*>(msg));
+    }
+    return true;
+}
+
+bool Regex::Match::matched(unsigned group) const {
+    return pcre2_get_ovector_pointer(data_)[2 * group] != PCRE2_UNSET;
+}
+std::size_t Regex::Match::start(unsigned group) const { return pcre2_get_ovector_pointer(data_)[2 * group]; }
+std::size_t Regex::Match::end(unsigned group) const { return pcre2_get_ovector_pointer(data_)[2 * group + 1]; }
+
+std::string_view Regex::Match::group(unsigned group) const {
+    if (!matched(group)) return {};
+    return subject_.substr(start(group), end(group) - start(group));
+}
+
+std::optional<std::string_view> Regex::Match::optional_group(unsigned group) const {
+    if (!matched(group)) return std::nullopt;
+    return this->group(group);
+}
+
+std::optional<std::string> Regex::first_group(std::string_view subject, unsigned group) const {
+    Match m(*this);
+    if (!m.search(subject)) return std::nullopt;
+    return std::string(m.group(group));
+}
+
+bool Regex::matches_anywhere(std::string_view subject) const {
+    Match m(*this);
+    return m.search(subject);
+}
+
+}  // namespace quillmere

@@ -1,0 +1,75 @@
+// PCRE2 patterns that behave like Python's re on the same pattern text.
+//
+// Patterns are written in Python's syntax and translated once: \s becomes the
+// white-space class of Python (PCRE2's own misses U+001C..U+001F). Matching is
+// UTF + UCP with JIT compilation, which keeps the lazy "(.*?)" patterns linear
+// on hostile pages.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+struct pcre2_real_code_8;
+struct pcre2_real_match_data_8;
+
+namespace quillmere {
+
+struct RegexError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+class Regex {
+public:
+    enum Flags : std::uint32_t { NONE = 0, IGNORECASE = 1, DOTALL = 2 };
+
+    Regex(std::string_view python_pattern, std::uint32_t flags);
+    ~Regex();
+    Regex(const Regex&) = delete;
+    Regex& operator=(const Regex&) = delete;
+
+    const std::string& pattern() const { return pattern_; }
+    std::uint32_t flags() const { return flags_; }
+    std::uint32_t group_count() const { return groups_; }
+
+    // One search state; reuse it across searches of the same pattern.
+    class Match {
+    public:
+        explicit Match(const Regex& re);
+        ~Match();
+        Match(const Match&) = delete;
+        Match& operator=(const Match&) = delete;
+
+        // First match at or after byte offset `from`; false when none.
+        bool search(std::string_view subject, std::size_t from = 0);
+        bool matched(unsigned group) const;
+        std::size_t start(unsigned group = 0) const;
+        std::size_t end(unsigned group = 0) const;
+        // Empty view for a group that did not take part.
+        std::string_view group(unsigned group) const;
+        std::optional<std::string_view> optional_group(unsigned group) const;
+
+    private:
+        const Regex& re_;
+        pcre2_real_match_data_8* data_;
+        std::string_view subject_;
+    };
+
+    // Convenience: the first match's group text, if the pattern matches.
+    std::optional<std::string> first_group(std::string_view subject, unsigned group = 1) const;
+    bool matches_anywhere(std::string_view subject) const;
+
+private:
+    std::string pattern_;
+    std::uint32_t flags_;
+    std::uint32_t groups_ = 0;
+    pcre2_real_code_8* code_ = nullptr;
+};
+
+// Python pattern text -> PCRE2 pattern text (\s and \S spelled out).
+std::string translate_python_pattern(std::string_view python_pattern);
+
+}  // namespace quillmere

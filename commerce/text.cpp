@@ -1,0 +1,301 @@
+#include "commerce/text.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <iterator>
+
+namespace quillmere::text {
+namespace {
+
+struct CaseMap {
+    std::uint32_t cp;
+    std::uint32_t to[3];
+    std::uint8_t n;
+};
+struct CpRange {
+    std::uint32_t first, last;
+};
+struct DecimalRange {
+    std::uint32_t first, last, zero;
+};
+
+#include "unicode_tables.inc"
+
+template <std::size_t N>
+bool in_ranges(const CpRange (&table)[N], char32_t cp) {
+    auto it = std::upper_bound(std::begin(table), std::end(table), cp,
+                               [](char32_t c, const CpRange& r) { return c < r.first; });
+    return it != std::begin(table) && cp <= std::prev(it)->last;
+}
+
+template <std::size_t N>
+const CaseMap* find_map(const CaseMap (&table)[N], char32_t cp) {
+    auto it = std::lower_bound(std::begin(table), std::end(table), cp,
+                               [](const CaseMap& m, char32_t c) { return m.cp < c; });
+    return (it != std::end(table) && it->cp == cp) ? &*it : nullptr;
+}
+
+template <std::size_t N>
+void append_mapped(std::string& out, const CaseMap (&table)[N], char32_t cp) {
+    if (const CaseMap* m = find_map(table, cp)) {
+        for (int k = 0; k < m->n; ++k) append_utf8(out, m->to[k]);
+    } else {
+        append_utf8(out, cp);
+    }
+}
+
+// Python's Final_Sigma rule for U+03A3 at position i of u.
+char32_t capital_sigma(const std::u32string& u, std::size_t i) {
+    std::size_t j = i;
+    char32_t c = 0;
+    bool found = false;
+    while (j > 0) {
+        c = u[--j];
+        if (!is_case_ignorable(c)) {
+            found = true;
+            break;
+        }
+    }
+    bool final_sigma = found && is_cased(c);
+    if (final_sigma && i + 1 < u.size()) {
+        std::size_t k = i + 1;
+        for (; k < u.size(); ++k) {
+            c = u[k];
+            if (!is_case_ignorable(c)) break;
+        }
+        final_sigma = k == u.size() || !is_cased(c);
+    }
+    return final_sigma ? 0x3C2 : 0x3C3;
+}
+
+}  // namespace
+
+char32_t next_code_point(std::string_view s, std::size_t& i) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    std::size_t n = s.size();
+    unsigned char b0 = p[i];
+    if (b0 < 0x80) {
+        ++i;
+        return b0;
+    }
+    int len;
+    char32_t cp;
+    char32_t min;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        len = 2, cp = b0 & 0x1F, min = 0x80;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        len = 3, cp = b0 & 0x0F, min = 0x800;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        len = 4, cp = b0 & 0x07, min = 0x10000;
+    } else {
+        ++i;
+        return 0xFFFD;
+    }
+    if (i + len > n) {
+        ++i;
+        return 0xFFFD;
+    }
+    for (int k = 1; k < len; ++k) {
+        unsigned char b = p[i + k];
+        if ((b & 0xC0) != 0x80) {
+            ++i;
+            return 0xFFFD;
+        }
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF) {
+        ++i;
+        return 0xFFFD;
+    }
+    i += len;
+    return cp;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+std::u32string to_u32(std::string_view s) {
+    std::u32string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size();) out.push_back(next_code_point(s, i));
+    return out;
+}
+
+std::string to_utf8(std::u32string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (char32_t c : s) append_utf8(out, c);
+    return out;
+}
+
+std::size_t length(std::string_view s) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < s.size();) {
+        unsigned char b = static_cast<unsigned char>(s[i]);
+        if (b < 0x80) {
+            ++i;
+        } else {
+            next_code_point(s, i);
+        }
+        ++n;
+    }
+    return n;
+}
+
+bool is_ascii(std::string_view s) {
+    for (char c : s)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
+bool is_space(char32_t cp) {
+    if (cp < 0x80) return (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x20);
+    return in_ranges(kSpace, cp);
+}
+bool is_cased(char32_t cp) { return in_ranges(kCased, cp); }
+bool is_case_ignorable(char32_t cp) { return in_ranges(kCaseIgnorable, cp); }
+bool is_nfkc_delimiter(char32_t cp) { return cp >= 0x80 && in_ranges(kNfkcDelimiter, cp); }
+
+int decimal_value(char32_t cp) {
+    if (cp >= '0' && cp <= '9') return static_cast<int>(cp - '0');
+    if (cp < 0x80) return -1;
+    auto it = std::upper_bound(std::begin(kDecimal), std::end(kDecimal), cp,
+                               [](char32_t c, const DecimalRange& r) { return c < r.first; });
+    if (it == std::begin(kDecimal)) return -1;
+    --it;
+    return cp <= it->last ? static_cast<int>(cp - it->zero) : -1;
+}
+
+std::string lower(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    std::size_t i = 0;
+    for (; i < s.size(); ++i) {  // ASCII fast path
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x80) break;
+        out.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c));
+    }
+    if (i == s.size()) return out;
+    // Final sigma needs context in both directions; work on code points.
+    std::u32string u = to_u32(s.substr(i));
+    std::u32string before = to_u32(out);  // ASCII prefix, for the sigma rule
+    std::u32string all = before + u;
+    for (std::size_t k = before.size(); k < all.size(); ++k) {
+        char32_t c = all[k];
+        if (c == 0x3A3) {
+            append_utf8(out, capital_sigma(all, k));
+        } else if (c < 0x80) {
+            out.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c));
+        } else {
+            append_mapped(out, kLower, c);
+        }
+    }
+    return out;
+}
+
+std::string title(std::string_view s) {
+    std::u32string u = to_u32(s);
+    std::string out;
+    out.reserve(s.size());
+    bool previous_is_cased = false;
+    for (std::size_t k = 0; k < u.size(); ++k) {
+        char32_t c = u[k];
+        if (previous_is_cased) {
+            if (c == 0x3A3)
+                append_utf8(out, capital_sigma(u, k));
+            else
+                append_mapped(out, kLower, c);
+        } else {
+            append_mapped(out, kTitle, c);
+        }
+        previous_is_cased = is_cased(c);
+    }
+    return out;
+}
+
+std::string_view strip(std::string_view s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e) {
+        std::size_t j = b;
+        char32_t c = next_code_point(s, j);
+        if (!is_space(c)) break;
+        b = j;
+    }
+    while (e > b) {
+        // step back to the start of the last code point
+        std::size_t j = e - 1;
+        while (j > b && (static_cast<unsigned char>(s[j]) & 0xC0) == 0x80 && e - j < 4) --j;
+        std::size_t k = j;
+        char32_t c = next_code_point(s, k);
+        if (k != e) {  // malformed tail: treat the last byte alone
+            j = e - 1;
+            c = 0xFFFD;
+        }
+        if (!is_space(c)) break;
+        e = j;
+    }
+    return s.substr(b, e - b);
+}
+
+std::vector<std::string_view> split(std::string_view s) {
+    std::vector<std::string_view> parts;
+    std::size_t i = 0, start = 0;
+    bool in_word = false;
+    while (i < s.size()) {
+        std::size_t at = i;
+        char32_t c = next_code_point(s, i);
+        if (is_space(c)) {
+            if (in_word) parts.push_back(s.substr(start, at - start));
+            in_word = false;
+        } else if (!in_word) {
+            in_word = true;
+            start = at;
+        }
+    }
+    if (in_word) parts.push_back(s.substr(start));
+    return parts;
+}
+
+std::string collapse_whitespace(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::string_view w : split(s)) {
+        if (!out.empty()) out.push_back(' ');
+        out.append(w);
+    }
+    return out;
+}
+
+const std::string& python_space_class_body() {
+    static const std::string body = [] {
+        std::string b;
+        char buf[32];
+        for (const CpRange& r : kSpace) {
+            if (r.first == r.last)
+                std::snprintf(buf, sizeof buf, "\\x{%X}", r.first);
+            else
+                std::snprintf(buf, sizeof buf, "\\x{%X}-\\x{%X}", r.first, r.last);
+            b += buf;
+        }
+        return b;
+    }();
+    return body;
+}
+
+}  // namespace quillmere::text

@@ -1,0 +1,49 @@
+// Text helpers with the semantics of Python's str methods.
+//
+// Text is UTF-8. Lone surrogates (which a Python str may hold) travel as their
+// three-byte encodings, the way Python's "surrogatepass" error handler writes
+// them, and count as one code point each. Lengths are counted in code points.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillmere::text {
+
+// Decodes the code point at s[i] and advances i. A malformed byte decodes as
+// U+FFFD and advances by one byte, so decoding never fails.
+char32_t next_code_point(std::string_view s, std::size_t& i);
+void append_utf8(std::string& out, char32_t cp);
+std::u32string to_u32(std::string_view s);
+std::string to_utf8(std::u32string_view s);
+std::size_t length(std::string_view s);  // in code points
+bool is_ascii(std::string_view s);
+
+// Character properties, as the building interpreter sees them.
+bool is_space(char32_t cp);            // str.isspace(), and \s of Python's re
+bool is_cased(char32_t cp);
+bool is_case_ignorable(char32_t cp);
+int decimal_value(char32_t cp);        // unicodedata.decimal(), or -1
+bool is_nfkc_delimiter(char32_t cp);   // NFKC turns it into one of "/?#@:"
+
+std::string lower(std::string_view s);  // str.lower() (full mappings, final sigma)
+std::string title(std::string_view s);  // str.title()
+std::string_view strip(std::string_view s);   // str.strip()
+std::vector<std::string_view> split(std::string_view s);  // str.split()
+std::string collapse_whitespace(std::string_view s);  // " ".join(s.split())
+
+inline bool contains(std::string_view haystack, std::string_view needle) {
+    return haystack.find(needle) != std::string_view::npos;
+}
+inline bool starts_with(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
+inline bool ends_with(std::string_view s, std::string_view p) {
+    return s.size() >= p.size() && s.substr(s.size() - p.size()) == p;
+}
+
+// The white-space class of Python's re spelled out for PCRE2 (whose \s
+// misses U+001C to U+001F), without the surrounding brackets.
+const std::string& python_space_class_body();
+
+}  // namespace quillmere::text
