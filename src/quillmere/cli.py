@@ -20,11 +20,11 @@ import re
 import shutil
 import sys
 import unicodedata
-from collections.abc import Awaitable, Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from pathlib import Path
 from types import ModuleType
-from typing import TYPE_CHECKING, Any, Protocol, TextIO
+from typing import TYPE_CHECKING, Any, TextIO
 
 from . import __version__
 
@@ -193,12 +193,6 @@ def read_matches(path: Path) -> tuple[list["VisualMatch"], list[str]]:
 
 
 # --------------------------------------------------------------- fetching
-class PageFetcher(Protocol):
-    """The engine's view of a page fetcher: ``get(url, timeout=...)`` awaitable."""
-
-    def get(self, url: str, *, timeout: int = ...) -> Awaitable[Any]: ...
-
-
 class Progress:
     """A one-line progress bar on a terminal; silent anywhere else."""
 
@@ -595,6 +589,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The reader went away (``quillmere ... | head``): stop quietly.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_FAILURE
+    except Exception as err:  # a fault of ours: still one line, never a traceback
+        print(f"{PROG}: unexpected error: {type(err).__name__}: {err}", file=sys.stderr)
         return EXIT_FAILURE
 
 
