@@ -463,9 +463,8 @@ def cmd_enrich(args: argparse.Namespace) -> int:
     commerce = _load_engine()
     links = direct_links(commerce, matches, labels, str(source))
     if commerce.AsyncFetcher is None and matches:
-        print(f"{PROG}: note: the Scrapling library is not installed, so destination pages are not "
-              "fetched; results come from the search data alone (pip install 'quillmere[fetch]')",
-              file=sys.stderr)
+        print(f"{PROG}: note: the Scrapling library cannot be imported, so destination pages are not "
+              "fetched; results come from the search data alone", file=sys.stderr)
     result = run_pipeline(commerce, matches, links, commerce.AsyncFetcher)
     report(sys.stdout, result, _stdout_width())
     written = []
