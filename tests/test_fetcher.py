@@ -3,6 +3,9 @@ server, and test doubles bound to `quillmere.commerce.AsyncFetcher`."""
 
 import asyncio
 import gc
+import subprocess
+import sys
+import textwrap
 import tracemalloc
 
 import pytest
@@ -47,7 +50,7 @@ def run(coro):
 
 
 # --------------------------------------------------------------- real Scrapling
-def test_real_fetcher_batch(fresh):
+def test_real_fetcher_batch(fresh, caplog):
     srv = fresh
     assert commerce.AsyncFetcher is not None, "scrapling's AsyncFetcher did not import"
     page, gone = srv.url("/page"), srv.url("/gone")
@@ -82,6 +85,25 @@ def test_real_fetcher_batch(fresh):
     # outer deadline (timeout + 1) stops that second attempt from being made.
     assert hits["/slow"] == 1 and hits["/hang"] == 1
     assert srv.abandoned["/slow"] == 1 and srv.abandoned["/hang"] == 1
+    assert not [r for r in caplog.records if r.name.startswith("scrapling")]  # logger switched off
+
+
+@pytest.mark.parametrize("library", ["present", "missing"])
+def test_fetcher_bound_at_load(library):
+    code = textwrap.dedent(f"""
+        import logging, sys
+        if "{library}" == "missing":
+            sys.modules["scrapling"] = None  # import fails as if not installed
+        import quillmere.commerce as commerce
+        if "{library}" == "missing":
+            assert commerce.AsyncFetcher is None
+        else:
+            from scrapling.fetchers import AsyncFetcher
+            assert commerce.AsyncFetcher is AsyncFetcher
+        assert logging.getLogger("scrapling").disabled
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
 
 
 @pytest.mark.parametrize("max_workers, processors, bound", [(3, 8, 3), (None, 1, 4), (0, 1, 4)])

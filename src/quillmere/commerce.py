@@ -91,16 +91,6 @@ class DestinationMetadataParser:
     """Destination page analysis."""
 
 
-def _type_error(name: str, expected: str, value: object) -> TypeError:
-    return TypeError(f"{name} must be {expected}, not {type(value).__name__}")
-
-
-def _default_fetch_bound() -> int:
-    """Requests in flight when the caller names no bound: 4 per processor, at most 32."""
-    processors = os.cpu_count() or 4  # None (unknown) and 0 both count as 4
-    return min(4 * processors, 32)
-
-
 class ScraplingDestinationFetcher:
     """Concurrent, bounded, time-limited page fetching through Scrapling.
 
@@ -112,6 +102,16 @@ class ScraplingDestinationFetcher:
     Integer arguments follow Python's `isinstance(x, int)`, so bools pass.
     """
 
+    @staticmethod
+    def _default_bound() -> int:
+        """Requests in flight when the caller names no bound: 4 per processor, at most 32."""
+        processors = os.cpu_count() or 4  # None (unknown) and 0 both count as 4
+        return min(4 * processors, 32)
+
+    @staticmethod
+    def _type_error(name: str, expected: str, value: object) -> TypeError:
+        return TypeError(f"{name} must be {expected}, not {type(value).__name__}")
+
     @classmethod
     async def fetch_one(cls, url: str, sem, timeout: int = 5) -> tuple[str, str | None]:
         """(url, page text or None); `sem` bounds the requests in flight.
@@ -122,9 +122,9 @@ class ScraplingDestinationFetcher:
         own).  Time spent waiting for `sem` is not counted.
         """
         if not isinstance(url, str):
-            raise _type_error("url", "str", url)
+            raise cls._type_error("url", "str", url)
         if not isinstance(timeout, int):
-            raise _type_error("timeout", "int", timeout)
+            raise cls._type_error("timeout", "int", timeout)
         fetcher = AsyncFetcher
         if fetcher is None or not url.startswith("http"):
             return url, None
@@ -151,20 +151,20 @@ class ScraplingDestinationFetcher:
         first-seen order, fetched concurrently with at most `max_workers`
         requests in flight (None or 0: the processor-based default)."""
         if not isinstance(urls, list):
-            raise _type_error("urls", "list", urls)
+            raise cls._type_error("urls", "list", urls)
         for i, url in enumerate(urls):
             if not isinstance(url, str):
-                raise _type_error(f"urls[{i}]", "str", url)
+                raise cls._type_error(f"urls[{i}]", "str", url)
         if max_workers is not None and not isinstance(max_workers, int):
-            raise _type_error("max_workers", "int or None", max_workers)
+            raise cls._type_error("max_workers", "int or None", max_workers)
         if not isinstance(timeout, int):
-            raise _type_error("timeout", "int", timeout)
+            raise cls._type_error("timeout", "int", timeout)
 
         distinct = list(dict.fromkeys(urls))
         if AsyncFetcher is None or not distinct:
             return dict.fromkeys(distinct)
         # A negative bound is refused by the semaphore (ValueError).
-        sem = asyncio.Semaphore(max_workers or _default_fetch_bound())
+        sem = asyncio.Semaphore(max_workers or cls._default_bound())
         tasks = [asyncio.ensure_future(cls.fetch_one(url, sem, timeout)) for url in distinct]
         try:
             pairs = await asyncio.gather(*tasks)
