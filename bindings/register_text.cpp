@@ -21,6 +21,7 @@ void register_text(nb::module_& m) {
     nb::module_ t = m.def_submodule("_text", "Text helpers with str semantics (for tests)");
     t.def("lower", [](nb::handle s) { return apply(s, [](std::string_view v) { return text::lower(v); }); });
     t.def("title", [](nb::handle s) { return apply(s, [](std::string_view v) { return text::title(v); }); });
+    t.def("upper", [](nb::handle s) { return apply(s, [](std::string_view v) { return text::upper(v); }); });
     t.def("strip", [](nb::handle s) {
         return apply(s, [](std::string_view v) { return std::string(text::strip(v)); });
     });

@@ -1,0 +1,98 @@
+"""Prices parsed per second: PriceNormalizer.parse against the same steps in
+Python's re and str, and the share of the engine's time spent building the
+NormalizedPrice record.
+
+    PYTHONPATH=src python3 bench/bench_price.py
+"""
+
+from __future__ import annotations
+
+import random
+import re
+import time
+
+from quillmere import _commerce
+from quillmere.commerce import CURRENCY_MAP, CURRENCY_TOKEN_PATTERN, PriceNormalizer
+from quillmere.models import NormalizedPrice
+
+PATTERN = re.compile(
+    r"(?:(" + CURRENCY_TOKEN_PATTERN + r")\s*)?([0-9]+(?:[,\.\s][0-9]+)*)(?:\s*(" + CURRENCY_TOKEN_PATTERN + r"))?",
+    re.IGNORECASE,
+)
+
+
+def python_parse(raw_price, currency_hint=None):
+    if not raw_price:
+        return None
+    cleaned = raw_price.strip()
+    if not cleaned:
+        return None
+    m = PATTERN.search(cleaned)
+    if not m:
+        return None
+    before, number, after = m.groups()
+    code = (before or after or currency_hint or "USD").upper().strip()
+    num = number.replace(" ", "")
+    if "," in num and "." in num:
+        if num.index(",") < num.index("."):
+            num = num.replace(",", "")
+        else:
+            num = num.replace(".", "").replace(",", ".")
+    elif "," in num:
+        parts = num.split(",")
+        num = num.replace(",", ".") if len(parts) == 2 and len(parts[1]) == 2 else num.replace(",", "")
+    try:
+        return NormalizedPrice(raw=cleaned, amount=round(float(num), 2), currency=CURRENCY_MAP.get(code, code))
+    except ValueError:
+        return None
+
+
+def price_texts(n: int) -> list[str]:
+    rng = random.Random(7)
+    shapes = [
+        "${a},{b:03d}.{c:02d}", "{a}.{b:03d},{c:02d} €", "EUR {a},{c:02d}", "£{a}", "{a} {b:03d},{c:02d} kr",
+        "From ${a}.{c:02d} to ${b}.{c:02d}", "US$ {a}", "¥{a}{b:03d}", "{a},{c:02d} eur", "Price: {a}.{c:02d} GBP",
+        "  CA${a}.{c:02d}  ", "₹{a},{b:03d}", "sold out", "{a}.{b:03d}.{b:03d}",
+    ]
+    return [rng.choice(shapes).format(a=rng.randrange(1, 5000), b=rng.randrange(1000), c=rng.randrange(100))
+            for _ in range(n)]
+
+
+def per_second(fn, items, repeat=5):
+    best = float("inf")
+    for _ in range(repeat):
+        t = time.perf_counter()
+        fn(items)
+        best = min(best, time.perf_counter() - t)
+    return len(items) / best, best / len(items)
+
+
+def main():
+    texts = price_texts(20000)
+    engine = [PriceNormalizer.parse(t) for t in texts]
+    assert engine == [python_parse(t) for t in texts], "engine and Python disagree"
+    priced = [p for p in engine if p is not None]
+
+    parse = PriceNormalizer.parse
+    eng_rate, eng_each = per_second(lambda xs: [parse(x) for x in xs], texts)
+    py_rate, py_each = per_second(lambda xs: [python_parse(x) for x in xs], texts)
+    print(f"price texts: {len(texts)} ({len(priced)} priced)")
+    print(f"engine PriceNormalizer.parse : {eng_rate:12,.0f} prices/s  ({eng_each * 1e9:6.0f} ns each)")
+    print(f"Python re + str + pydantic   : {py_rate:12,.0f} prices/s  ({py_each * 1e9:6.0f} ns each)")
+    print(f"speed-up                     : {eng_rate / py_rate:12.1f}x")
+
+    values = [(p.raw, p.amount, p.currency) for p in priced]
+    make = _commerce._price_record
+    construct = NormalizedPrice.model_construct
+    _, fast_each = per_second(lambda vs: [make(r, a, c) for r, a, c in vs], values)
+    _, mc_each = per_second(lambda vs: [construct(raw=r, amount=a, currency=c) for r, a, c in vs], values)
+    _, val_each = per_second(lambda vs: [NormalizedPrice(raw=r, amount=a, currency=c) for r, a, c in vs], values)
+    path = "direct slots" if _commerce._price_record_fast_path() else "model_construct fallback"
+    print(f"record, engine ({path:>24}): {fast_each * 1e9:6.0f} ns each "
+          f"= {fast_each / eng_each:5.1%} of an engine parse")
+    print(f"record, model_construct                 : {mc_each * 1e9:6.0f} ns each")
+    print(f"record, validated NormalizedPrice(...)  : {val_each * 1e9:6.0f} ns each")
+
+
+if __name__ == "__main__":
+    main()
