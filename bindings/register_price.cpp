@@ -43,10 +43,15 @@ nb::object currency_str(std::string_view code) {
     return py::str(code);
 }
 
-// The record for `p`; `source` is the str that p.raw was trimmed from, reused
-// when nothing was trimmed.
+// `text`, a part of the str `source` (`source_size` bytes), as an exact str:
+// `source` itself when it is the whole of it and not of a str subclass.
+nb::object part_of(nb::handle source, std::size_t source_size, std::string_view text) {
+    if (text.size() == source_size && PyUnicode_CheckExact(source.ptr())) return nb::borrow(source);
+    return py::str(text);
+}
+
 nb::object record(const price::PriceView& p, nb::handle source, std::size_t source_size) {
-    nb::object raw = p.raw.size() == source_size ? nb::borrow(source) : nb::object(py::str(p.raw));
+    nb::object raw = part_of(source, source_size, p.raw);
     return py::make_price(raw, p.amount, currency_str(p.currency));
 }
 
@@ -87,7 +92,7 @@ nb::object parse(nb::handle cls, nb::handle raw_price, nb::handle currency_hint)
     // A subclass's own pattern: the host searches it and unpacks the groups.
     std::string_view cleaned = text::strip(raw.view);
     if (cleaned.empty()) return nb::none();
-    nb::object cleaned_str = cleaned.size() == raw.view.size() ? nb::borrow(raw_price) : nb::object(py::str(cleaned));
+    nb::object cleaned_str = part_of(raw_price, raw.view.size(), cleaned);
     nb::object groups = nb::borrow(g_search_groups)(pattern, cleaned_str);
     if (groups.is_none()) return nb::none();
     if (!PyTuple_Check(groups.ptr()) || PyTuple_GET_SIZE(groups.ptr()) != 3)

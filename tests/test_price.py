@@ -85,6 +85,7 @@ def test_separator_decision_and_rounding(number, amount):
         ("2 x €15", None, ("2 x €15", 2.0, "USD")),
         ("1\u00a0299,99 €", None, None),
         ("usda 5", None, ("usda 5", 5.0, "USD")),
+        ("İNR 5", None, ("İNR 5", 5.0, "İNR")), ("5 ınr", None, ("5 ınr", 5.0, "INR")), ("5 uſd", None, ("5 uſd", 5.0, "USD")),
     ],
 )
 def test_cases(raw, hint, want):
@@ -131,6 +132,13 @@ def test_generated_texts_match_python(rng):
     assert bad == []
 
 
+def test_every_character_next_to_tokens_and_numbers():
+    # Word boundaries of the codes, white space, case folding: Python's re decides.
+    cps = list(range(0x3000)) + list(range(0x3000, 0x110000, 97))
+    texts = [t for c in map(chr, cps) for t in (c + "usd 5", "5 usd" + c, "5" + c + "eur", c + "5")]
+    assert [t for t in texts if fields(PriceNormalizer.parse(t)) != fields(reference(t))] == []
+
+
 def test_long_white_space_runs_and_separator_chains():
     # Tens of thousands of separators or blanks: still the answer of Python's re.
     for text in ["5" + " " * 50000 + "eur", "$" + "\u2003" * 50000 + "7", "0," * 50000 + "0 €", "5" + " " * 50000 + "x"]:
@@ -151,6 +159,11 @@ def test_record_is_a_proper_normalized_price():
     assert a.__pydantic_fields_set__ is not b.__pydantic_fields_set__
     assert a.model_copy(update={"amount": 1.0}).amount == 1.0 and a.amount == 1299.99
     assert pickle.loads(pickle.dumps(a)) == want and copy.deepcopy(a) == want
+
+    class Text(str):
+        pass
+
+    assert type(PriceNormalizer.parse(Text("$5")).raw) is str  # as str.strip() would give
 
 
 class ThreeGroups(PriceNormalizer):
