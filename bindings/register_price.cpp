@@ -3,6 +3,7 @@
 #include <nanobind/stl/string.h>
 
 #include <optional>
+#include <stdexcept>
 
 #include "bindings/pystr.hpp"
 #include "bindings/records.hpp"
@@ -75,6 +76,7 @@ nb::object parse(nb::handle cls, nb::handle raw_price, nb::handle currency_hint)
         hint = hint_text->view;
     }
 
+    if (!g_search_groups) throw std::logic_error("the price pattern has not been set");
     nb::object pattern = nb::steal(PyObject_GetAttr(cls.ptr(), g_pattern_name));
     if (!pattern.is_valid()) throw nb::python_error();
 
@@ -123,7 +125,6 @@ void set_pattern(nb::handle text, nb::handle compiled, nb::handle search_groups)
     g_default_pattern = nb::borrow(compiled).release().ptr();
     g_search_groups = nb::borrow(search_groups).release().ptr();
     g_native = nb::cast<int>(compiled.attr("groups")) == 3;
-    if (!g_pattern_name) g_pattern_name = PyUnicode_InternFromString("PRICE_PATTERN");
 }
 
 void register_numbers(nb::module_& m) {
@@ -141,6 +142,7 @@ void register_numbers(nb::module_& m) {
 }  // namespace
 
 void register_price(nb::module_& m) {
+    g_pattern_name = PyUnicode_InternFromString("PRICE_PATTERN");
     m.def("_set_price_pattern", &set_pattern, nb::arg("text").none(), nb::arg("compiled"), nb::arg("search_groups"),
           "Hands the composed price pattern to the engine (called once at load).");
     m.def("price_parse", &parse, nb::arg("cls"), nb::arg("raw_price").none(),

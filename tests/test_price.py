@@ -180,7 +180,8 @@ class FourGroups(PriceNormalizer):
 
 def test_subclass_pattern_is_used():
     assert ThreeGroups.parse("  12.5 kr  ").currency == "KR"
-    assert fields(ThreeGroups.parse("1,5 €")) == fields(reference("1,5 €", pattern=ThreeGroups.PRICE_PATTERN))
+    for text in ("1,5 €", "١٢٣ KR", "eur 12.5.5", "\t7 kr "):  # float() reads any decimal digits
+        assert fields(ThreeGroups.parse(text, "gbp")) == fields(reference(text, "gbp", pattern=ThreeGroups.PRICE_PATTERN))
     assert ThreeGroups.parse("no number") is None
     assert PriceNormalizer.parse("12.5 kr").currency == "USD"  # the base class keeps its own
 
