@@ -246,8 +246,6 @@ void set_pattern(std::string_view python_pattern) {
     g_pattern.store(raw, std::memory_order_release);
 }
 
-bool has_pattern() { return g_pattern.load(std::memory_order_acquire) != nullptr; }
-
 std::optional<PriceView> from_groups(std::string_view cleaned, std::string_view before, std::string_view number,
                                      std::string_view after, std::optional<std::string_view> currency_hint) {
     std::string_view token = !before.empty()                          ? before

@@ -18,7 +18,6 @@ std::optional<Price> parse(std::string_view raw_price, std::optional<std::string
 // case-insensitively; three groups: token before, number, token after).
 // Called once at load, before any parse; throws RegexError on bad text.
 void set_pattern(std::string_view python_pattern);
-bool has_pattern();
 
 // A parsed price whose `raw` views the trimmed input instead of copying it.
 struct PriceView {
