@@ -1,5 +1,133 @@
+// Structured-data extractors, JSON values and HTML character references for
+// the host: conversion of the engine's answers into Python objects.
 #include <nanobind/nanobind.h>
 
-namespace nb = nanobind;
+#include <unordered_map>
 
-void register_extract(nb::module_&) {}
+#include "bindings/pystr.hpp"
+#include "commerce/html_entities.hpp"
+#include "commerce/json.hpp"
+
+namespace nb = nanobind;
+using namespace quillmere;
+
+namespace {
+
+// JSON value -> new Python object (dict, list, str, int, float, bool, None).
+// Recursion is bounded by json::kMaxDepth, which the parser enforces.
+class Converter {
+public:
+    // Objects listed here are converted once and shared, so a record found
+    // twice comes back as the same dict.
+    std::unordered_map<const json::Value*, PyObject*> shared;
+
+    ~Converter() {
+        for (auto& [k, o] : shared) Py_XDECREF(o);
+    }
+
+    nb::object operator()(const json::Value& v) {
+        PyObject* o = convert(v);
+        if (!o) throw nb::python_error();
+        return nb::steal(o);
+    }
+
+private:
+    PyObject* convert(const json::Value& v) {
+        if (v.is_object() && !shared.empty()) {
+            auto it = shared.find(&v);
+            if (it != shared.end()) {
+                if (!it->second) it->second = convert_object(v.object());
+                Py_XINCREF(it->second);
+                return it->second;
+            }
+        }
+        return std::visit(
+            [&](const auto& x) -> PyObject* {
+                using T = std::decay_t<decltype(x)>;
+                if constexpr (std::is_same_v<T, json::Null>) {
+                    Py_RETURN_NONE;
+                } else if constexpr (std::is_same_v<T, bool>) {
+                    return PyBool_FromLong(x);
+                } else if constexpr (std::is_same_v<T, std::int64_t>) {
+                    return PyLong_FromLongLong(x);
+                } else if constexpr (std::is_same_v<T, json::BigInt>) {
+                    return PyLong_FromString(x.digits.c_str(), nullptr, 10);
+                } else if constexpr (std::is_same_v<T, double>) {
+                    return PyFloat_FromDouble(x);
+                } else if constexpr (std::is_same_v<T, std::string>) {
+                    return text(x);
+                } else if constexpr (std::is_same_v<T, json::Array>) {
+                    PyObject* list = PyList_New(static_cast<Py_ssize_t>(x.size()));
+                    if (!list) return nullptr;
+                    for (std::size_t i = 0; i < x.size(); ++i) {
+                        PyObject* item = convert(x[i]);
+                        if (!item) {
+                            Py_DECREF(list);
+                            return nullptr;
+                        }
+                        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+                    }
+                    return list;
+                } else {
+                    return convert_object(x);
+                }
+            },
+            v.v);
+    }
+
+    PyObject* convert_object(const json::Object& obj) {
+        PyObject* dict = PyDict_New();
+        if (!dict) return nullptr;
+        for (const json::Member& m : obj.members) {
+            PyObject* key = text(m.key);
+            PyObject* value = key ? convert(m.value) : nullptr;
+            int rc = value ? PyDict_SetItem(dict, key, value) : -1;
+            Py_XDECREF(key);
+            Py_XDECREF(value);
+            if (rc < 0) {
+                Py_DECREF(dict);
+                return nullptr;
+            }
+        }
+        return dict;
+    }
+
+    static PyObject* text(const std::string& s) {
+        return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
+    }
+};
+
+std::optional<json::Value> parse_released(std::string_view text) {
+    nb::gil_scoped_release unlocked;
+    return json::parse(text);
+}
+
+json::Value parse_or_raise(nb::handle text) {
+    py::require_str(text, "text");
+    auto u = py::utf8(text);
+    std::optional<json::Value> v = parse_released(u.view);
+    if (!v) throw nb::value_error("invalid JSON document");
+    return std::move(*v);
+}
+
+}  // namespace
+
+void register_extract(nb::module_& m) {
+    m.def("_json_loads", [](nb::handle text) { return Converter()(parse_or_raise(text)); },
+          "json.loads(text) computed by the engine (for tests).");
+    m.def("_json_text_form", [](nb::handle text) { return py::str(json::text_form(parse_or_raise(text))); },
+          "The engine's text form of the parsed document (for tests).");
+    m.def(
+        "_html_unescape",
+        [](nb::handle text) {
+            py::require_str(text, "text");
+            auto u = py::utf8(text);
+            std::string out;
+            {
+                nb::gil_scoped_release unlocked;
+                out = html::unescape(u.view);
+            }
+            return py::str(out);
+        },
+        "html.unescape(text) computed by the engine (for tests).");
+}
