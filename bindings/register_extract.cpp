@@ -7,6 +7,7 @@
 #include "bindings/pystr.hpp"
 #include "commerce/html_entities.hpp"
 #include "commerce/json.hpp"
+#include "commerce/metadata_parser.hpp"
 
 namespace nb = nanobind;
 using namespace quillmere;
@@ -110,9 +111,55 @@ json::Value parse_or_raise(nb::handle text) {
     return std::move(*v);
 }
 
+// The page's UTF-8 text; the analysis runs without the GIL.
+template <typename F>
+auto analyse(nb::handle html, F f) {
+    py::require_str(html, "html");
+    auto u = py::utf8(html);
+    nb::gil_scoped_release unlocked;
+    return f(u.view);
+}
+
 }  // namespace
 
 void register_extract(nb::module_& m) {
+    m.def(
+        "find_ld_json_products",
+        [](nb::handle html) {
+            metadata::LdJsonProducts found = analyse(html, metadata::find_ld_json_products);
+            Converter convert;
+            for (const json::Value* p : found.products) convert.shared.emplace(p, nullptr);
+            nb::list out;
+            for (const json::Value* p : found.products) out.append(convert(*p));
+            return out;
+        },
+        nb::arg("html").none(), "The JSON-LD product records of a page, in discovery order.");
+    m.def(
+        "find_next_data_product",
+        [](nb::handle html) -> nb::object {
+            std::optional<metadata::NextDataProduct> found = analyse(html, metadata::find_next_data_product);
+            if (!found) return nb::none();
+            return Converter()(*found->product);
+        },
+        nb::arg("html").none(), "The product object of a page's Next.js data, or None.");
+    m.def(
+        "extract_meta_tags",
+        [](nb::handle html) {
+            metadata::MetaMap found = analyse(html, metadata::extract_meta_tags);
+            nb::dict out;
+            for (const auto& [k, v] : found.entries) out[py::str(k)] = py::str(v);
+            return out;
+        },
+        nb::arg("html").none(), "Lower-case meta names to their content, last value winning.");
+    m.def(
+        "extract_html_title",
+        [](nb::handle html) -> nb::object {
+            std::optional<std::string> found = analyse(html, metadata::extract_html_title);
+            if (!found) return nb::none();
+            return py::str(*found);
+        },
+        nb::arg("html").none(), "The page title with white space collapsed, or None.");
+
     m.def("_json_loads", [](nb::handle text) { return Converter()(parse_or_raise(text)); },
           "json.loads(text) computed by the engine (for tests).");
     m.def("_json_text_form", [](nb::handle text) { return py::str(json::text_form(parse_or_raise(text))); },
