@@ -111,11 +111,16 @@ json::Value parse_or_raise(nb::handle text) {
     return std::move(*v);
 }
 
-// The page's UTF-8 text; the analysis runs without the GIL.
+// Pages from this size on are analysed without holding the GIL; for smaller
+// ones releasing and taking it back would cost more than the analysis.
+constexpr std::size_t kReleaseGilFrom = 64 * 1024;
+
+// Runs f on the page's UTF-8 text.
 template <typename F>
 auto analyse(nb::handle html, F f) {
     py::require_str(html, "html");
     auto u = py::utf8(html);
+    if (u.view.size() < kReleaseGilFrom) return f(u.view);
     nb::gil_scoped_release unlocked;
     return f(u.view);
 }

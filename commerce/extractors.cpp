@@ -25,10 +25,15 @@ namespace {
 
 using json::Value;
 
+std::size_t next_ld_json_hint(std::string_view page, std::size_t from);
+
 struct TagPattern {
     const Regex& open;
     const Regex* attr;  // nullptr: any attribute text, possibly empty
     const Regex& close;
+    // Optional: the earliest place at or after `from` where the attribute
+    // can occur (npos: nowhere), to stop early on pages without it.
+    std::size_t (*hint)(std::string_view page, std::size_t from) = nullptr;
 };
 
 const TagPattern& ld_json_pattern() {
@@ -36,7 +41,7 @@ const TagPattern& ld_json_pattern() {
     static const Regex open("<script", Regex::IGNORECASE);
     static const Regex attr(R"(type=["\']application/ld\+json["\'])", Regex::IGNORECASE);
     static const Regex close("</script>", Regex::IGNORECASE);
-    static const TagPattern p{open, &attr, close};
+    static const TagPattern p{open, &attr, close, next_ld_json_hint};
     return p;
 }
 
@@ -62,14 +67,21 @@ struct Body {
     std::size_t next;        // where the following search starts
 };
 
+// Search states for the pieces of a TagPattern; one set per thread and
+// pattern is kept, which saves allocations on every call.
+struct TagMatches {
+    Regex::Match open, attr, close;
+    explicit TagMatches(const TagPattern& p) : open(p.open), attr(p.attr ? *p.attr : p.open), close(p.close) {}
+};
+
 // Successive matches of a TagPattern, in document order, without overlap.
 class TagScanner {
 public:
-    TagScanner(const TagPattern& p, std::string_view page)
-        : p_(p), page_(page), open_(p.open), attr_(p.attr ? *p.attr : p.open), close_(p.close) {}
+    TagScanner(const TagPattern& p, TagMatches& m, std::string_view page)
+        : p_(p), page_(page), open_(m.open), attr_(m.attr), close_(m.close) {}
 
     std::optional<Body> next() {
-        while (!done_ && open_.search(page_, from_)) {
+        while (!done_ && hint_allows() && open_.search(page_, from_)) {
             std::size_t open_end = open_.end(0);
             std::size_t gt = page_.find('>', open_end);
             if (gt == std::string_view::npos) break;  // no later opening has a '>' either
@@ -98,23 +110,37 @@ public:
 private:
     const TagPattern& p_;
     std::string_view page_;
-    Regex::Match open_, attr_, close_;
+    Regex::Match &open_, &attr_, &close_;
     std::size_t from_ = 0;
     bool done_ = false;
+    std::size_t hint_ = 0;  // last answer of p_.hint, kept while still ahead of from_
+    bool hint_known_ = false;
+
+    bool hint_allows() {
+        if (!p_.hint) return true;
+        if (!hint_known_ || (hint_ != std::string_view::npos && hint_ < from_)) {
+            hint_ = p_.hint(page_, from_);
+            hint_known_ = true;
+        }
+        return hint_ != std::string_view::npos;
+    }
 };
 
-// Only a page holding "d+j" in some letter case can hold "ld+json"; neither
-// letter has a case partner outside ASCII. A fast test that most pages fail.
-bool may_hold_ld_json(std::string_view page) {
-    const char* p = page.data();
-    const char* end = p + page.size();
+// Where "ld+json" may next occur: the first "d+j", in any letter case, at or
+// after `from` (neither letter has a case partner outside ASCII), or npos.
+// No JSON-LD opening after that point can match, and most pages have none.
+std::size_t next_ld_json_hint(std::string_view page, std::size_t from) {
+    const char* begin = page.data();
+    const char* end = begin + page.size();
+    const char* p = begin + std::min(from + 1, page.size());
     while (p < end) {
         const char* plus = static_cast<const char*>(std::memchr(p, '+', static_cast<std::size_t>(end - p)));
-        if (!plus) return false;
-        if (plus > page.data() && plus + 1 < end && (plus[-1] | 0x20) == 'd' && (plus[1] | 0x20) == 'j') return true;
+        if (!plus) break;
+        if (plus + 1 < end && (plus[-1] | 0x20) == 'd' && (plus[1] | 0x20) == 'j')
+            return static_cast<std::size_t>(plus - 1 - begin);
         p = plus + 1;
     }
-    return false;
+    return std::string_view::npos;
 }
 
 bool is_product_type(const Value* t) {
@@ -183,8 +209,8 @@ const std::string* MetaMap::find(std::string_view key) const {
 
 LdJsonProducts find_ld_json_products(std::string_view html) {
     LdJsonProducts out;
-    if (!may_hold_ld_json(html)) return out;
-    TagScanner scripts(ld_json_pattern(), html);
+    thread_local TagMatches matches(ld_json_pattern());
+    TagScanner scripts(ld_json_pattern(), matches, html);
     while (std::optional<Body> b = scripts.next()) {
         std::string_view body = text::strip(html.substr(b->begin, b->end - b->begin));
         if (body.empty()) continue;
@@ -198,7 +224,8 @@ LdJsonProducts find_ld_json_products(std::string_view html) {
 
 std::optional<NextDataProduct> find_next_data_product(std::string_view html) {
     if (html.find("__NEXT_DATA__") == std::string_view::npos) return std::nullopt;
-    TagScanner scripts(next_data_pattern(), html);
+    thread_local TagMatches matches(next_data_pattern());
+    TagScanner scripts(next_data_pattern(), matches, html);
     std::optional<Body> b = scripts.next();
     if (!b) return std::nullopt;
     std::optional<Value> doc = json::parse(html.substr(b->begin, b->end - b->begin));
@@ -230,9 +257,9 @@ MetaMap extract_meta_tags(std::string_view html) {
     std::size_t last_gt = html.rfind('>');
     if (last_gt == std::string_view::npos) return out;
     std::string_view page = html.substr(0, last_gt + 1);
-    Regex::Match tag(vocab::meta_tag());
-    Regex::Match prop(vocab::meta_prop());
-    Regex::Match content(vocab::meta_content());
+    thread_local Regex::Match tag(vocab::meta_tag());
+    thread_local Regex::Match prop(vocab::meta_prop());
+    thread_local Regex::Match content(vocab::meta_content());
     std::unordered_map<std::string, std::size_t> index;
     std::size_t from = 0;
     while (tag.search(page, from)) {
@@ -252,7 +279,8 @@ MetaMap extract_meta_tags(std::string_view html) {
 }
 
 std::optional<std::string> extract_html_title(std::string_view html) {
-    TagScanner titles(title_pattern(), html);
+    thread_local TagMatches matches(title_pattern());
+    TagScanner titles(title_pattern(), matches, html);
     std::optional<Body> b = titles.next();
     if (!b) return std::nullopt;
     return text::collapse_whitespace(html.substr(b->begin, b->end - b->begin));

@@ -141,6 +141,10 @@ def test_ld_json_records_are_shared_not_copied():
     assert graph[0] is graph[2] and graph[1] is graph[3]
     group = D._find_ld_json_products(ld('{"@type": "ProductGroup", "hasVariant": [%s]}' % json.dumps(P1)))
     assert group[1] is group[0]["hasVariant"][0]
+    # Every "@graph" level doubles the visits of what it holds.
+    nested = ld('{"@graph": [' * 10 + json.dumps(P1) + "]}" * 10)
+    assert len(D._find_ld_json_products(nested)) == 1024
+    assert_same_as_reference(nested)
 
 
 @pytest.mark.parametrize(
