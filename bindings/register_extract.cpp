@@ -24,6 +24,7 @@ public:
 
     ~Converter() {
         for (auto& [k, o] : shared) Py_XDECREF(o);
+        for (auto& [k, o] : keys_) Py_DECREF(o);
     }
 
     nb::object operator()(const json::Value& v) {
@@ -33,6 +34,23 @@ public:
     }
 
 private:
+    // Member names repeat across the objects of a document; like json.loads,
+    // reuse one str per distinct name.
+    std::unordered_map<std::string_view, PyObject*> keys_;
+
+    PyObject* key(const std::string& k) {
+        auto [it, inserted] = keys_.try_emplace(k, nullptr);
+        if (inserted) {
+            it->second = text(k);
+            if (!it->second) {
+                keys_.erase(it);
+                return nullptr;
+            }
+        }
+        Py_INCREF(it->second);
+        return it->second;
+    }
+
     PyObject* convert(const json::Value& v) {
         if (v.is_object() && !shared.empty()) {
             auto it = shared.find(&v);
@@ -80,10 +98,10 @@ private:
         PyObject* dict = PyDict_New();
         if (!dict) return nullptr;
         for (const json::Member& m : obj.members) {
-            PyObject* key = text(m.key);
-            PyObject* value = key ? convert(m.value) : nullptr;
-            int rc = value ? PyDict_SetItem(dict, key, value) : -1;
-            Py_XDECREF(key);
+            PyObject* name = key(m.key);
+            PyObject* value = name ? convert(m.value) : nullptr;
+            int rc = value ? PyDict_SetItem(dict, name, value) : -1;
+            Py_XDECREF(name);
             Py_XDECREF(value);
             if (rc < 0) {
                 Py_DECREF(dict);

@@ -10,6 +10,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <locale.h>
 #include <memory>
 #include <set>
@@ -35,6 +36,28 @@ constexpr std::size_t kLinearKeys = 16;
 
 inline bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The end of the run of characters that stand for themselves in a string
+// (anything but '"', '\\' and control characters), eight bytes at a time.
+const char* plain_run(const char* p, const char* end) {
+    constexpr std::uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+    while (end - p >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        std::uint64_t quote = w ^ (ones * '"');
+        std::uint64_t slash = w ^ (ones * '\\');
+        // a zero byte in quote/slash, or a byte below 0x20 in w
+        std::uint64_t hit = ((quote - ones) & ~quote) | ((slash - ones) & ~slash) | ((w - ones * 0x20) & ~w);
+        if (hit & highs) break;
+        p += 8;
+    }
+    while (p < end) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\' || c < 0x20) break;
+        ++p;
+    }
+    return p;
+}
 
 inline int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -69,7 +92,7 @@ struct ObjectBuilder {
         bool operator()(std::string_view a, std::uint32_t b) const { return a < key(b); }
     };
 
-    std::vector<Member> members;
+    std::vector<Member> members;  // the last one may still be unchecked
     std::unique_ptr<std::set<std::uint32_t, KeyLess>> index;
 
     void clear() {
@@ -77,29 +100,44 @@ struct ObjectBuilder {
         index.reset();
     }
 
-    // dict[key] = value: a repeated key keeps its first place and takes the new value.
-    void set(std::string&& key, Value&& value) {
-        if (!index) {
-            for (Member& m : members) {
-                if (m.key == key) {
-                    m.value = std::move(value);
-                    return;
+    // The last member is complete: dict[key] = value, so a repeated key keeps
+    // its first place and takes the new value.
+    void commit() {
+        std::size_t last = members.size() - 1;
+        std::string_view key = members[last].key;
+        std::size_t found = last;
+        if (index) {
+            auto it = index->find(key);
+            if (it != index->end()) found = *it;
+        } else {
+            for (std::size_t i = 0; i < last; ++i) {
+                if (members[i].key == key) {
+                    found = i;
+                    break;
                 }
             }
-            members.push_back(Member{std::move(key), std::move(value)});
-            if (members.size() >= kLinearKeys) {
-                index = std::make_unique<std::set<std::uint32_t, KeyLess>>(KeyLess{&members});
-                for (std::uint32_t i = 0; i < members.size(); ++i) index->insert(i);
-            }
+        }
+        if (found != last) {
+            members[found].value = std::move(members[last].value);
+            members.pop_back();
             return;
         }
-        auto it = index->find(std::string_view(key));
-        if (it != index->end()) {
-            members[*it].value = std::move(value);
-            return;
+        if (index) {
+            index->insert(static_cast<std::uint32_t>(last));
+        } else if (members.size() >= kLinearKeys) {
+            index = std::make_unique<std::set<std::uint32_t, KeyLess>>(KeyLess{&members});
+            for (std::uint32_t i = 0; i < members.size(); ++i) index->insert(i);
         }
-        members.push_back(Member{std::move(key), std::move(value)});
-        index->insert(static_cast<std::uint32_t>(members.size() - 1));
+    }
+
+    // The finished object, sized exactly; the builder keeps its capacity
+    // for the next object at the same depth.
+    Object take() {
+        Object o;
+        o.members.reserve(members.size());
+        for (Member& m : members) o.members.push_back(std::move(m));
+        clear();
+        return o;
     }
 };
 
@@ -107,7 +145,14 @@ struct Frame {
     bool is_object = false;
     Array items;
     ObjectBuilder object;
-    std::string key;  // the key whose value is being parsed
+
+    Array take_items() {
+        Array a;
+        a.reserve(items.size());
+        for (Value& x : items) a.push_back(std::move(x));
+        items.clear();
+        return a;
+    }
 };
 
 class Parser {
@@ -116,7 +161,6 @@ public:
 
     std::optional<Value> run() {
         skip_ws();
-        Value v;
         int depth = 0;  // frames in use
         for (;;) {
             // ---- a value starts at p_
@@ -130,7 +174,7 @@ public:
                 skip_ws();
                 if (p_ < end_ && *p_ == (f.is_object ? '}' : ']')) {
                     ++p_;
-                    close(f, v);
+                    close(f, slot(depth - 1));
                     --depth;
                 } else if (f.is_object) {
                     if (!read_key(f)) return std::nullopt;
@@ -138,21 +182,18 @@ public:
                 } else {
                     continue;
                 }
-            } else if (!scalar(v)) {
+            } else if (!scalar(slot(depth))) {
                 return std::nullopt;
             }
-            // ---- v is complete: hand it to the enclosing containers
+            // ---- a value is complete: continue or close the enclosing containers
             for (;;) {
                 if (depth == 0) {
                     skip_ws();
                     if (p_ != end_) return std::nullopt;
-                    return v;
+                    return std::move(root_);
                 }
                 Frame& f = *frames_[depth - 1];
-                if (f.is_object)
-                    f.object.set(std::move(f.key), std::move(v));
-                else
-                    f.items.push_back(std::move(v));
+                if (f.is_object) f.object.commit();
                 skip_ws();
                 if (p_ == end_) return std::nullopt;
                 char d = *p_++;
@@ -162,7 +203,7 @@ public:
                     break;  // parse the next value
                 }
                 if (d != (f.is_object ? '}' : ']')) return std::nullopt;
-                close(f, v);
+                close(f, slot(depth - 1));
                 --depth;
             }
         }
@@ -171,6 +212,7 @@ public:
 private:
     const char* p_;
     const char* end_;
+    Value root_;
     std::vector<std::unique_ptr<Frame>> frames_;
 
     Frame& frame(int depth) {
@@ -181,27 +223,30 @@ private:
         return f;
     }
 
+    // Where the next value inside the first `depth` open containers goes:
+    // the document itself, a new array element, or the member whose key was
+    // just read.
+    Value& slot(int depth) {
+        if (depth == 0) return root_;
+        Frame& f = *frames_[depth - 1];
+        return f.is_object ? f.object.members.back().value : f.items.emplace_back();
+    }
+
     static void close(Frame& f, Value& out) {
-        if (f.is_object) {
-            Object o;
-            o.members = std::move(f.object.members);
-            f.object.clear();
-            out.v = std::move(o);
-        } else {
-            out.v = std::move(f.items);
-            f.items = Array();
-        }
+        if (f.is_object)
+            out.v = f.object.take();
+        else
+            out.v = f.take_items();
     }
 
     void skip_ws() {
         while (p_ < end_ && is_ws(*p_)) ++p_;
     }
 
-    // `"key"` then `:`; leaves p_ at the start of the value.
+    // `"key"` then `:`, as a new member; leaves p_ at the start of the value.
     bool read_key(Frame& f) {
         if (p_ == end_ || *p_ != '"') return false;
-        f.key.clear();
-        if (!string(f.key)) return false;
+        if (!string(f.object.members.emplace_back().key)) return false;
         skip_ws();
         if (p_ == end_ || *p_ != ':') return false;
         ++p_;
@@ -218,12 +263,8 @@ private:
 
     bool scalar(Value& v) {
         switch (*p_) {
-            case '"': {
-                std::string s;
-                if (!string(s)) return false;
-                v.v = std::move(s);
-                return true;
-            }
+            case '"':
+                return string(v.v.emplace<std::string>());
             case 'n':
                 if (!literal("null")) return false;
                 v.v = Null{};
@@ -319,11 +360,7 @@ private:
         ++p_;  // opening quote
         for (;;) {
             const char* run = p_;
-            while (p_ < end_) {
-                unsigned char c = static_cast<unsigned char>(*p_);
-                if (c == '"' || c == '\\' || c < 0x20) break;
-                ++p_;
-            }
+            p_ = plain_run(p_, end_);
             out.append(run, p_);
             if (p_ == end_) return false;  // unterminated
             char c = *p_++;
