@@ -36,11 +36,15 @@ struct TagPattern {
     std::size_t (*hint)(std::string_view page, std::size_t from) = nullptr;
 };
 
+// Python's re, ignoring case, also takes the dotted capital I (U+0130) and
+// the dotless small i (U+0131) for "i"; PCRE2 needs them spelled out.
+#define ANY_I "[i\u0130\u0131]"
+
 const TagPattern& ld_json_pattern() {
     // _LD_JSON_SCRIPT_PATTERN: <script[^>]+type=["\']application/ld\+json["\'][^>]*>(.*?)</script>
-    static const Regex open("<script", Regex::IGNORECASE);
-    static const Regex attr(R"(type=["\']application/ld\+json["\'])", Regex::IGNORECASE);
-    static const Regex close("</script>", Regex::IGNORECASE);
+    static const Regex open("<scr" ANY_I "pt", Regex::IGNORECASE);
+    static const Regex attr(R"(type=["\']appl)" ANY_I "cat" ANY_I R"(on/ld\+json["\'])", Regex::IGNORECASE);
+    static const Regex close("</scr" ANY_I "pt>", Regex::IGNORECASE);
     static const TagPattern p{open, &attr, close, next_ld_json_hint};
     return p;
 }
@@ -56,11 +60,13 @@ const TagPattern& next_data_pattern() {
 
 const TagPattern& title_pattern() {
     // <title[^>]*>(.*?)</title>, case-insensitive
-    static const Regex open("<title", Regex::IGNORECASE);
-    static const Regex close("</title>", Regex::IGNORECASE);
+    static const Regex open("<t" ANY_I "tle", Regex::IGNORECASE);
+    static const Regex close("</t" ANY_I "tle>", Regex::IGNORECASE);
     static const TagPattern p{open, nullptr, close};
     return p;
 }
+
+#undef ANY_I
 
 struct Body {
     std::size_t begin, end;  // group 1

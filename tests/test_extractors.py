@@ -223,14 +223,14 @@ OPENINGS = [
     '<script type="application/ld+json">', "<script type='application/LD+JSON' defer>", "<SCRIPT\nTYPE=\"application/ld+json\">",
     "<script>", "<script ", "<script type=application/ld+json>", '<script id="__NEXT_DATA__">', "<\u017fcript type='application/ld+json'>",
     '<script id="__NEXT_DATA__" type="application/json">', "<script <script id='__NEXT_DATA__'>", '<script type="application/ld+json"',
-    "<scripttype='application/ld+json'>", "<scriptxtype='application/ld+json'>", "<script\ttype='application/ld+json'x>",
+    "<scripttype='application/ld+json'>", "<SCR\u0130PT type='appl\u0131cation/ld+json'>", "<scriptxtype='application/ld+json'>", "<script\ttype='application/ld+json'x>",
 ]
 BODIES = [
     json.dumps(P1), json.dumps({"@graph": [P1, {"@type": ["ProductGroup"], "hasVariant": [P2]}]}), " [%s] " % json.dumps(P2),
     json.dumps({"props": {"pageProps": {"item": {"sku": 1}}}}), json.dumps({"props": {"pageProps": {"x": {"brand": 1, "sku": 2}}}}),
     "", "{", '{"@type": "Product", "name": "</script>"}', "\u00a0%s\n" % json.dumps(P1),
 ]
-CLOSINGS = ["</script>", "</SCRIPT>", "</script >", "", "</\u017fcript>"]
+CLOSINGS = ["</script>", "</SCRIPT>", "</script >", "", "</\u017fcript>", "</scr\u0131pt>"]
 NOISE = ["{", "}", '"', "'", ">", "<", " ", "\n", "\u00a0", "x", "é", "type=", "id=", "<title", "<meta", "</title>", "</script>"]
 
 
@@ -247,8 +247,8 @@ def random_page(rng):
             parts += ["<" + rng.choice(["meta", "META", "meta\n"]) + rng.choice([" ", "\t", ""]) + " ".join(attrs),
                       rng.choice([">", "/>", ""])]
         elif kind == 2:
-            parts += [rng.choice(["<title>", "<TITLE x='>'>", "<title"]), rng.choice(["A\n  b", "", " "]),
-                      rng.choice(["</title>", "</TITLE>", ""])]
+            parts += [rng.choice(["<title>", "<TITLE x='>'>", "<title", "<T\u0130TLE>"]), rng.choice(["A\n  b", "", " "]),
+                      rng.choice(["</title>", "</TITLE>", "", "</t\u0131tle>"])]
         else:
             parts += [rng.choice(NOISE) for _ in range(rng.randrange(3))]
     return "".join(parts)
