@@ -199,7 +199,7 @@ HOSTILE = {
 
 
 def hostile():
-    print("\nhostile pages: ms per call of all four extractors; linear time doubles with the size")
+    print("\nhostile pages: ms for all four extractors (best of 3); linear time doubles with the size")
     print(f"{'page':30} {'2.5 MB':>9} {'5 MB':>9} {'10 MB':>9} {'10 MB MB/s':>11}")
     for label, spec in HOSTILE.items():
         times = []
@@ -209,10 +209,14 @@ def hostile():
             else:
                 unit, tail = spec
                 page = unit * (size // len(unit)) + tail
-            t0 = time.perf_counter()
-            for fn in (D._find_ld_json_products, D._find_next_data_product, D._extract_meta_tags, D._extract_html_title):
-                fn(page)
-            times.append(time.perf_counter() - t0)
+            best = float("inf")
+            for _ in range(3):
+                t0 = time.perf_counter()
+                for fn in (D._find_ld_json_products, D._find_next_data_product, D._extract_meta_tags,
+                           D._extract_html_title):
+                    fn(page)
+                best = min(best, time.perf_counter() - t0)
+            times.append(best)
         print(f"{label:30} {times[0] * 1e3:9.1f} {times[1] * 1e3:9.1f} {times[2] * 1e3:9.1f} "
               f"{mbps(10_000_000, times[2]):11.0f}")
 
