@@ -36,11 +36,17 @@ pcre2_match_context* thread_match_context() {
 
 }  // namespace
 
-std::string translate_python_pattern(std::string_view p) {
+std::string translate_python_pattern(std::string_view p, bool ignorecase) {
+    // Python's re, ignoring case, also takes U+0130 and U+0131 for "i" (their
+    // simple case mappings lead to it); Unicode case folding, which PCRE2
+    // uses, does not. Every other letter folds alike in both.
+    static constexpr std::string_view kDottedI = "\\x{130}\\x{131}";
     const std::string& ws = text::python_space_class_body();
     std::string out;
     out.reserve(p.size() + 64);
     bool in_class = false;
+    bool class_has_i = false;
+    char prev_literal = 0;  // previous literal in the class, for ranges
     for (std::size_t i = 0; i < p.size(); ++i) {
         char c = p[i];
         if (c == '\\' && i + 1 < p.size()) {
@@ -48,6 +54,7 @@ std::string translate_python_pattern(std::string_view p) {
             if (n == 's') {
                 out += in_class ? ws : "[" + ws + "]";
                 ++i;
+                prev_literal = 0;
                 continue;
             }
             if (n == 'S') {
@@ -59,17 +66,47 @@ std::string translate_python_pattern(std::string_view p) {
             out += c;
             out += n;
             ++i;
+            prev_literal = 0;
             continue;
         }
         if (!in_class && c == '[') {
             in_class = true;
+            class_has_i = false;
+            prev_literal = 0;
             out += c;
-            // a leading ']' or '^]' is a literal
+            // a leading '^', then a leading ']', are part of the class syntax
             if (i + 1 < p.size() && p[i + 1] == '^') out += p[++i];
             if (i + 1 < p.size() && p[i + 1] == ']') out += p[++i];
             continue;
         }
-        if (in_class && c == ']') in_class = false;
+        if (in_class) {
+            if (c == ']') {
+                if (ignorecase && class_has_i) out += kDottedI;
+                in_class = false;
+                out += c;
+                continue;
+            }
+            if (c == '-' && prev_literal && i + 1 < p.size() && p[i + 1] != ']' && p[i + 1] != '\\') {
+                char hi = p[i + 1];
+                char lo = prev_literal;
+                if ((lo <= 'i' && 'i' <= hi) || (lo <= 'I' && 'I' <= hi)) class_has_i = true;
+                out += c;
+                out += hi;
+                ++i;
+                prev_literal = 0;
+                continue;
+            }
+            if (c == 'i' || c == 'I') class_has_i = true;
+            prev_literal = c;
+            out += c;
+            continue;
+        }
+        if (ignorecase && (c == 'i' || c == 'I')) {
+            out += "[iI";
+            out += kDottedI;
+            out += ']';
+            continue;
+        }
         out += c;
     }
     return out;
@@ -77,7 +114,7 @@ std::string translate_python_pattern(std::string_view p) {
 
 Regex::Regex(std::string_view python_pattern, std::uint32_t flags)
     : pattern_(python_pattern), flags_(flags) {
-    std::string translated = translate_python_pattern(python_pattern);
+    std::string translated = translate_python_pattern(python_pattern, (flags & IGNORECASE) != 0);
     std::uint32_t options = PCRE2_UTF | PCRE2_UCP | PCRE2_MATCH_INVALID_UTF;
     if (flags & IGNORECASE) options |= PCRE2_CASELESS;
     if (flags & DOTALL) options |= PCRE2_DOTALL;
