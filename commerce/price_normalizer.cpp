@@ -63,62 +63,6 @@ std::optional<std::string_view> token_pattern_of(std::string_view text) {
     return inner.substr(0, k);
 }
 
-// Python's IGNORECASE lets a literal "i" or "I" match U+0130 and U+0131 as
-// well (their simple lower and upper case are "i" and "I"); PCRE2's caseless
-// matching follows Unicode case folding, which leaves both out. Every other
-// letter folds alike in both. Spells such literals as the class Python
-// matches. Escapes, character classes and group headers are left as written.
-std::string widen_caseless_i(std::string_view p) {
-    std::string out;
-    out.reserve(p.size() + 32);
-    auto copy_through = [&](std::size_t& i, char last) {  // up to and including `last`
-        std::size_t j = p.find(last, i);
-        j = j == std::string_view::npos ? p.size() : j + 1;
-        out.append(p.substr(i, j - i));
-        i = j;
-    };
-    bool in_class = false;
-    for (std::size_t i = 0; i < p.size();) {
-        char c = p[i];
-        if (c == '\\') {
-            if (i + 2 < p.size() && p[i + 1] == 'N' && p[i + 2] == '{') {
-                copy_through(i, '}');  // \N{NAME}
-            } else {
-                out.append(p.substr(i, 2));
-                i += 2;
-            }
-        } else if (in_class) {
-            in_class = c != ']';
-            out += c;
-            ++i;
-        } else if (c == '[') {
-            in_class = true;
-            out += c;
-            ++i;
-            if (i < p.size() && p[i] == '^') out += p[i++];
-            if (i < p.size() && p[i] == ']') out += p[i++];  // a leading ']' is literal
-        } else if (c == '(' && i + 1 < p.size() && p[i + 1] == '?') {
-            out += "(?";
-            i += 2;
-            if (i < p.size() && p[i] == 'P') {
-                copy_through(i, i + 1 < p.size() && p[i + 1] == '=' ? ')' : '>');  // (?P<name> (?P=name)
-            } else if (i < p.size() && p[i] == '(') {
-                copy_through(i, ')');  // (?(group)
-            } else {
-                while (i < p.size() && std::string_view("aiLmsux-").find(p[i]) != std::string_view::npos)
-                    out += p[i++];  // inline flags
-            }
-        } else if (c == 'i' || c == 'I') {
-            out += "[iI\\x{130}\\x{131}]";
-            ++i;
-        } else {
-            out += c;
-            ++i;
-        }
-    }
-    return out;
-}
-
 // Search states per thread, rebuilt if the pattern changed.
 struct Searchers {
     const CompiledPattern* owner = nullptr;
@@ -233,10 +177,10 @@ std::string decide_separators(std::string_view number) {
 
 void set_pattern(std::string_view python_pattern) {
     auto p = std::make_unique<CompiledPattern>();
-    p->full = std::make_unique<Regex>(widen_caseless_i(python_pattern), Regex::IGNORECASE);
+    p->full = std::make_unique<Regex>(python_pattern, Regex::IGNORECASE);
     std::optional<std::string_view> token = token_pattern_of(python_pattern);
     if (token && p->full->group_count() == 3) {
-        std::string t = widen_caseless_i(*token);
+        std::string t(*token);
         p->lead = std::make_unique<Regex>("(?:(" + t + ")\\s*+)?([0-9])", Regex::IGNORECASE);
         p->tail = std::make_unique<Regex>("\\G\\s{0," + std::to_string(kTailChunk) + "}(" + t + ")",
                                           Regex::IGNORECASE);
