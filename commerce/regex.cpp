@@ -3,6 +3,8 @@
 
 #include <pcre2.h>
 
+#include <cctype>
+
 #include "commerce/text.hpp"
 
 namespace quillmere {
@@ -49,8 +51,34 @@ std::string translate_python_pattern(std::string_view p, bool ignorecase) {
     char prev_literal = 0;  // previous literal in the class, for ranges
     for (std::size_t i = 0; i < p.size(); ++i) {
         char c = p[i];
+        if (!in_class && c == '(' && i + 1 < p.size() && p[i + 1] == '?') {
+            // Group headers are syntax, not literals: copy names and inline
+            // flags through unchanged ("(?P<name>", "(?<name>", "(?P=name)", "(?i)").
+            out += "(?";
+            i += 2;
+            bool named = i < p.size() && (p[i] == 'P' || (p[i] == '<' && i + 1 < p.size() &&
+                                                          std::isalpha(static_cast<unsigned char>(p[i + 1]))));
+            if (named) {
+                while (i < p.size() && p[i] != '>' && p[i] != ')') out += p[i++];
+                if (i < p.size()) out += p[i];
+            } else {
+                while (i < p.size() && (std::isalpha(static_cast<unsigned char>(p[i])) || p[i] == '-')) out += p[i++];
+                --i;
+            }
+            continue;
+        }
         if (c == '\\' && i + 1 < p.size()) {
             char n = p[i + 1];
+            if ((n == 'u' && i + 5 < p.size()) || (n == 'U' && i + 9 < p.size())) {
+                // Python's \uXXXX and \UXXXXXXXX; PCRE2 spells them \x{...}.
+                std::size_t len = n == 'u' ? 4 : 8;
+                out += "\\x{";
+                out.append(p.substr(i + 2, len));
+                out += '}';
+                i += 1 + len;
+                prev_literal = 0;
+                continue;
+            }
             if (n == 's') {
                 out += in_class ? ws : "[" + ws + "]";
                 ++i;

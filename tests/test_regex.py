@@ -25,7 +25,10 @@ def test_case_insensitive_letters_over_every_code_point(letters):
 
 @pytest.mark.parametrize(
     "pattern",
-    [r"[a-z]+", r"[^a-z]+", r"[H-J]", r"\s+", r"[,\.\s][0-9]", r"[\d,]+", r"\binstock\b", r"ti.le", r"SKU"],
+    [
+        r"[a-z]+", r"[^a-z]+", r"[H-J]", r"\s+", r"[,\.\s][0-9]", r"[\d,]+", r"\binstock\b", r"ti.le", r"SKU",
+        r"(?P<price>pri\u0063e)(?:x)?", r"(?<![^\W\d_])INR(?![^\W\d_])", r"(?i)in",
+    ],
 )
 @pytest.mark.parametrize("flags", [0, IGNORECASE, IGNORECASE | DOTALL])
 def test_classes_and_escapes(pattern, flags):
