@@ -88,6 +88,8 @@ class MerchantClassifier:
 class DestinationMetadataParser:
     """Destination page analysis."""
 
+    parse_metadata = staticmethod(_commerce.parse_metadata)
+
 
 class ScraplingDestinationFetcher:
     """Concurrent, bounded, time-limited page fetching through Scrapling."""
