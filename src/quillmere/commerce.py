@@ -73,8 +73,8 @@ def _native(name: str):
 class URLUnwrapper:
     """Result links to clean direct links and bare domains."""
 
-    unwrap = staticmethod(_native("url_unwrap"))
-    extract_domain = staticmethod(_native("url_extract_domain"))
+    unwrap = staticmethod(_commerce.url_unwrap)
+    extract_domain = staticmethod(_commerce.url_extract_domain)
 
 
 class PriceNormalizer:
