@@ -119,9 +119,11 @@ nb::dict parse_metadata(nb::handle html, nb::handle direct_url, nb::handle initi
 }  // namespace
 
 void register_metadata(nb::module_& m) {
-    m.def("parse_metadata", &parse_metadata, "html"_a, "direct_url"_a, "initial_title"_a = "",
-          "initial_merchant"_a = "", "initial_price"_a = nb::none(), "initial_stock"_a = nb::none(),
-          "rank"_a = 1,
+    // Every argument admits None here so that the checks above name the
+    // expected type in the house form.
+    m.def("parse_metadata", &parse_metadata, "html"_a.none(), "direct_url"_a.none(),
+          "initial_title"_a.none() = "", "initial_merchant"_a.none() = "", "initial_price"_a.none() = nb::none(),
+          "initial_stock"_a.none() = nb::none(), "rank"_a.none() = 1,
           "DestinationMetadataParser.parse_metadata: one match and its page (or None) to the metadata map.");
 
     // Test hooks: the markup searches against Python's re on the same text.
