@@ -15,6 +15,10 @@
 #include <cstring>
 #include <memory>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "commerce/html_entities.hpp"
 #include "commerce/json.hpp"
 #include "commerce/numbers.hpp"
@@ -426,6 +430,8 @@ enum Piece {
     SKU_ATTRIBUTE_WHOLE,
     IN_STOCK_WHOLE,
     OUT_OF_STOCK_WHOLE,
+    IN_STOCK_AT,
+    OUT_OF_STOCK_AT,
     kPieceCount
 };
 constexpr std::array<sv, kPieceCount> kPieces = {
@@ -444,6 +450,8 @@ constexpr std::array<sv, kPieceCount> kPieces = {
     kMarkupPatterns[static_cast<int>(Markup::SKU_ATTRIBUTE)],
     kMarkupPatterns[static_cast<int>(Markup::IN_STOCK_CLASS)],
     kMarkupPatterns[static_cast<int>(Markup::OUT_OF_STOCK_CLASS)],
+    R"(\Gclass=["\'][^"\']*\binstock\b[^"\']*["\'])",
+    R"(\Gclass=["\'][^"\']*\boutofstock\b[^"\']*["\'])",
 };
 
 const Regex& piece(Piece which) {
@@ -558,37 +566,121 @@ std::optional<MarkupMatch> plain_search(sv html, const Regex& re) {
     return MarkupMatch{m.start(0), re.group_count() >= 1 ? m.group(1) : sv()};
 }
 
-// Case-insensitive (ASCII) search for an ASCII needle: Horspool with a
-// folded shift table.
-bool ascii_icase_contains(sv hay, sv needle) {
+bool equal_ascii_icase(const unsigned char* h, sv needle) {
+    for (std::size_t k = 0; k < needle.size(); ++k) {
+        unsigned char c = h[k];
+        if (c >= 'A' && c <= 'Z') c += 32;
+        if (c != static_cast<unsigned char>(needle[k])) return false;
+    }
+    return true;
+}
+
+// Case-insensitive (ASCII letters) search for an ASCII, lower-case needle,
+// from byte `from`; npos when absent.
+// Sixteen positions at a time are screened by the needle's first and last
+// byte (letters compared with their case bit set), and the few survivors
+// are compared in full.
+std::size_t ascii_icase_find(sv hay, sv needle, std::size_t from = 0) {
     const std::size_t m = needle.size();
-    if (m == 0) return true;
-    if (hay.size() < m) return false;
-    auto fold = [](unsigned char c) -> unsigned char { return (c >= 'A' && c <= 'Z') ? c + 32 : c; };
-    std::array<std::size_t, 256> shift;
-    shift.fill(m);
-    for (std::size_t k = 0; k + 1 < m; ++k) {
-        unsigned char c = static_cast<unsigned char>(needle[k]);
-        shift[c] = m - 1 - k;
-        if (c >= 'a' && c <= 'z') shift[c - 32] = m - 1 - k;
-    }
+    if (m == 0) return from <= hay.size() ? from : sv::npos;
+    if (hay.size() < m) return sv::npos;
     const auto* h = reinterpret_cast<const unsigned char*>(hay.data());
-    const auto* n = reinterpret_cast<const unsigned char*>(needle.data());
-    for (std::size_t i = 0; i + m <= hay.size(); i += shift[h[i + m - 1]]) {
-        std::size_t k = m;
-        while (k > 0 && fold(h[i + k - 1]) == n[k - 1]) --k;
-        if (k == 0) return true;
+    std::size_t i = from;
+#if defined(__SSE2__)
+    auto letter = [](char c) { return c >= 'a' && c <= 'z'; };
+    const __m128i first = _mm_set1_epi8(needle.front()), last = _mm_set1_epi8(needle.back());
+    const __m128i first_case = _mm_set1_epi8(letter(needle.front()) ? 0x20 : 0);
+    const __m128i last_case = _mm_set1_epi8(letter(needle.back()) ? 0x20 : 0);
+    for (; i + m - 1 + 16 <= hay.size(); i += 16) {
+        __m128i a = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i)), first_case);
+        __m128i b = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i + m - 1)), last_case);
+        unsigned bits = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
+        while (bits) {
+            std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(bits));
+            if (equal_ascii_icase(h + at, needle)) return at;
+            bits &= bits - 1;
+        }
     }
-    return false;
+#endif
+    for (; i + m <= hay.size(); ++i)
+        if (equal_ascii_icase(h + i, needle)) return i;
+    return sv::npos;
 }
 
 }  // namespace
 
 std::string_view markup_pattern(Markup which) { return kMarkupPatterns[static_cast<int>(which)]; }
 
-std::optional<MarkupMatch> find_markup(Markup which, std::string_view html) {
+namespace {
+
+// Stock classes: class=Q [^"']* \bWORD\b [^"']* Q. A match lies inside one
+// run of text between two quotes whose opening quote follows "class=", so
+// the runs that hold WORD are the only candidates, tried in page order with
+// the pattern anchored at their "class=". Only for pages where WORD can only
+// be spelled with ASCII letters (see Page).
+std::optional<MarkupMatch> class_word(sv html, sv word, const Regex& anchored) {
+    auto quote = [&](std::size_t i) { return html[i] == '"' || html[i] == '\''; };
+    Regex::Match m(anchored);
+    std::size_t run_end = 0;  // the quote that closes the last run examined
+    for (std::size_t k = ascii_icase_find(html, word); k != sv::npos; k = ascii_icase_find(html, word, k + 1)) {
+        if (k < run_end) continue;  // same run as before
+        std::size_t open = k;
+        while (open > run_end && !quote(open - 1)) --open;
+        if (open == 0 || !quote(open - 1)) {  // no quote before: no run
+            run_end = k;
+            continue;
+        }
+        std::size_t q = open - 1;
+        run_end = k;
+        while (run_end < html.size() && !quote(run_end)) ++run_end;
+        if (q >= 6 && ascii_icase_find(html.substr(q - 6, 6), "class=") == 0 && m.search(html, q - 6))
+            return MarkupMatch{q - 6, sv()};
+    }
+    return std::nullopt;
+}
+
+bool ascii_only(sv s) {
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        if (w & 0x8080808080808080ULL) return false;
+    }
+    for (; i < s.size(); ++i)
+        if (static_cast<unsigned char>(s[i]) >= 0x80) return false;
+    return true;
+}
+
+// Most pages hold none of a pattern's rarest literal, and a plain search for
+// it is far cheaper than the pattern. Case-insensitive matching also lets
+// four non-ASCII letters stand for ASCII ones (long s for "s", the Kelvin
+// sign for "k", dotted and dotless I for "i"); on a page with any of them
+// the literal test proves nothing and the pattern runs as it is.
+class Page {
+public:
+    explicit Page(sv html) : html_(html) {}
+    sv text() const { return html_; }
+    bool may_contain(sv literal) { return ascii_icase_find(html_, literal) != sv::npos || folding(); }
+    bool folding() {
+        if (folding_ < 0) {
+            folding_ = !ascii_only(html_) &&
+                       (html_.find("\xC5\xBF") != sv::npos || html_.find("\xE2\x84\xAA") != sv::npos ||
+                        html_.find("\xC4\xB0") != sv::npos || html_.find("\xC4\xB1") != sv::npos);
+        }
+        return folding_ == 1;
+    }
+
+private:
+    sv html_;
+    int folding_ = -1;
+};
+
+std::optional<MarkupMatch> find_markup(Markup which, Page& page) {
+    sv html = page.text();
     switch (which) {
         case Markup::SHOP_PRICE:
+            if (!page.may_contain("woocommerce-price-amount")) return std::nullopt;
             return shop_price(html);
         case Markup::MICRODATA_PRICE:
             return head_then_tail(html, piece(PRICE_HEAD), piece(PRICE_TAIL));
@@ -597,17 +689,27 @@ std::optional<MarkupMatch> find_markup(Markup which, std::string_view html) {
         case Markup::MICRODATA_SKU:
             return head_then_tail(html, piece(SKU_HEAD), piece(SKU_TAIL));
         case Markup::SKU_ELEMENT:
+            if (!page.may_contain("sku")) return std::nullopt;
             return sku_element(html);
         case Markup::SKU_ATTRIBUTE:
-        case Markup::IN_STOCK_CLASS:
-        case Markup::OUT_OF_STOCK_CLASS:
             // Each start scans only up to the next quote, and the quotes
-            // that open those runs are all different: linear as they stand.
-            return plain_search(html, piece(which == Markup::SKU_ATTRIBUTE ? SKU_ATTRIBUTE_WHOLE
-                                            : which == Markup::IN_STOCK_CLASS ? IN_STOCK_WHOLE
-                                                                              : OUT_OF_STOCK_WHOLE));
+            // that open those runs are all different: linear as it stands.
+            return plain_search(html, piece(SKU_ATTRIBUTE_WHOLE));
+        case Markup::IN_STOCK_CLASS:
+            if (page.folding()) return plain_search(html, piece(IN_STOCK_WHOLE));
+            return class_word(html, "instock", piece(IN_STOCK_AT));
+        case Markup::OUT_OF_STOCK_CLASS:
+            if (page.folding()) return plain_search(html, piece(OUT_OF_STOCK_WHOLE));
+            return class_word(html, "outofstock", piece(OUT_OF_STOCK_AT));
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<MarkupMatch> find_markup(Markup which, std::string_view html) {
+    Page page(html);
+    return find_markup(which, page);
 }
 
 bool lower_contains(std::string_view html, std::string_view needle) {
@@ -619,14 +721,15 @@ bool lower_contains(std::string_view html, std::string_view needle) {
     bool kelvin = html.find("\xE2\x84\xAA") != sv::npos;
     bool dotted_i = !needle.empty() && needle.back() == 'i' && html.find("\xC4\xB0") != sv::npos;
     if (kelvin || dotted_i) return text::contains(text::lower(html), needle);
-    return ascii_icase_contains(html, needle);
+    return ascii_icase_find(html, needle) != sv::npos;
 }
 
 namespace {
 
 void apply_markup(Fields& f, sv html) {
+    Page page(html);
     if (!f.price_amount) {  // 13.1
-        if (auto m = find_markup(Markup::SHOP_PRICE, html)) {
+        if (auto m = find_markup(Markup::SHOP_PRICE, page)) {
             if (auto v = markup_number(m->group)) {
                 f.price_amount = v;
                 if (empty(f.currency)) f.currency = "USD";
@@ -635,17 +738,17 @@ void apply_markup(Fields& f, sv html) {
         }
     }
     if (!f.price_amount) {  // 13.2
-        if (auto m = find_markup(Markup::MICRODATA_PRICE, html)) {
+        if (auto m = find_markup(Markup::MICRODATA_PRICE, page)) {
             if (auto v = markup_number(m->group)) {
                 f.price_amount = v;
-                if (auto c = find_markup(Markup::MICRODATA_CURRENCY, html)) f.currency = text::upper(c->group);
+                if (auto c = find_markup(Markup::MICRODATA_CURRENCY, page)) f.currency = text::upper(c->group);
                 if (f.page_type == PageType::UNCATEGORIZED) f.page_type = PageType::PRODUCT;
             }
         }
     }
     if (empty(f.sku)) {  // 13.3: only the first pattern that matches counts
         for (Markup which : {Markup::MICRODATA_SKU, Markup::SKU_ELEMENT, Markup::SKU_ATTRIBUTE}) {
-            if (auto m = find_markup(which, html)) {
+            if (auto m = find_markup(which, page)) {
                 sv id = text::strip(m->group);
                 if (!id.empty()) f.sku = std::string(id);
                 break;
@@ -653,9 +756,9 @@ void apply_markup(Fields& f, sv html) {
         }
     }
     if (!f.stock_status) {  // 13.4: in-stock evidence anywhere wins
-        if (find_markup(Markup::IN_STOCK_CLASS, html) || lower_contains(html, "schema.org/instock"))
+        if (find_markup(Markup::IN_STOCK_CLASS, page) || lower_contains(html, "schema.org/instock"))
             f.stock_status = StockStatus::IN_STOCK;
-        else if (find_markup(Markup::OUT_OF_STOCK_CLASS, html) || lower_contains(html, "schema.org/outofstock"))
+        else if (find_markup(Markup::OUT_OF_STOCK_CLASS, page) || lower_contains(html, "schema.org/outofstock"))
             f.stock_status = StockStatus::OUT_OF_STOCK;
     }
 }

@@ -326,14 +326,14 @@ def test_microdata_price_without_currency_writes_usd_only_in_the_record():
 
 PATTERN_UNITS = [
     ['class="woocommerce-Price-amount x"', "class='a WOOCOMMERCE-price-amount'", ">", "<bdi>", "<span>", "$",
-     "</span>", "1,299.00", "12", ",", ".5", " ", '"'],
+     "</span>", "1,299.00", "12", ",", ".5", " ", '"', "claſs='woocommerce-price-amount'"],
     ['itemprop="price"', "itemprop='PRICE'", ' content="', "content='", "12", "1,2", ".99", '"', "'", ">", " x"],
     ['itemprop="priceCurrency"', ' content="', "usd", "EUR", "ſek", '"', "'", ">", " ", "EURO"],
     ['itemprop="sku"', ' content="', "AB-1", "  ", '"', "'", ">", " ", "x>y"],
-    ["<span", ' class="', "sku", "x", '"', ">", "<", "</span>", " ", "ab", "class=", ">>", "SKU ", "</SPAN>"],
+    ["<span", ' class="', "sku", "x", '"', ">", "<", "</span>", " ", "ab", "class=", ">>", "SKU ", "</SPAN>", "ſ"],
     ['data-product_sku="', "'", '"', "A1", " "],
-    ['class="', "instock", " ", "-", '"', "'", "xinstock", "é", "_instock"],
-    ['class="', "outofstock", " ", "-", '"', "'", "x", "٣", "OUTOFSTOCK"],
+    ['class="', "CLASS='", "instock", "INSTOCK", " ", "-", '"', "'", "xinstock", "é", "_instock", "ſ"],
+    ['class="', "outofstock", " ", "-", '"', "'", "x", "٣", "OUTOFSTOCK", "outofstoc", "\u212a"],
 ]
 
 
