@@ -28,10 +28,6 @@
 #include "commerce/url_unwrapper.hpp"
 #include "commerce/vocabulary.hpp"
 
-namespace quillmere::text {
-std::string upper(std::string_view s);  // str.upper()
-}
-
 namespace quillmere::metadata {
 namespace {
 
