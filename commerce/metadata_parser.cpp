@@ -428,6 +428,9 @@ enum Piece {
     OUT_OF_STOCK_WHOLE,
     IN_STOCK_AT,
     OUT_OF_STOCK_AT,
+    PRICE_HEAD_AT,
+    CURRENCY_HEAD_AT,
+    SKU_HEAD_AT,
     kPieceCount
 };
 constexpr std::array<sv, kPieceCount> kPieces = {
@@ -448,6 +451,9 @@ constexpr std::array<sv, kPieceCount> kPieces = {
     kMarkupPatterns[static_cast<int>(Markup::OUT_OF_STOCK_CLASS)],
     R"(\Gclass=["\'][^"\']*\binstock\b[^"\']*["\'])",
     R"(\Gclass=["\'][^"\']*\boutofstock\b[^"\']*["\'])",
+    R"(\Gitemprop=["\']price["\'])",
+    R"(\Gitemprop=["\']priceCurrency["\'])",
+    R"(\Gitemprop=["\']sku["\'])",
 };
 
 const Regex& piece(Piece which) {
@@ -457,109 +463,6 @@ const Regex& piece(Piece which) {
         return all;
     }();
     return *compiled[which];
-}
-
-// First ">" at or after `from` (or the end of the page), remembering the last
-// answer: the searches ask for positions that mostly move forwards, and a
-// run of text without ">" is then scanned once rather than once per question.
-class NextGt {
-public:
-    explicit NextGt(sv page) : page_(page) {}
-    std::size_t operator()(std::size_t from) {
-        if (from >= lo_ && from <= answer_) return answer_;
-        lo_ = from;
-        const void* p = from < page_.size() ? std::memchr(page_.data() + from, '>', page_.size() - from) : nullptr;
-        answer_ = p ? static_cast<std::size_t>(static_cast<const char*>(p) - page_.data()) : page_.size();
-        return answer_;
-    }
-
-private:
-    sv page_;
-    std::size_t lo_ = 1, answer_ = 0;  // empty cache
-};
-
-// Patterns of the shape  A [^>]* B  where A holds no ">" and may occur many
-// times before one ">". Searching the whole pattern from every A would scan
-// to that ">" again each time. For A ending at e, [^>]* can reach at most the
-// first ">" at or after e, so the tail matches from e exactly when it matches
-// at some later point up to that ">"; a later A before the same ">" can only
-// do worse. After a failure the search therefore resumes at that ">".
-std::optional<MarkupMatch> head_then_tail(sv html, const Regex& head, const Regex& tail) {
-    Regex::Match a(head), b(tail);
-    NextGt next_gt(html);
-    std::size_t pos = 0;
-    while (a.search(html, pos)) {
-        std::size_t e = a.end(0);
-        if (b.search(html, e)) return MarkupMatch{a.start(0), b.group(1)};
-        std::size_t gt = next_gt(e);
-        if (gt >= html.size()) break;
-        pos = gt;
-    }
-    return std::nullopt;
-}
-
-// Shop-theme price: A ends at the closing quote of the class value; the
-// rest starts after the first ">" behind it and depends on nothing else, so
-// every A that shares that ">" shares the outcome.
-std::optional<MarkupMatch> shop_price(sv html) {
-    const Regex& head = piece(SHOP_HEAD);
-    const Regex& tail = piece(SHOP_TAIL);
-    Regex::Match a(head), b(tail);
-    NextGt next_gt(html);
-    std::size_t pos = 0, tried_gt = sv::npos;
-    while (a.search(html, pos)) {
-        std::size_t gt = next_gt(a.end(0));
-        if (gt >= html.size()) break;  // no ">" left: nothing further can match
-        if (gt != tried_gt) {
-            if (b.search(html, gt + 1)) return MarkupMatch{a.start(0), b.group(1)};
-            tried_gt = gt;
-        }
-        pos = a.start(0) + 1;
-    }
-    return std::nullopt;
-}
-
-// Identifier element:  <span [^>]* class=Q [^"']*sku[^"']* Q [^>]* > ([^<]+) </span>
-// The quoted class value may hold ">", so the tail is not bounded by the
-// first ">". The greedy [^>]* makes the match use the last class attribute
-// before the first ">" whose value holds "sku" and whose remainder matches;
-// that remainder is fixed by the first ">" after the value's closing quote.
-std::optional<MarkupMatch> sku_element(sv html) {
-    const Regex& open = piece(SPAN_OPEN);
-    const Regex& attr = piece(CLASS_ATTR);
-    const Regex& value = piece(SKU_CLASS_VALUE);
-    const Regex& rest = piece(SPAN_REST);
-    Regex::Match m_open(open), m_attr(attr), m_value(value), m_rest(rest);
-    NextGt next_gt(html);
-    std::size_t rest_gt = sv::npos;
-    std::optional<sv> rest_group;
-    std::size_t pos = 0;
-    while (m_open.search(html, pos)) {
-        std::size_t e = m_open.end(0);
-        std::size_t gt1 = next_gt(e);
-        sv head = html.substr(0, gt1);  // the attribute and its quote lie before gt1
-        std::optional<sv> found;
-        for (std::size_t q = e; m_attr.search(head, q); q = m_attr.start(0) + 1) {
-            if (!m_value.search(html, m_attr.end(0))) continue;
-            std::size_t gt2 = next_gt(m_value.end(0));
-            if (gt2 >= html.size()) continue;
-            if (gt2 != rest_gt) {
-                rest_gt = gt2;
-                rest_group = m_rest.search(html, gt2 + 1) ? std::optional<sv>(m_rest.group(1)) : std::nullopt;
-            }
-            if (rest_group) found = rest_group;
-        }
-        if (found) return MarkupMatch{m_open.start(0), *found};
-        if (gt1 >= html.size()) break;
-        pos = gt1;
-    }
-    return std::nullopt;
-}
-
-std::optional<MarkupMatch> plain_search(sv html, const Regex& re) {
-    Regex::Match m(re);
-    if (!m.search(html)) return std::nullopt;
-    return MarkupMatch{m.start(0), re.group_count() >= 1 ? m.group(1) : sv()};
 }
 
 bool equal_ascii_icase(const unsigned char* h, sv needle) {
@@ -602,6 +505,147 @@ std::size_t ascii_icase_find(sv hay, sv needle, std::size_t from = 0) {
     for (; i + m <= hay.size(); ++i)
         if (equal_ascii_icase(h + i, needle)) return i;
     return sv::npos;
+}
+
+// First ">" at or after `from` (or the end of the page), remembering the last
+// answer: the searches ask for positions that mostly move forwards, and a
+// run of text without ">" is then scanned once rather than once per question.
+class NextGt {
+public:
+    explicit NextGt(sv page) : page_(page) {}
+    std::size_t operator()(std::size_t from) {
+        if (from >= lo_ && from <= answer_) return answer_;
+        lo_ = from;
+        const void* p = from < page_.size() ? std::memchr(page_.data() + from, '>', page_.size() - from) : nullptr;
+        answer_ = p ? static_cast<std::size_t>(static_cast<const char*>(p) - page_.data()) : page_.size();
+        return answer_;
+    }
+
+private:
+    sv page_;
+    std::size_t lo_ = 1, answer_ = 0;  // empty cache
+};
+
+// Patterns of the shape  A [^>]* B  where A holds no ">" and may occur many
+// times before one ">". Searching the whole pattern from every A would scan
+// to that ">" again each time. For A ending at e, [^>]* can reach at most the
+// first ">" at or after e, so the tail matches from e exactly when it matches
+// at some later point up to that ">"; a later A before the same ">" can only
+// do worse. After a failure the search therefore resumes at that ">".
+std::optional<MarkupMatch> head_then_tail(sv html, const Regex& head, const Regex& tail) {
+    Regex::Match a(head), b(tail);
+    NextGt next_gt(html);
+    std::size_t pos = 0;
+    while (a.search(html, pos)) {
+        std::size_t e = a.end(0);
+        if (b.search(html, e)) return MarkupMatch{a.start(0), b.group(1)};
+        std::size_t gt = next_gt(e);
+        if (gt >= html.size()) break;
+        pos = gt;
+    }
+    return std::nullopt;
+}
+
+// The same search with the starts found by their literal prefix instead of
+// by the pattern (`head` anchored with \G): much faster where the prefix
+// can only be spelled in ASCII letters.
+std::optional<MarkupMatch> head_then_tail(sv html, sv prefix, const Regex& head, const Regex& tail) {
+    Regex::Match a(head), b(tail);
+    NextGt next_gt(html);
+    for (std::size_t k = ascii_icase_find(html, prefix); k != sv::npos;) {
+        if (!a.search(html, k)) {
+            k = ascii_icase_find(html, prefix, k + 1);
+            continue;
+        }
+        std::size_t e = a.end(0);
+        if (b.search(html, e)) return MarkupMatch{k, b.group(1)};
+        std::size_t gt = next_gt(e);
+        if (gt >= html.size()) break;
+        k = ascii_icase_find(html, prefix, gt);
+    }
+    return std::nullopt;
+}
+
+// Shop-theme price: A ends at the closing quote of the class value; the
+// rest starts after the first ">" behind it and depends on nothing else, so
+// every A that shares that ">" shares the outcome.
+std::optional<MarkupMatch> shop_price(sv html) {
+    const Regex& head = piece(SHOP_HEAD);
+    const Regex& tail = piece(SHOP_TAIL);
+    Regex::Match a(head), b(tail);
+    NextGt next_gt(html);
+    std::size_t pos = 0, tried_gt = sv::npos;
+    while (a.search(html, pos)) {
+        std::size_t gt = next_gt(a.end(0));
+        if (gt >= html.size()) break;  // no ">" left: nothing further can match
+        if (gt != tried_gt) {
+            if (b.search(html, gt + 1)) return MarkupMatch{a.start(0), b.group(1)};
+            tried_gt = gt;
+        }
+        pos = a.start(0) + 1;
+    }
+    return std::nullopt;
+}
+
+// Identifier element:  <span [^>]* class=Q [^"']*sku[^"']* Q [^>]* > ([^<]+) </span>
+// The quoted class value may hold ">", so the tail is not bounded by the
+// first ">". The greedy [^>]* makes the match use the last class attribute
+// before the first ">" whose value holds "sku" and whose remainder matches;
+// that remainder is fixed by the first ">" after the value's closing quote.
+std::optional<MarkupMatch> sku_element(sv html, bool ascii_spelling) {
+    Regex::Match m_open(piece(SPAN_OPEN)), m_attr(piece(CLASS_ATTR)), m_value(piece(SKU_CLASS_VALUE)),
+        m_rest(piece(SPAN_REST));
+    // Next "<span" at or after pos, and next class= with its quote in head,
+    // as [start, end); found by literal where only ASCII can spell them.
+    auto next_open = [&](std::size_t pos) -> std::optional<std::pair<std::size_t, std::size_t>> {
+        if (ascii_spelling) {
+            std::size_t k = ascii_icase_find(html, "<span", pos);
+            if (k == sv::npos) return std::nullopt;
+            return std::pair{k, k + 5};
+        }
+        if (!m_open.search(html, pos)) return std::nullopt;
+        return std::pair{m_open.start(0), m_open.end(0)};
+    };
+    auto next_attr = [&](sv head, std::size_t q) -> std::optional<std::pair<std::size_t, std::size_t>> {
+        if (ascii_spelling) {
+            for (std::size_t k = ascii_icase_find(head, "class=", q); k != sv::npos;
+                 k = ascii_icase_find(head, "class=", k + 1))
+                if (k + 6 < head.size() && (head[k + 6] == '"' || head[k + 6] == '\'')) return std::pair{k, k + 7};
+            return std::nullopt;
+        }
+        if (!m_attr.search(head, q)) return std::nullopt;
+        return std::pair{m_attr.start(0), m_attr.end(0)};
+    };
+    NextGt next_gt(html);
+    std::size_t rest_gt = sv::npos;
+    std::optional<sv> rest_group;
+    std::size_t pos = 0;
+    while (auto open = next_open(pos)) {
+        std::size_t e = open->second;
+        std::size_t gt1 = next_gt(e);
+        sv head = html.substr(0, gt1);  // the attribute and its quote lie before gt1
+        std::optional<sv> found;
+        for (auto attr = next_attr(head, e); attr; attr = next_attr(head, attr->first + 1)) {
+            if (!m_value.search(html, attr->second)) continue;
+            std::size_t gt2 = next_gt(m_value.end(0));
+            if (gt2 >= html.size()) continue;
+            if (gt2 != rest_gt) {
+                rest_gt = gt2;
+                rest_group = m_rest.search(html, gt2 + 1) ? std::optional<sv>(m_rest.group(1)) : std::nullopt;
+            }
+            if (rest_group) found = rest_group;
+        }
+        if (found) return MarkupMatch{open->first, *found};
+        if (gt1 >= html.size()) break;
+        pos = gt1;
+    }
+    return std::nullopt;
+}
+
+std::optional<MarkupMatch> plain_search(sv html, const Regex& re) {
+    Regex::Match m(re);
+    if (!m.search(html)) return std::nullopt;
+    return MarkupMatch{m.start(0), re.group_count() >= 1 ? m.group(1) : sv()};
 }
 
 }  // namespace
@@ -679,14 +723,17 @@ std::optional<MarkupMatch> find_markup(Markup which, Page& page) {
             if (!page.may_contain("woocommerce-price-amount")) return std::nullopt;
             return shop_price(html);
         case Markup::MICRODATA_PRICE:
-            return head_then_tail(html, piece(PRICE_HEAD), piece(PRICE_TAIL));
+            if (page.folding()) return head_then_tail(html, piece(PRICE_HEAD), piece(PRICE_TAIL));
+            return head_then_tail(html, "itemprop=", piece(PRICE_HEAD_AT), piece(PRICE_TAIL));
         case Markup::MICRODATA_CURRENCY:
-            return head_then_tail(html, piece(CURRENCY_HEAD), piece(CURRENCY_TAIL));
+            if (page.folding()) return head_then_tail(html, piece(CURRENCY_HEAD), piece(CURRENCY_TAIL));
+            return head_then_tail(html, "itemprop=", piece(CURRENCY_HEAD_AT), piece(CURRENCY_TAIL));
         case Markup::MICRODATA_SKU:
-            return head_then_tail(html, piece(SKU_HEAD), piece(SKU_TAIL));
+            if (page.folding()) return head_then_tail(html, piece(SKU_HEAD), piece(SKU_TAIL));
+            return head_then_tail(html, "itemprop=", piece(SKU_HEAD_AT), piece(SKU_TAIL));
         case Markup::SKU_ELEMENT:
             if (!page.may_contain("sku")) return std::nullopt;
-            return sku_element(html);
+            return sku_element(html, !page.folding());
         case Markup::SKU_ATTRIBUTE:
             // Each start scans only up to the next quote, and the quotes
             // that open those runs are all different: linear as it stands.

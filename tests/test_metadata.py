@@ -324,16 +324,17 @@ def test_microdata_price_without_currency_writes_usd_only_in_the_record():
     assert out["page_type"] == P.PRODUCT and out["stock_status"] == S.IN_STOCK
 
 
-PATTERN_UNITS = [
+PATTERN_UNITS = [  # each list mixes in letters that only match ASCII ones when case is ignored
     ['class="woocommerce-Price-amount x"', "class='a WOOCOMMERCE-price-amount'", ">", "<bdi>", "<span>", "$",
      "</span>", "1,299.00", "12", ",", ".5", " ", '"', "claſs='woocommerce-price-amount'"],
-    ['itemprop="price"', "itemprop='PRICE'", ' content="', "content='", "12", "1,2", ".99", '"', "'", ">", " x"],
-    ['itemprop="priceCurrency"', ' content="', "usd", "EUR", "ſek", '"', "'", ">", " ", "EURO"],
-    ['itemprop="sku"', ' content="', "AB-1", "  ", '"', "'", ">", " ", "x>y"],
-    ["<span", ' class="', "sku", "x", '"', ">", "<", "</span>", " ", "ab", "class=", ">>", "SKU ", "</SPAN>", "ſ"],
-    ['data-product_sku="', "'", '"', "A1", " "],
-    ['class="', "CLASS='", "instock", "INSTOCK", " ", "-", '"', "'", "xinstock", "é", "_instock", "ſ"],
-    ['class="', "outofstock", " ", "-", '"', "'", "x", "٣", "OUTOFSTOCK", "outofstoc", "\u212a"],
+    ['itemprop="price"', "ıtemprop='PRICE'", ' content="', "content='", "12", "1,2", ".99", '"', "'", ">", " x"],
+    ['itemprop="priceCurrency"', ' content="', "usd", "EUR", "ſek", '"', "'", ">", " ", "EURO", "İtemprop="],
+    ['itemprop="sku"', ' content="', "AB-1", "  ", '"', "'", ">", " ", "x>y", "itemprop='s\u212au'"],
+    ["<span", ' class="', "sku", "x", '"', ">", "<", "</span>", " ", "ab", "class=", ">>", "SKU ", "</SPAN>", "ſ",
+     "<SPAN", "\u212a"],
+    ['data-product_sku="', "'", '"', "A1", " ", "data-product_ſku='"],
+    ['class="', "CLASS='", "instock", "INSTOCK", " ", "-", '"', "'", "xinstock", "é", "_instock", "ſ", "ınstock"],
+    ['class="', "outofstock", " ", "-", '"', "'", "x", "٣", "OUTOFSTOCK", "outofstoc", "\u212a", "İ"],
 ]
 
 
