@@ -35,6 +35,15 @@ SHARDS = [
     'itemprop="price" content="', 'itemprop="priceCurrency" content="', 'itemprop="sku" content=', "1,299.00",
     "9" * 50, ">", "<", "&amp;", "&#x", "&", "schema.org/InStock", 'class="instock', "outofstock", "\u212a",
     "İ", "ſ", "\ud800", "\x00", "é", "\u00a0", "\n", "Infinity", "-1e999", '"offers":"12.00"', '"image":[{}]',
+    # whole blocks of odd but valid data
+    '<script type="application/ld+json">{"@type":["Product"],"offers":[[1]],"image":[{"url":null}],'
+    '"brand":{"name":[1,{"a":NaN}]},"sku":1e400,"hasVariant":[null,{"offers":{"price":-1e999}}]}</script>',
+    '<script type="application/ld+json">[{"@type":"ProductGroup","offers":{"price":"' + "9" * 400 + '",'
+    '"priceCurrency":{"x":1},"availability":false,"itemCondition":null}}]</script>',
+    '<script type="application/ld+json">{"@type":"Product","offers":{"lowPrice":"1 299,00 €",'
+    '"priceCurrency":["EUR"],"availability":{"@id":"InStock"}},"gtin8":0,"mpn":""}</script>',
+    '<script id="__NEXT_DATA__">{"props":{"pageProps":{"brand":"B","sku":[],"name":{"a":1},'
+    '"lowestPriceCents":-Infinity,"price":{"amount":5}}}}</script>',
 ]
 
 
