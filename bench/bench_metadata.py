@@ -101,6 +101,7 @@ HOSTILE = {
     "unclosed title": "<title>x ",
     "nested arrays": "[",
     "stock classes": "class='x instock-ish outofstockish ",
+    "long s and Kelvin sign": "<span claſs='sku' itemprop=\"price\" schema.org/outofstoc\u212a ",
 }
 
 

@@ -763,8 +763,32 @@ bool lower_contains(std::string_view html, std::string_view needle) {
     // letter case.
     bool kelvin = html.find("\xE2\x84\xAA") != sv::npos;
     bool dotted_i = !needle.empty() && needle.back() == 'i' && html.find("\xC4\xB0") != sv::npos;
-    if (kelvin || dotted_i) return text::contains(text::lower(html), needle);
-    return ascii_icase_find(html, needle) != sv::npos;
+    if (!kelvin && !dotted_i) return ascii_icase_find(html, needle) != sv::npos;
+    // Spell those two as they lower-case; every other character keeps its
+    // bytes, which match the needle exactly when their lower case does.
+    std::string spelled;
+    spelled.reserve(html.size() + html.size() / 8);
+    std::size_t done = 0;
+    for (std::size_t k = html.find('\xE2'), d = dotted_i ? html.find("\xC4\xB0") : sv::npos;;) {
+        if (k != sv::npos && html.compare(k, 3, "\xE2\x84\xAA") != 0) {
+            k = html.find('\xE2', k + 1);
+            continue;
+        }
+        std::size_t at = std::min(k, d);
+        if (at == sv::npos) break;
+        spelled.append(html, done, at - done);
+        if (at == k) {
+            spelled += 'k';
+            done = at + 3;
+            k = html.find('\xE2', done);
+        } else {
+            spelled += "i\xCC\x87";
+            done = at + 2;
+            d = html.find("\xC4\xB0", done);
+        }
+    }
+    spelled.append(html, done, sv::npos);
+    return ascii_icase_find(spelled, needle) != sv::npos;
 }
 
 namespace {

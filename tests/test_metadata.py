@@ -357,6 +357,33 @@ def test_lowered_page_search_matches_str_lower(rng):
             assert _commerce._lower_contains(text, needle) == (needle in text.lower()), (text, needle)
 
 
+# ------------------------------------------------------------- precedence
+ALL_META = {"og:title": "Og title", "og:brand": "OgBrand", "og:image": "https://img/og.jpg",
+            "product:price:amount": "77", "product:price:currency": "GBP", "product:availability": "OutOfStock"}
+MARKUP = SHOP + '<i itemprop="priceCurrency" content="JPY"><b data-product_sku="MK-1"><p class="instock">'
+
+
+def test_structured_data_outranks_meta_and_markup():
+    record = {"@type": "Product", "name": "Ld name", "brand": "LdBrand", "sku": "LD-1", "image": "https://img/ld.jpg",
+              "offers": offer(price="25", priceCurrency="EUR", availability="InStock", itemCondition="Used")}
+    out = run(page(ld(record), MARKUP, meta=ALL_META), url="https://www.ebay.de/itm/1",
+              initial_price=usd(30.0), initial_stock=False)
+    assert [out[k] for k in ("title", "brand", "sku", "primary_image_url", "stock_status", "condition",
+                             "page_type")] == ["Ld name", "LdBrand", "LD-1", "https://img/ld.jpg", S.IN_STOCK,
+                                               C.USED, P.MARKETPLACE]
+    assert out["price"].raw == "25.00 EUR"
+    listed = run(page(ld(dict(record, brand=["LdBrand"])), meta=ALL_META))
+    assert listed["brand"] == "OgBrand"
+
+
+def test_meta_tags_outrank_markup_which_fills_the_rest():
+    out = run(page(MARKUP, meta=ALL_META))
+    assert (out["price"].raw, out["stock_status"], out["sku"]) == ("77.00 GBP", S.OUT_OF_STOCK, "MK-1")
+    bare = run(page(MARKUP))
+    assert (bare["price"].raw, bare["stock_status"], bare["fetch_source"]) == ("1299.00 USD", S.IN_STOCK,
+                                                                                "opengraph")
+
+
 # ------------------------------------------------------------ titles
 @pytest.mark.parametrize("title,merchant,meta,page_title,want", [
     ("Home", "Some Shop", {"og:title": "Real &amp; Name"}, "Page", "Real & Name"),

@@ -93,7 +93,8 @@ def test_generated_hostile_pages(rng):
 @pytest.mark.parametrize("unit", [
     'class="woocommerce-Price-amount"', 'itemprop="price" content=', '<span class="sku" ', "<span class='a>sku' >",
     '<script type="application/ld+json">{"a":', '<meta property="og:title" content="x" ', "<title>x ",
-    "class='x instock-ish ", "&amp;&#x41;&nbsp", "9,",
+    "class='x instock-ish ", "&amp;&#x41;&nbsp", "9,", "<span claſs='sku' itemprop=\"price\" ",
+    "schema.org/outofstoc\u212a ",
 ])
 def test_ten_megabyte_pages(unit):
     html = unit * (10_000_000 // len(unit))
