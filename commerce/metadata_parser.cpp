@@ -395,8 +395,7 @@ void apply_meta(Fields& f, const MetaMap& meta, sv direct_url) {
 
 // ------------------------------------------------------------- markup (13)
 
-// The patterns as written, and the pieces the linear-time searches below are
-// made of. Every piece is matched case-insensitively, like the whole.
+// The patterns as written; the searches below answer exactly as these do.
 constexpr std::array<sv, kMarkupCount> kMarkupPatterns = {
     R"(class=["\'][^"\']*woocommerce-Price-amount[^"\']*["\'][^>]*>(?:<bdi>)?(?:<span[^>]*>[^<]*</span>)?([\d,]+(?:\.\d{2})?))",
     R"(itemprop=["\']price["\'][^>]*content=["\']([\d,]+(?:\.\d{2})?)["\'])",

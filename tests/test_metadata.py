@@ -263,7 +263,7 @@ def test_open_graph_page_type(url, meta, page_type):
     ({"author": "x" * 31, "og:site_name": "Site"}, "Site"),
     ({"author": "http://ann", "og:site_name": "Site"}, "Site"),
     ({"author": "Ann &amp; Bo"}, "Ann &amp; Bo"),
-    ({"og:site_name": "é" * 31}, "Some Shop"),  # too long: Part 3.3 falls back to the merchant
+    ({"og:site_name": "é" * 31}, "Some Shop"),  # too long: the merchant name stands in
 ])
 def test_meta_brand_rows(meta, brand):
     assert run(page(meta={"og:type": "product", **meta}))["brand"] == brand
