@@ -20,7 +20,7 @@ inline nb::handle models() {
     return mod;
 }
 
-inline nb::handle model_attr(const char* name) { return models().attr(name).release(); }
+inline nb::handle model_attr(const char* name) { return nb::object(models().attr(name)).release(); }
 
 // Enumeration members, looked up by member name.
 template <typename E>
