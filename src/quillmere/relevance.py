@@ -9,7 +9,6 @@ from __future__ import annotations
 
 from collections import Counter
 from collections.abc import Mapping, Sequence
-from statistics import median
 from typing import Optional
 
 from .models import (
@@ -90,6 +89,15 @@ def _dominant_currency(items: Sequence[EnrichedCommerceMatch], fallback: str) ->
     return next(c for c, n in counts.items() if n == top)
 
 
+def _median(sorted_amounts: Sequence[float]) -> float:
+    n = len(sorted_amounts)
+    if n % 2:
+        return sorted_amounts[n // 2]
+    low, high = sorted_amounts[n // 2 - 1], sorted_amounts[n // 2]
+    mid = (low + high) / 2
+    return mid if mid != float("inf") else low / 2 + high / 2  # huge amounts
+
+
 def _mean(amounts: Sequence[float]) -> float:
     total = sum(amounts)
     if total == float("inf"):  # huge amounts: divide first so the mean stays finite
@@ -124,7 +132,7 @@ def recompute_market_summary(items: Sequence[EnrichedCommerceMatch], base: Comme
         total_priced_matches=sum(1 for item in items if item.price is not None),
         lowest_price=amounts[0] if amounts else None,
         highest_price=amounts[-1] if amounts else None,
-        median_price=round(median(amounts), 2) if amounts else None,
+        median_price=round(_median(amounts), 2) if amounts else None,
         average_price=round(_mean(amounts), 2) if amounts else None,
         in_stock_count=sum(1 for item in items if item.stock_status == StockStatus.IN_STOCK),
         by_merchant_category=by_category,
