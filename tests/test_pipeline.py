@@ -227,6 +227,15 @@ def test_run_coroutine_uses_a_fresh_loop_and_closes_it():
     assert (two, ready) == (2, "ready")
     assert all(loop.is_closed() for loop in loops) and outer_loop not in loops and loops[0] is not loops[1]
 
+    own = asyncio.new_event_loop()
+    asyncio.set_event_loop(own)  # set for the thread but not running
+    try:
+        assert _run_coroutine(work(3)) == 3
+        assert asyncio.get_event_loop() is own and not own.is_closed() and loops[-1] is not own
+    finally:
+        asyncio.set_event_loop(None)
+        own.close()
+
 
 def test_product_and_marketplace_pages_get_a_merchant_category(fetch):
     out = deep([vm(0, price="$20"), vm(1, link="https://news.example/blog/a-story", price=None)])

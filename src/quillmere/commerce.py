@@ -158,9 +158,12 @@ def _require_list(value: object, name: str) -> None:
 
 
 def _run_on_fresh_loop(awaitable: Awaitable[_T]) -> _T:
+    # A loop of its own, closed afterwards; the thread's current event loop
+    # (if one is set) is neither used nor replaced.
     if not asyncio.iscoroutine(awaitable):
         awaitable = _await(awaitable)
-    return asyncio.run(awaitable)
+    with asyncio.Runner(loop_factory=asyncio.new_event_loop) as runner:
+        return runner.run(awaitable)
 
 
 async def _await(awaitable: Awaitable[_T]) -> _T:

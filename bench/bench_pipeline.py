@@ -1,0 +1,136 @@
+"""End-to-end enrichment of 64 matches against a loopback server.
+
+Every page is answered after 50 ms. Prints the wall time of
+CommerceEnricher.process, the share of it spent outside the batch fetch
+(unwrapping, page analysis, records, relevance, summary), and peak memory.
+
+    PYTHONPATH=src python3 bench/bench_pipeline.py [--matches 64] [--delay 0.05] [--rounds 3]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import resource
+import statistics
+import threading
+import time
+import tracemalloc
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import quote
+
+from quillmere import commerce
+from quillmere.commerce import CommerceEnricher
+from quillmere.models import VisualMatch
+
+FILLER = "<p>" + "Soft leather upper, cushioned sole, rubber outsole. " * 40 + "</p>\n"
+
+
+def product_page(i: int) -> str:
+    ld = {
+        "@context": "https://schema.org", "@type": "Product", "name": f"Trail Runner {i}",
+        "brand": {"@type": "Brand", "name": "Northpeak"}, "sku": f"NP-{i:04d}",
+        "image": [f"https://cdn.example/np/{i}.jpg"],
+        "offers": {"@type": "Offer", "price": f"{79 + i}.99", "priceCurrency": "EUR",
+                   "availability": "https://schema.org/InStock", "itemCondition": "https://schema.org/NewCondition"},
+    }
+    return (f"<!doctype html><html><head><title>Trail Runner {i} | Northpeak</title>"
+            f'<meta property="og:type" content="product"><meta property="og:image" content="https://cdn.example/og/{i}.jpg">'
+            f'<script type="application/ld+json">{json.dumps(ld)}</script></head><body>'
+            + FILLER * 25 + "</body></html>")
+
+
+def meta_page(i: int) -> str:
+    return (f"<html><head><title>Boot {i}</title>"
+            f'<meta property="og:title" content="Waxed Boot {i}"><meta property="product:price:amount" content="1.299,00">'
+            f'<meta property="product:price:currency" content="EUR"><meta property="og:image" content="/img/{i}.jpg">'
+            "</head><body>" + FILLER * 10 + "</body></html>")
+
+
+def article_page(i: int) -> str:
+    return (f'<html><head><title>Ten boots for winter ({i})</title><meta property="og:type" content="article">'
+            "</head><body>" + FILLER * 40 + "</body></html>")
+
+
+PAGES = (product_page, meta_page, article_page)
+
+
+class Handler(BaseHTTPRequestHandler):
+    delay = 0.05
+
+    def do_GET(self) -> None:  # noqa: N802
+        time.sleep(self.delay)
+        kind, _, num = self.path.strip("/").partition("/")
+        body = PAGES[int(kind)](int(num.split("?")[0] or 0)).encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html; charset=utf-8")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args) -> None:
+        pass
+
+
+def matches(base: str, n: int) -> list[VisualMatch]:
+    out = []
+    for i in range(n):
+        dest = f"{base}/{i % len(PAGES)}/{i}?utm_source=lens&color=black"
+        link = f"https://www.google.com/url?q={quote(dest, safe='')}&sa=U&ved=x" if i % 2 else dest
+        out.append(VisualMatch(link=link, title=f"Trail Runner {i}", source=f"Store {i}",
+                               price=f"€{59 + i},95" if i % 3 else None, currency="EUR",
+                               thumbnail=f"https://thumbs.example/{i}.jpg"))
+    return out
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--matches", type=int, default=64)
+    ap.add_argument("--delay", type=float, default=0.05)
+    ap.add_argument("--rounds", type=int, default=3)
+    args = ap.parse_args()
+
+    Handler.delay = args.delay
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    batch = matches(f"http://127.0.0.1:{server.server_port}", args.matches)
+
+    fetch_many = commerce.ScraplingDestinationFetcher.fetch_many
+    fetch_seconds: list[float] = []
+
+    async def timed_fetch(urls, max_workers=None, timeout=5):
+        t0 = time.perf_counter()
+        try:
+            return await fetch_many(urls, max_workers, timeout)
+        finally:
+            fetch_seconds.append(time.perf_counter() - t0)
+
+    commerce.ScraplingDestinationFetcher.fetch_many = timed_fetch
+    CommerceEnricher.process(batch[:2])  # warm-up: imports, first connections
+    fetch_seconds.clear()
+
+    walls = []
+    tracemalloc.start()
+    for _ in range(args.rounds):
+        t0 = time.perf_counter()
+        result = CommerceEnricher.process(batch)
+        walls.append(time.perf_counter() - t0)
+    _, py_peak = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    server.shutdown()
+
+    pages = sum(1 for it in result.items if it.page_type.value != "uncategorized")
+    outside = [w - f for w, f in zip(walls, fetch_seconds)]
+    print(f"pipeline: {args.matches} matches, {args.delay * 1000:.0f} ms per page, {args.rounds} rounds, "
+          f"{pages} classified pages")
+    print(f"pipeline: wall time median {statistics.median(walls) * 1000:.1f} ms "
+          f"(min {min(walls) * 1000:.1f}, max {max(walls) * 1000:.1f})")
+    print(f"pipeline: outside the fetch median {statistics.median(outside) * 1000:.2f} ms "
+          f"= {statistics.median(o / w for o, w in zip(outside, walls)) * 100:.2f}% of wall time")
+    print(f"pipeline: peak memory: process RSS {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.1f} MiB, "
+          f"Python allocations {py_peak / 2**20:.2f} MiB")
+
+
+if __name__ == "__main__":
+    main()
