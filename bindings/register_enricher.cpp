@@ -74,6 +74,11 @@ public:
     RecordBuilder(const char* class_name, std::initializer_list<const char*> given)
         : cls_(py::models().attr(class_name)) {
         for (const char* g : given) given_.push_back(nb::steal<nb::str>(PyUnicode_InternFromString(g)));
+        given_set_ = nb::steal(PyFrozenSet_New(nullptr));
+        for (const nb::str& g : given_)
+            if (PySet_Add(given_set_.ptr(), g.ptr()) != 0) throw nb::python_error();
+        for (const char* slot : {"__dict__", "__pydantic_fields_set__", "__pydantic_extra__", "__pydantic_private__"})
+            slot_names_.push_back(nb::steal<nb::str>(PyUnicode_InternFromString(slot)));
         nb::dict fields = nb::borrow<nb::dict>(cls_.attr("__pydantic_fields__"));
         for (auto [name, info] : fields) {
             names_.push_back(nb::borrow<nb::str>(name));
@@ -92,16 +97,15 @@ public:
         nb::dict d;
         for (std::size_t i = 0; i < names_.size(); ++i)
             d[names_[i]] = index_[i] >= 0 ? values[static_cast<std::size_t>(index_[i])] : defaults_[i];
-        nb::object fields_set = nb::steal(PySet_New(nullptr));
-        for (const nb::str& g : given_)
-            if (PySet_Add(fields_set.ptr(), g.ptr()) != 0) throw nb::python_error();
+        nb::object fields_set = nb::steal(PySet_New(given_set_.ptr()));
+        if (!fields_set.is_valid()) throw nb::python_error();
         PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls_.ptr());
         nb::object obj = nb::steal(type->tp_new(type, empty_args().ptr(), nullptr));
         if (!obj.is_valid()) throw nb::python_error();
-        set_slot(obj, "__dict__", d);
-        set_slot(obj, "__pydantic_fields_set__", fields_set);
-        set_slot(obj, "__pydantic_extra__", nb::none());
-        set_slot(obj, "__pydantic_private__", nb::none());
+        set_slot(obj, slot_names_[0], d);
+        set_slot(obj, slot_names_[1], fields_set);
+        set_slot(obj, slot_names_[2], nb::none());
+        set_slot(obj, slot_names_[3], nb::none());
         return obj;
     }
 
@@ -111,9 +115,8 @@ private:
         return t;
     }
 
-    static void set_slot(nb::handle obj, const char* name, nb::handle value) {
-        nb::str key(name);
-        if (PyObject_GenericSetAttr(obj.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+    static void set_slot(nb::handle obj, nb::handle name, nb::handle value) {
+        if (PyObject_GenericSetAttr(obj.ptr(), name.ptr(), value.ptr()) != 0) throw nb::python_error();
     }
 
     // Fields not given must default to None; no post-init hook, no extras,
@@ -144,7 +147,8 @@ private:
     }
 
     nb::object cls_;
-    std::vector<nb::str> given_, names_;
+    nb::object given_set_;
+    std::vector<nb::str> given_, names_, slot_names_;
     std::vector<nb::object> defaults_;
     std::vector<int> index_;
     bool fast_ = false;
@@ -168,9 +172,25 @@ nb::object optional_str(const std::optional<std::string>& s) {
     return s ? nb::object(py::str(*s)) : nb::none();
 }
 
+// Enumeration members by engine value, looked up once (and kept for the
+// life of the process, like the records module itself).
+template <typename E, std::size_t N>
+nb::object member(E v) {
+    static const std::array<nb::object, N>* members = [] {
+        auto* a = new std::array<nb::object, N>;
+        for (std::size_t i = 0; i < N; ++i) (*a)[i] = py::to_py(static_cast<E>(i));
+        return a;
+    }();
+    return (*members)[static_cast<std::size_t>(v)];
+}
+nb::object to_py(PageType v) { return member<PageType, 6>(v); }
+nb::object to_py(StockStatus v) { return member<StockStatus, 3>(v); }
+nb::object to_py(ItemCondition v) { return member<ItemCondition, 3>(v); }
+nb::object to_py(MerchantCategory v) { return member<MerchantCategory, 4>(v); }
+
 template <typename E>
 nb::object optional_member(const std::optional<E>& v) {
-    return v ? py::to_py(*v) : nb::none();
+    return v ? to_py(*v) : nb::none();
 }
 
 nb::object make_price(const std::optional<Price>& p) {
@@ -265,7 +285,7 @@ nb::list enrich_after_fetch(nb::handle matches_obj, nb::handle direct_obj, nb::h
         v[5] = optional_member(results[i].category);
         v[6] = thumbnails[i];
         v[7] = nb::int_(md.match_score);
-        v[8] = py::to_py(md.page_type);
+        v[8] = to_py(md.page_type);
         v[9] = optional_str(md.brand);
         v[10] = optional_str(md.sku);
         v[11] = optional_member(md.condition);
