@@ -13,6 +13,7 @@
 #include "bindings/pystr.hpp"
 #include "bindings/records.hpp"
 #include "commerce/commerce_enricher.hpp"
+#include "commerce/url_unwrapper.hpp"
 
 namespace nb = nanobind;
 using namespace quillmere;
@@ -266,9 +267,18 @@ nb::list enrich_after_fetch(nb::handle matches_obj, nb::handle direct_obj, nb::h
     }
 
     std::vector<enricher::Enriched> results;
+    std::optional<std::string> invalid_link;
     {
         nb::gil_scoped_release unlocked;
-        results = enricher::enrich_all(inputs);
+        try {
+            results = enricher::enrich_all(inputs);
+        } catch (const url::InvalidUrl& e) {
+            invalid_link = e.message;
+        }
+    }
+    if (invalid_link) {
+        PyErr_SetObject(PyExc_ValueError, py::str(*invalid_link).ptr());
+        throw nb::python_error();
     }
 
     const RecordBuilder& builder = match_builder();

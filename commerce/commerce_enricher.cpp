@@ -11,6 +11,8 @@ std::optional<std::string> direct_link(std::string_view link) {
         return url::unwrap(link);
     } catch (const url::InvalidUrl&) {
         return std::nullopt;
+    } catch (const url::UnencodableText&) {  // lone surrogates in the query: no link to fetch either
+        return std::nullopt;
     }
 }
 

@@ -16,8 +16,9 @@
 
 namespace quillmere::enricher {
 
-// The direct link of one match's link, or nullopt when the link cannot be
-// split (such a match is not fetched and is analysed without a link).
+// The direct link of one match's link, or nullopt when unwrapping refuses the
+// link (it cannot be split, or its query cannot be encoded): such a match is
+// not fetched and is analysed without a link.
 std::optional<std::string> direct_link(std::string_view link);
 
 // What the enrichment reads from one visual match, plus its direct link and

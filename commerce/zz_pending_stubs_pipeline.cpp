@@ -2,26 +2,9 @@
 #include "commerce/merchant_classifier.hpp"
 #include "commerce/metadata_parser.hpp"
 #include "commerce/price_normalizer.hpp"
-#include "commerce/url_unwrapper.hpp"
 
 namespace quillmere {
 
-namespace url {
-__attribute__((weak)) std::string unwrap(std::string_view u) {
-    if (u.find('[') != std::string_view::npos && u.find(']') == std::string_view::npos) throw InvalidUrl("Invalid IPv6 URL");
-    return std::string(u);
-}
-__attribute__((weak)) std::string extract_domain(std::string_view u) {
-    if (u.find('[') != std::string_view::npos && u.find(']') == std::string_view::npos) throw InvalidUrl("Invalid IPv6 URL");
-    auto p = u.find("//");
-    if (p == std::string_view::npos) return "";
-    auto rest = u.substr(p + 2);
-    auto e = rest.find_first_of("/?#");
-    std::string host(rest.substr(0, e));
-    if (host.rfind("www.", 0) == 0) host = host.substr(4);
-    return host;
-}
-}  // namespace url
 
 namespace price {
 __attribute__((weak)) std::optional<Price> parse(std::string_view, std::optional<std::string_view>) { return std::nullopt; }

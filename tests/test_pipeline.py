@@ -84,8 +84,8 @@ def test_records_are_what_validation_builds(fetch):
     assert [r.primary_image_url for r in out] == ["https://img.example/0.jpg", None]
 
 
-def test_an_unsplittable_link_spoils_nothing_else(fetch):
-    bad = "http://[broken/item"
+@pytest.mark.parametrize("bad", ["http://[broken/item", "https://shop.example/p?q=\udc80"])
+def test_a_link_unwrapping_refuses_spoils_nothing_else(fetch, bad):
     with pytest.raises(ValueError):
         URLUnwrapper.unwrap(bad)
     matches = [vm(0), vm(1, link=bad, source="Corner Shop"), vm(2, link=bad, source=None), vm(3)]

@@ -80,8 +80,8 @@ def _native(name: str):
 class URLUnwrapper:
     """Result links to clean direct links and bare domains."""
 
-    unwrap = staticmethod(_native("url_unwrap"))
-    extract_domain = staticmethod(_native("url_extract_domain"))
+    unwrap = staticmethod(_commerce.url_unwrap)
+    extract_domain = staticmethod(_commerce.url_extract_domain)
 
 
 class PriceNormalizer:
@@ -97,7 +97,90 @@ class DestinationMetadataParser:
 
 
 class ScraplingDestinationFetcher:
-    """Concurrent, bounded, time-limited page fetching through Scrapling."""
+    """Concurrent, bounded, time-limited page fetching through Scrapling.
+
+    Lenient by design: status codes are never looked at, nothing is retried
+    here, and no failure of a single page escapes; such a page maps to None.
+    Both operations look up the module's `AsyncFetcher` at every call, so a
+    missing library (None) just yields None for every link.
+
+    Integer arguments follow Python's `isinstance(x, int)`, so bools pass.
+    """
+
+    @staticmethod
+    def _default_bound() -> int:
+        """Requests in flight when the caller names no bound: 4 per processor, at most 32."""
+        processors = os.cpu_count() or 4  # None (unknown) and 0 both count as 4
+        return min(4 * processors, 32)
+
+    @staticmethod
+    def _type_error(name: str, expected: str, value: object) -> TypeError:
+        return TypeError(f"{name} must be {expected}, not {type(value).__name__}")
+
+    @classmethod
+    async def fetch_one(cls, url: str, sem, timeout: int = 5) -> tuple[str, str | None]:
+        """(url, page text or None); `sem` bounds the requests in flight.
+
+        Only links that begin with "http" are requested.  The library gets
+        `timeout` seconds; the wait for it is cut one second later, in case the
+        library overruns its own limit (it retries failed connections on its
+        own).  Time spent waiting for `sem` is not counted.
+        """
+        if not isinstance(url, str):
+            raise cls._type_error("url", "str", url)
+        if not isinstance(timeout, int):
+            raise cls._type_error("timeout", "int", timeout)
+        fetcher = AsyncFetcher
+        if fetcher is None or not url.startswith("http"):
+            return url, None
+        async with sem:
+            try:
+                async with asyncio.timeout(timeout + 1):
+                    response = await fetcher.get(url, timeout=timeout)
+                if not response:
+                    return url, None
+                body = response.body
+                if not isinstance(body, bytes):
+                    return url, None
+                return url, body.decode("utf-8", "replace") if body else None
+            except Exception:
+                # Any ordinary failure of this one page: unreachable, timed
+                # out, protocol error, odd response object.  Cancellation is a
+                # BaseException and goes through.
+                return url, None
+
+    @classmethod
+    async def fetch_many(cls, urls: list[str], max_workers: int | None = None,
+                         timeout: int = 5) -> dict[str, str | None]:
+        """Page map {link: page text or None}, one entry per distinct link in
+        first-seen order, fetched concurrently with at most `max_workers`
+        requests in flight (None or 0: the processor-based default)."""
+        if not isinstance(urls, list):
+            raise cls._type_error("urls", "list", urls)
+        for i, url in enumerate(urls):
+            if not isinstance(url, str):
+                raise cls._type_error(f"urls[{i}]", "str", url)
+        if max_workers is not None and not isinstance(max_workers, int):
+            raise cls._type_error("max_workers", "int or None", max_workers)
+        if not isinstance(timeout, int):
+            raise cls._type_error("timeout", "int", timeout)
+
+        distinct = list(dict.fromkeys(urls))
+        if AsyncFetcher is None or not distinct:
+            return dict.fromkeys(distinct)
+        # A negative bound is refused by the semaphore (ValueError).
+        sem = asyncio.Semaphore(max_workers or cls._default_bound())
+        tasks = [asyncio.ensure_future(cls.fetch_one(url, sem, timeout)) for url in distinct]
+        try:
+            pairs = await asyncio.gather(*tasks)
+        except BaseException:
+            # Cancellation already reached every fetch through gather; anything
+            # else that escaped one fetch must not leave the others running.
+            for task in tasks:
+                task.cancel()
+            await asyncio.wait(tasks)
+            raise
+        return dict(pairs)
 
 
 class CommerceEnricher:

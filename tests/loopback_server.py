@@ -1,0 +1,252 @@
+"""A small HTTP/1.1 server on 127.0.0.1 for tests and benchmarks that fetch pages.
+
+The server runs its own asyncio loop in a background thread, so the code under
+test can drive any event loop (or none) in the calling thread.  It serves a
+table of routes, path -> (status, body, delay[, headers dict]); a delay of ``None``
+(`HANG`) reads the request and never answers.  It counts requests per path and
+the number of requests in flight (from the end of the request head until the
+answer is written or the client hangs up), including the highest number seen.
+
+    with LoopbackServer({"/a": (200, b"<html>a</html>", 0.0)}) as srv:
+        url = srv.url("/a")
+        ...
+        assert srv.hits["/a"] == 1 and srv.max_in_flight == 1
+
+Besides the routes, `refused_url()` names a port that refuses connections and
+`silent_url()` a port whose kernel accepts connections that are never read.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import http
+import socket
+import threading
+from dataclasses import dataclass, field
+
+HANG = None  # route delay: accept the request, never answer
+
+
+@dataclass(frozen=True)
+class Route:
+    status: int = 200
+    body: bytes = b""
+    delay: float | None = 0.0
+    headers: tuple[tuple[str, str], ...] = ()
+
+    @classmethod
+    def of(cls, spec) -> "Route":
+        if isinstance(spec, Route):
+            return spec
+        status, body, delay, *rest = spec
+        headers = tuple(dict(rest[0]).items()) if rest else ()
+        return cls(status, body, delay, headers)
+
+
+NOT_FOUND = Route(404, b"not found", 0.0)
+
+
+@dataclass
+class _Stats:
+    hits: collections.Counter = field(default_factory=collections.Counter)
+    abandoned: collections.Counter = field(default_factory=collections.Counter)
+    in_flight: int = 0
+    max_in_flight: int = 0
+
+
+class LoopbackServer:
+    """HTTP server on 127.0.0.1 with an ephemeral port; see the module docstring.
+
+    `fallback` answers paths that are not in `routes` (default: 404).
+    """
+
+    def __init__(self, routes=None, *, fallback=NOT_FOUND):
+        self._routes = {path: Route.of(spec) for path, spec in (routes or {}).items()}
+        self._fallback = Route.of(fallback)
+        self._cond = threading.Condition()
+        self._stats = _Stats()
+        self._loop: asyncio.AbstractEventLoop | None = None
+        self._thread: threading.Thread | None = None
+        self._server: asyncio.base_events.Server | None = None
+        self._handlers: set[asyncio.Task] = set()
+        self._refused = self._silent = None
+        self.port = 0
+
+    # ------------------------------------------------------------ lifecycle
+    def start(self) -> "LoopbackServer":
+        ready = threading.Event()
+        failure: list[BaseException] = []
+
+        def run():
+            loop = asyncio.new_event_loop()
+            self._loop = loop
+            try:
+                self._server = loop.run_until_complete(
+                    asyncio.start_server(self._handle, "127.0.0.1", 0, backlog=1024))
+                self.port = self._server.sockets[0].getsockname()[1]
+            except BaseException as exc:  # reported to the starting thread
+                failure.append(exc)
+                ready.set()
+                loop.close()
+                return
+            ready.set()
+            try:
+                loop.run_forever()
+            finally:
+                loop.close()
+
+        self._thread = threading.Thread(target=run, name="loopback-http", daemon=True)
+        self._thread.start()
+        ready.wait()
+        if failure:
+            raise failure[0]
+        # A bound socket that never listens: connections to it are refused.
+        self._refused = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._refused.bind(("127.0.0.1", 0))
+        # A listening socket that is never accepted: the kernel completes the
+        # handshake, the request sits unread and no answer ever comes.
+        self._silent = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._silent.bind(("127.0.0.1", 0))
+        self._silent.listen(64)
+        return self
+
+    def stop(self) -> None:
+        if self._thread is None:
+            return
+
+        async def shutdown():
+            self._server.close()
+            for task in list(self._handlers):
+                task.cancel()
+            await asyncio.gather(*self._handlers, return_exceptions=True)
+            await self._server.wait_closed()
+
+        asyncio.run_coroutine_threadsafe(shutdown(), self._loop).result(10)
+        self._loop.call_soon_threadsafe(self._loop.stop)
+        self._thread.join(10)
+        self._thread = None
+        for sock in (self._refused, self._silent):
+            sock.close()
+
+    def __enter__(self) -> "LoopbackServer":
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.stop()
+
+    # ------------------------------------------------------------ addresses
+    @property
+    def base(self) -> str:
+        return f"http://127.0.0.1:{self.port}"
+
+    def url(self, path: str) -> str:
+        return self.base + path
+
+    def refused_url(self, path: str = "/") -> str:
+        return f"http://127.0.0.1:{self._refused.getsockname()[1]}{path}"
+
+    def silent_url(self, path: str = "/") -> str:
+        return f"http://127.0.0.1:{self._silent.getsockname()[1]}{path}"
+
+    # ------------------------------------------------------------ counters
+    @property
+    def hits(self) -> collections.Counter:
+        """Requests received per request target (path and query)."""
+        with self._cond:
+            return collections.Counter(self._stats.hits)
+
+    @property
+    def abandoned(self) -> collections.Counter:
+        """Requests whose client hung up before the answer was written."""
+        with self._cond:
+            return collections.Counter(self._stats.abandoned)
+
+    @property
+    def in_flight(self) -> int:
+        with self._cond:
+            return self._stats.in_flight
+
+    @property
+    def max_in_flight(self) -> int:
+        with self._cond:
+            return self._stats.max_in_flight
+
+    def reset_counts(self) -> None:
+        with self._cond:
+            self._stats = _Stats()
+
+    def wait_idle(self, timeout: float = 10.0) -> bool:
+        """Wait until no request is in flight; False if that did not happen in time."""
+        with self._cond:
+            return self._cond.wait_for(lambda: self._stats.in_flight == 0, timeout)
+
+    # ------------------------------------------------------------ serving
+    def _enter(self, target: str) -> None:
+        with self._cond:
+            s = self._stats
+            s.hits[target] += 1
+            s.in_flight += 1
+            s.max_in_flight = max(s.max_in_flight, s.in_flight)
+
+    def _leave(self, target: str, abandoned: bool) -> None:
+        with self._cond:
+            self._stats.in_flight -= 1
+            if abandoned:
+                self._stats.abandoned[target] += 1
+            self._cond.notify_all()
+
+    async def _handle(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        task = asyncio.current_task()
+        self._handlers.add(task)
+        try:
+            try:
+                head = await reader.readuntil(b"\r\n\r\n")
+            except (asyncio.IncompleteReadError, asyncio.LimitOverrunError, ConnectionError):
+                return
+            parts = head.split(b"\r\n", 1)[0].split()
+            target = parts[1].decode("latin-1") if len(parts) >= 2 else "/"
+            route = (self._routes.get(target) or self._routes.get(target.split("?", 1)[0])
+                     or self._fallback)
+            self._enter(target)
+            abandoned = True
+            try:
+                if await self._client_left_within(reader, route.delay):
+                    return
+                writer.write(self._render(route))
+                await writer.drain()
+                abandoned = False
+            except ConnectionError:
+                pass
+            finally:
+                self._leave(target, abandoned)
+        finally:
+            self._handlers.discard(task)
+            writer.close()
+
+    @staticmethod
+    async def _client_left_within(reader: asyncio.StreamReader, delay: float | None) -> bool:
+        """Wait `delay` seconds (forever for None); True if the client hung up first."""
+        if delay is not None and delay <= 0:
+            return False
+        eof = asyncio.ensure_future(reader.read())
+        try:
+            done, _ = await asyncio.wait({eof}, timeout=delay)
+            return bool(done)
+        finally:
+            eof.cancel()
+
+    @staticmethod
+    def _render(route: Route) -> bytes:
+        try:
+            reason = http.HTTPStatus(route.status).phrase
+        except ValueError:
+            reason = "Status"
+        lines = [f"HTTP/1.1 {route.status} {reason}",
+                 f"Content-Length: {len(route.body)}",
+                 "Connection: close"]
+        names = {name.lower() for name, _ in route.headers}
+        if "content-type" not in names:
+            lines.append("Content-Type: text/html; charset=utf-8")
+        lines += [f"{name}: {value}" for name, value in route.headers]
+        return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + route.body

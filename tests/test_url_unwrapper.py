@@ -1,0 +1,238 @@
+"""Link unwrapping and domain extraction answer exactly as urllib.parse would."""
+
+import random
+from urllib.parse import parse_qs, quote, urlencode, urlparse, urlunparse
+
+import pytest
+
+from quillmere import _commerce
+from quillmere.commerce import TRACKING_PARAMS, URLUnwrapper
+
+unwrap = URLUnwrapper.unwrap
+extract_domain = URLUnwrapper.extract_domain
+
+
+# ------------------------------------------------------------- reference
+def ref_unwrap(url):
+    if not url:
+        return ""
+    p = urlparse(url)
+    if "google." in p.netloc and p.path == "/url":
+        qs = parse_qs(p.query)
+        if qs.get("q"):
+            p = urlparse(qs["q"][0])
+        elif qs.get("url"):
+            p = urlparse(qs["url"][0])
+    query = ""
+    if p.query:
+        qs = parse_qs(p.query)
+        query = urlencode({k: v for k, v in qs.items() if k.lower() not in TRACKING_PARAMS}, doseq=True)
+    fragment = p.fragment
+    if ":~:text=" in fragment or fragment.startswith(":~:"):
+        fragment = ""
+    return urlunparse((p.scheme, p.netloc, p.path, p.params, query, fragment))
+
+
+def ref_extract_domain(url):
+    if not url:
+        return ""
+    netloc = urlparse(url).netloc.lower()
+    return netloc[4:] if netloc.startswith("www.") else netloc
+
+
+def outcome(fn, url):
+    """The result, or the error's type and arguments, so failures compare too."""
+    try:
+        return fn(url)
+    except ValueError as e:  # UnicodeEncodeError included
+        return (type(e), e.args)
+
+
+# ------------------------------------------------------------- generator
+TRACKING = sorted(TRACKING_PARAMS)
+NAMES = ["id", "q", "url", "a", "", "%71", "UTM_id", "utm_source_platform", "na%C3%AFve", "a+b",
+         "x%ZZ", "%E2%82", "ü", "Color", "size[]", "%75rl"]
+VALUES = ["", "1", "a+b", "%20", "%2F", "%E2%82%AC", "%E2%82", "%ff", "%", "%4", "x=y", "é", "\u00a0",
+          "%F0%9F%98%80", "%ED%A0%80", "%C0%AF", "a/b?c", "~._-", "%2B", "日本"]
+HOSTS = ["example.com", "n\x00\u2100", "www.Example.COM", "WWW.www.shop.de", "shop.co.uk", "[::1]", "[2001:db8::1%eth0]",
+         "[v7.abc]", "[v.x]", "[V7.abc]", "[v7.]", "[1.2.3.4]", "[::ffff:1.2.3.4]", "[::ffff:1.2.3.04]", "[", "a]b",
+         "[zz]", "[1:2:3:4:5:6:7:8:9]", "[1::2::3]", "[]", "[fe80::1%]", "bücher.de", "a\u2100b",
+         "ｅｘａｍｐｌｅ.com", "a\uff0fb", "google.com", "www.google.co.uk", "GOOGLE.com", "x.google.",
+         "[\x7f\u200b'\"]", "[\U000e0001\\\ud800]", "[:]"]
+PATHS = ["", "/", "/url", "/url/", "/URL", "/a/b;p=1", "/a;x/b;y", "/p/ü", "/a\tb", "/a\r\nb", "p;q",
+         "//x", "/a b", ";lead"]
+FRAGMENTS = ["", "#reviews", "#:~:text=foo", "#sec:~:text=x", "#:~:other", "#a#b", "#", "#x?y"]
+INVALID_UTF8 = [b"\x80", b"\x9f", b"\xa0", b"\xbf", b"\xc0", b"\xc2", b"\xe0", b"\xed", b"\xf0", b"\xf4",
+                b"\xf5", b"A", b"\xe2\x82", b"\xf0\x90\x80"]
+
+
+def random_query(rng, n=None):
+    fields = []
+    for _ in range(rng.randint(0, 6) if n is None else n):
+        kind = rng.random()
+        if kind < 0.3:
+            name = "".join(c.upper() if rng.random() < 0.5 else c for c in rng.choice(TRACKING))
+        else:
+            name = rng.choice(NAMES)
+        if kind > 0.93:
+            fields.append(name)  # no "="
+        elif kind > 0.88:
+            fields.append("")  # empty field
+        elif kind > 0.84:
+            raw = b"".join(rng.choice(INVALID_UTF8) for _ in range(rng.randint(1, 4)))
+            fields.append(name + "=" + "".join(f"%{b:02X}" for b in raw))
+        else:
+            fields.append(name + "=" + rng.choice(VALUES))
+    return "&".join(fields)
+
+
+def random_link(rng):
+    lead = rng.choice(["", "", "", " ", "\x00\x1f ", "\t"])
+    scheme = rng.choice(["http", "https", "https", "HTTPS", "ftp", "mailto", "tel", "git+ssh", "1abc",
+                         "", "sip", "x-y.z"])
+    sep = rng.choice(["://", "://", "://", ":", ":/", "", "//"])
+    host = rng.choice(["", "user:pw@", "u@"]) * (rng.random() < 0.2) + rng.choice(HOSTS)
+    port = rng.choice(["", "", ":8080", ":"])
+    path = rng.choice(PATHS)
+    query = random_query(rng)
+    link = lead + scheme + sep + host + port + path
+    if query or rng.random() < 0.2:
+        link += "?" + query
+    return link + rng.choice(FRAGMENTS)
+
+
+def redirect(rng, inner):
+    host = rng.choice(["www.google.com", "google.de", "www.google.co.uk", "GOOGLE.com", "google"])
+    path = rng.choice(["/url", "/url", "/url", "/url/", "/URL"])
+    target = quote(inner, safe=rng.choice(["", "/:", "/:?=&"]), errors="surrogatepass")
+    fields = [f"{rng.choice(['q', 'url', 'Q', '%71'])}={target}"]
+    if rng.random() < 0.4:
+        fields.append(f"{rng.choice(['q', 'url'])}={rng.choice(['', 'https://other.example/x'])}")
+    fields += ["sa=U", "ved=2ahUKE", "usg=AOv"][: rng.randint(0, 3)]
+    rng.shuffle(fields)
+    return f"https://{host}{path}?{'&'.join(fields)}"
+
+
+@pytest.fixture(scope="module")
+def links():
+    rng = random.Random(20261207)
+    out = [random_link(rng) for _ in range(1500)]
+    out += [redirect(rng, random_link(rng)) for _ in range(600)]
+    out += [redirect(rng, redirect(rng, random_link(rng))) for _ in range(300)]
+    out += ["http://a/?" + random_query(rng, 30) for _ in range(100)]
+    out += [s + "\ud800x" + t for s, t in [("http://a/?v=", ""), ("http://a/?", "=1"), ("http://a/?utm_source=", ""),
+                                         ("http://a/?v=\ud801", "\udfff&w=\ud800\ud800")]]
+    return out
+
+
+# ------------------------------------------------------------- parity
+def test_unwrap_matches_urllib(links):
+    mismatches = [(u, outcome(unwrap, u), outcome(ref_unwrap, u)) for u in links
+                  if outcome(unwrap, u) != outcome(ref_unwrap, u)]
+    assert mismatches == []
+    # The generated set must reach the interesting outcomes, not only the easy ones.
+    outcomes = [outcome(ref_unwrap, u) for u in links]
+    assert sum(isinstance(o, tuple) and o[0] is ValueError for o in outcomes) > 50
+    assert sum(isinstance(o, tuple) and o[0] is UnicodeEncodeError for o in outcomes) >= 3
+    assert sum(isinstance(o, str) and "%EF%BF%BD" in o for o in outcomes) > 50
+
+
+def test_extract_domain_and_split_match_urllib(links):
+    parse = _commerce._url_parse
+    assert [u for u in links if outcome(extract_domain, u) != outcome(ref_extract_domain, u)] == []
+    assert [u for u in links if outcome(parse, u) != outcome(lambda x: tuple(urlparse(x)), u)] == []
+
+
+def test_large_inputs_match_urllib(rng):
+    many = "http://a/?" + "&".join(f"k{rng.randrange(5000)}=v{i}&utm_source=x" for i in range(40000))
+    assert unwrap(many) == ref_unwrap(many)
+    deep = "https://x/" + "[" * 100000 + "?" + "%" * 100000
+    assert outcome(unwrap, deep) == outcome(ref_unwrap, deep)
+    long_netloc = "https://" + "a\u00e9" * 100000 + "/p"
+    assert extract_domain(long_netloc) == ref_extract_domain(long_netloc)
+
+
+# ------------------------------------------------------------- behaviour
+@pytest.mark.parametrize(
+    "link, expected",
+    [
+        ("", ""),
+        ("   ", ""),
+        ("https://www.google.com/url?q=https%3A%2F%2Fshop.example%2Fp%3Fid%3D7%26utm_source%3Dg"
+         "%23%3A~%3Atext%3Dshoe&sa=U&ved=x", "https://shop.example/p?id=7"),
+        ("https://www.google.com/url?url=https://a.example/u&q=https://b.example/q", "https://b.example/q"),
+        ("https://www.google.com/url?url=https://a.example/u", "https://a.example/u"),
+        ("https://www.google.com/url?q=&url=https://a.example/u", "https://a.example/u"),
+        ("https://google.com/url?q=https%3A%2F%2Fwww.google.com%2Furl%3Fq%3Dhttps%3A%2F%2Fz.example",
+         "https://www.google.com/url?q=https%3A%2F%2Fz.example"),
+        ("https://www.google.com/url/?q=https://a.example", "https://www.google.com/url/?q=https%3A%2F%2Fa.example"),
+        ("https://www.google.com/URL?q=https://a.example", "https://www.google.com/URL?q=https%3A%2F%2Fa.example"),
+        ("https://www.GOOGLE.com/url?q=https://a.example", "https://www.GOOGLE.com/url?q=https%3A%2F%2Fa.example"),
+        ("https://www.google.com/url?sa=t&ved=1&usg=2&source=web&x=1", "https://www.google.com/url?x=1"),
+        ("https://s.example/p?utm_source=x&UTM_MEDIUM=y", "https://s.example/p"),
+        ("https://s.example/p?id=5&utm_source=x", "https://s.example/p?id=5"),
+        ("https://s.example/p?utm_id=1&utm_source_platform=2&Gclid=3", "https://s.example/p?utm_id=1&utm_source_platform=2"),
+        ("https://s.example/p?a=1&b=&c", "https://s.example/p?a=1"),
+        ("https://s.example/p?a=1&b=2&a=3", "https://s.example/p?a=1&a=3&b=2"),
+        ("https://s.example/p?v=a/b&w=%20&x=%7E", "https://s.example/p?v=a%2Fb&w=+&x=~"),
+        ("https://s.example/p#reviews", "https://s.example/p#reviews"),
+        ("https://s.example/p#:~:text=foo", "https://s.example/p"),
+        ("https://s.example/p#reviews:~:text=foo", "https://s.example/p"),
+        ("https://s.example/p#:~:selector(type=CssSelector)", "https://s.example/p"),
+        ("https://s.example/a;b?x=1", "https://s.example/a;b?x=1"),
+    ],
+)
+def test_unwrap_cases(link, expected):
+    assert unwrap(link) == expected
+
+
+@pytest.mark.parametrize(
+    "link, expected",
+    [
+        ("", ""),
+        ("https://WWW.Shop.Example:8443/p", "shop.example:8443"),
+        ("https://www.www.shop.example/p", "www.shop.example"),
+        ("http://User:Pw@WWW.X.example/", "user:pw@www.x.example"),
+        ("shop.example/p", ""),
+        ("HTTPS://ÉCOLE.example/", "école.example"),
+    ],
+)
+def test_extract_domain_cases(link, expected):
+    assert extract_domain(link) == expected
+
+
+@pytest.mark.parametrize(
+    "link, message",
+    [
+        ("http://[::1/", "Invalid IPv6 URL"),
+        ("http://a]/", "Invalid IPv6 URL"),
+        ("http://[1.2.3.4]/", "An IPv4 address cannot be in brackets"),
+        ("http://[v1]/", "IPvFuture address is invalid"),
+        ("http://[g::1]/", "'g::1' does not appear to be an IPv4 or IPv6 address"),
+        ("http://a\u2100b/", "netloc 'a\u2100b' contains invalid characters under NFKC normalization"),
+    ],
+)
+def test_invalid_links_raise_value_error(link, message):
+    for fn in (unwrap, extract_domain):
+        with pytest.raises(ValueError) as info:
+            fn(link)
+        assert str(info.value) == message
+    # A redirect's destination is split too, so it fails the same way.
+    with pytest.raises(ValueError) as info:
+        unwrap("https://www.google.com/url?q=" + quote(link, safe=""))
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("bad", [None, 5, b"http://x", ["http://x"]])
+def test_wrong_argument_type(bad):
+    for fn in (unwrap, extract_domain):
+        with pytest.raises(TypeError, match=f"^url must be str, not {type(bad).__name__}$"):
+            fn(bad)
+
+
+def test_lone_surrogate_in_kept_parameter_raises_encode_error():
+    with pytest.raises(UnicodeEncodeError) as info:
+        unwrap("http://a/?k=x\ud800")
+    assert (info.value.object, info.value.start, info.value.end) == ("x\ud800", 1, 2)
+    # A dropped parameter is never encoded, so it cannot fail.
+    assert unwrap("http://a/?utm_term=\ud800&k=1") == "http://a/?k=1"
