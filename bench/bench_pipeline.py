@@ -11,17 +11,21 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import resource
 import statistics
-import threading
+import sys
 import time
 import tracemalloc
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import quote
 
-from quillmere import commerce
-from quillmere.commerce import CommerceEnricher
-from quillmere.models import VisualMatch
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+
+from loopback_server import LoopbackServer  # noqa: E402
+
+from quillmere import commerce  # noqa: E402
+from quillmere.commerce import CommerceEnricher  # noqa: E402
+from quillmere.models import VisualMatch  # noqa: E402
 
 FILLER = "<p>" + "Soft leather upper, cushioned sole, rubber outsole. " * 40 + "</p>\n"
 
@@ -55,21 +59,8 @@ def article_page(i: int) -> str:
 PAGES = (product_page, meta_page, article_page)
 
 
-class Handler(BaseHTTPRequestHandler):
-    delay = 0.05
-
-    def do_GET(self) -> None:  # noqa: N802
-        time.sleep(self.delay)
-        kind, _, num = self.path.strip("/").partition("/")
-        body = PAGES[int(kind)](int(num.split("?")[0] or 0)).encode()
-        self.send_response(200)
-        self.send_header("Content-Type", "text/html; charset=utf-8")
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-
-    def log_message(self, *args) -> None:
-        pass
+def routes(n: int, delay: float) -> dict[str, tuple[int, bytes, float]]:
+    return {f"/{i % len(PAGES)}/{i}": (200, PAGES[i % len(PAGES)](i).encode(), delay) for i in range(n)}
 
 
 def matches(base: str, n: int) -> list[VisualMatch]:
@@ -111,11 +102,10 @@ def main() -> None:
     ap.add_argument("--rounds", type=int, default=3)
     args = ap.parse_args()
 
-    Handler.delay = args.delay
-    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    server.daemon_threads = True
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    batch = matches(f"http://127.0.0.1:{server.server_port}", args.matches)
+    if commerce.AsyncFetcher is None:
+        sys.exit("scrapling's AsyncFetcher is not importable")
+    server = LoopbackServer(routes(args.matches, args.delay)).start()
+    batch = matches(server.base, args.matches)
 
     fetch_many = commerce.ScraplingDestinationFetcher.fetch_many
     fetch_seconds: list[float] = []
@@ -139,7 +129,7 @@ def main() -> None:
         walls.append(time.perf_counter() - t0)
     _, py_peak = tracemalloc.get_traced_memory()
     tracemalloc.stop()
-    server.shutdown()
+    server.stop()
 
     pages = sum(1 for it in result.items if it.page_type.value != "uncategorized")
     outside = [w - f for w, f in zip(walls, fetch_seconds)]

@@ -241,12 +241,34 @@ def _require_list(value: object, name: str) -> None:
 
 
 def _run_on_fresh_loop(awaitable: Awaitable[_T]) -> _T:
-    # A loop of its own, closed afterwards; the thread's current event loop
-    # (if one is set) is neither used nor replaced.
+    """Runs the awaitable on a loop of its own and closes that loop, with the
+    clean-up asyncio.run does. The thread's current event loop (if one is set)
+    is neither used nor replaced, and no signal handler is installed."""
     if not asyncio.iscoroutine(awaitable):
         awaitable = _await(awaitable)
-    with asyncio.Runner(loop_factory=asyncio.new_event_loop) as runner:
-        return runner.run(awaitable)
+    loop = asyncio.new_event_loop()
+    try:
+        return loop.run_until_complete(awaitable)
+    finally:
+        try:
+            _cancel_leftover_tasks(loop)
+            loop.run_until_complete(loop.shutdown_asyncgens())
+            loop.run_until_complete(loop.shutdown_default_executor())
+        finally:
+            loop.close()
+
+
+def _cancel_leftover_tasks(loop: asyncio.AbstractEventLoop) -> None:
+    tasks = [t for t in asyncio.all_tasks(loop) if not t.done()]
+    if not tasks:
+        return
+    for task in tasks:
+        task.cancel()
+    loop.run_until_complete(asyncio.gather(*tasks, return_exceptions=True))
+    for task in tasks:
+        if not task.cancelled() and task.exception() is not None:
+            loop.call_exception_handler(
+                {"message": "unhandled exception during shutdown", "exception": task.exception(), "task": task})
 
 
 async def _await(awaitable: Awaitable[_T]) -> _T:
