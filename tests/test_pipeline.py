@@ -1,7 +1,9 @@
 import asyncio
+import json
 import sys
 import threading
 from types import SimpleNamespace
+from urllib.parse import quote
 
 import pytest
 
@@ -11,11 +13,16 @@ from quillmere.models import (
     CommerceIntelligence,
     CommerceSummary,
     EnrichedCommerceMatch,
+    ItemCondition,
     MatchRelevance,
+    MerchantCategory,
     NormalizedPrice,
     PageType,
+    StockStatus,
     VisualMatch,
 )
+
+H, M, L = MatchRelevance.HIGH, MatchRelevance.MEDIUM, MatchRelevance.LOW
 
 RECORD_FIELDS = {
     "title", "direct_url", "original_url", "price", "merchant_name", "merchant_category", "thumbnail",
@@ -241,3 +248,162 @@ def test_product_and_marketplace_pages_get_a_merchant_category(fetch):
     out = deep([vm(0, price="$20"), vm(1, link="https://news.example/blog/a-story", price=None)])
     assert [r.page_type for r in out] == [PageType.PRODUCT, PageType.ARTICLE]
     assert out[0].merchant_category is not None and out[1].merchant_category is None
+
+
+# ------------------------------------------------- end to end, real fetcher
+FILLER = "<p>" + "Breathable mesh, grippy outsole, made to last. " * 6 + "</p>"
+
+
+def page(head, body=""):
+    return f"<!doctype html><html><head>{head}</head><body>{FILLER}{body}</body></html>".encode()
+
+
+LD_PRODUCT = {
+    "@context": "https://schema.org", "@type": "Product", "name": "Northpeak Trail Runner &amp; Gaiter",
+    "brand": {"@type": "Brand", "name": " Northpeak "}, "sku": "NP-100",
+    "image": ["https://cdn.example/np100.jpg", "https://cdn.example/np100-b.jpg"],
+    "offers": {"@type": "Offer", "price": "89.90", "priceCurrency": "EUR",
+               "availability": "https://schema.org/InStock", "itemCondition": "https://schema.org/NewCondition"},
+}
+NEXT_DATA = {"props": {"pageProps": {"product": {
+    "name": "Air Zoom Pegasus 40", "brandName": "Nike", "sku": "DV3853-001", "retailPriceCents": 12999}}}}
+
+ROUTES = {
+    "/products/trail-runner": page(f'<script type="application/ld+json">{json.dumps(LD_PRODUCT)}</script>'),
+    "/item/air-zoom": page("<title>Air Zoom</title>",
+                           f'<script id="__NEXT_DATA__" type="application/json">{json.dumps(NEXT_DATA)}</script>'),
+    "/boots/waxed-chelsea": page(
+        '<meta property="og:type" content="product"><meta property="og:brand" content="Bootmakers">'
+        '<meta property="product:price:amount" content="1.299,00"><meta property="product:price:currency" content="eur">'
+        '<meta property="og:image" content="https://cdn.example/boot.jpg">'
+        '<meta property="product:availability" content="instock">'),
+    "/catalogue/tent-2p": page(
+        '<meta property="og:site_name" content="Gear Loft">',
+        '<div itemscope itemtype="https://schema.org/Product"><meta itemprop="price" content="1,249.50">'
+        '<meta itemprop="priceCurrency" content="GBP"><meta itemprop="sku" content="GL-2P">'
+        '<link itemprop="availability" href="https://schema.org/OutOfStock"></div>'),
+    "/shop/headlamp-400": page(
+        "<title>Headlamp</title>",
+        '<div class="product type-simple instock"><p class="price"><span class="woocommerce-Price-amount amount">'
+        '<bdi><span class="woocommerce-Price-currencySymbol">&#36;</span>1,299.00</bdi></span></p>'
+        '<span class="sku">HL-400</span></div>'),
+    "/dp/B0TEST123": page('<meta property="og:title" content="Amazon.com: Hiking Poles">'
+                          '<meta property="og:site_name" content="Amazon.com">'),
+    "/blog/best-trail-shoes-2026": page('<meta property="og:type" content="article">'
+                                        '<meta name="author" content="Jane Doe">'),
+    "/p/Cx123": page('<meta property="og:image" content="https://cdn.example/insta.jpg">'
+                     '<meta property="product:price:amount" content="75"><meta property="og:brand" content="Ignored">'
+                     '<meta property="product:price:currency" content="USD">'),
+}
+
+
+@pytest.fixture(scope="module")
+def server():
+    from loopback_server import LoopbackServer
+
+    if commerce.AsyncFetcher is None:
+        pytest.skip("scrapling's AsyncFetcher is not importable")
+    with LoopbackServer({path: (200, body, 0.0) for path, body in ROUTES.items()}) as srv:
+        yield srv
+
+
+def e2e_batch(srv):
+    def host(name):
+        return f"http://{name}.localhost:{srv.port}"
+
+    northpeak = host("northpeak") + "/products/trail-runner?color=black"
+    redirect = ("https://www.google.com/url?q=" + quote(northpeak + "&utm_medium=cpc", safe="")
+                + "&sa=U&ved=2ahUKE&usg=AOvVaw")
+    t = [f"https://thumbs.example/{i}.jpg" for i in range(12)]
+    matches = [
+        VisualMatch(link=northpeak + "&utm_source=lens&gclid=abc#:~:text=Trail", title="Trail runner",
+                    source="Northpeak", price="$120.00", in_stock=False, thumbnail=t[1]),
+        VisualMatch(link=host("kicksvault") + "/item/air-zoom", title="Air Zoom", source="Kicks Vault Online",
+                    in_stock=False, thumbnail=t[2]),
+        VisualMatch(link=host("bootmakers") + "/boots/waxed-chelsea", title="Waxed Chelsea Boot",
+                    source="Bootmakers & Co", thumbnail=t[3]),
+        VisualMatch(link=host("gearloft") + "/catalogue/tent-2p", title="Ultralight Tent 2P", source="Gear Loft",
+                    thumbnail=t[4]),
+        VisualMatch(link=host("trailshop") + "/shop/headlamp-400", title="Headlamp 400 Lumen",
+                    source="Mountain Supply Co", thumbnail=t[5]),
+        VisualMatch(link=host("www.amazon.com") + "/dp/B0TEST123", title="Carbon Hiking Poles", source="Amazon",
+                    price="$34.99", thumbnail=t[6]),
+        VisualMatch(link=srv.url("/blog/best-trail-shoes-2026"), title="Best trail shoes of 2026",
+                    source="Run Journal", price="$99", thumbnail=t[7]),
+        VisualMatch(link=host("instagram.com") + "/p/Cx123", title="Northpeak on Instagram: new trail runner",
+                    source="Instagram", in_stock=True, thumbnail=t[8]),
+        VisualMatch(link=srv.refused_url("/products/gone"), title="Gone Runner", source="Gone Store",
+                    price="€45,00", thumbnail=t[9]),
+        VisualMatch(link=redirect, title="Trail runner (redirect)", thumbnail=t[10]),
+        VisualMatch(link="http://[::1/broken", title="Broken link", source="Somewhere", thumbnail=None),
+    ]
+    return matches, host
+
+
+def price(amount, currency):
+    return NormalizedPrice(raw=f"{amount:.2f} {currency}", amount=amount, currency=currency)
+
+
+def test_end_to_end_against_a_loopback_server(server):
+    matches, host = e2e_batch(server)
+    server.reset_counts()
+    result = CommerceEnricher.process(matches)
+    port = server.port
+    NEW, IN, OUT = ItemCondition.NEW, StockStatus.IN_STOCK, StockStatus.OUT_OF_STOCK
+    OFFICIAL, UNVERIFIED = MerchantCategory.OFFICIAL_BRAND, MerchantCategory.UNVERIFIED
+    northpeak = host("northpeak") + "/products/trail-runner?color=black"
+    ld = dict(title="Northpeak Trail Runner & Gaiter", direct_url=northpeak, price=price(89.9, "EUR"),
+              merchant_category=OFFICIAL, page_type=PageType.PRODUCT, brand="Northpeak", sku="NP-100",
+              condition=NEW, stock_status=IN, primary_image_url="https://cdn.example/np100.jpg")
+    expected = [
+        dict(ld, merchant_name="Northpeak", match_score=99),
+        dict(title="Air Zoom Pegasus 40", price=price(129.99, "USD"), merchant_name="Kicks Vault Online",
+             merchant_category=OFFICIAL, match_score=95, page_type=PageType.PRODUCT, brand="Nike",
+             sku="DV3853-001", condition=NEW, stock_status=IN, primary_image_url=matches[1].thumbnail),
+        dict(title="Waxed Chelsea Boot", price=price(1299.0, "EUR"), merchant_name="Bootmakers & Co",
+             merchant_category=OFFICIAL, match_score=92, page_type=PageType.PRODUCT, brand="Bootmakers", sku=None,
+             condition=None, stock_status=IN, primary_image_url="https://cdn.example/boot.jpg"),
+        dict(title="Ultralight Tent 2P", price=price(1249.5, "GBP"), merchant_name="Gear Loft",
+             merchant_category=OFFICIAL, match_score=89, page_type=PageType.PRODUCT, brand="Gear Loft",
+             sku="GL-2P", condition=None, stock_status=OUT, primary_image_url=matches[3].thumbnail),
+        dict(title="Headlamp 400 Lumen", price=price(1299.0, "USD"), merchant_name="Mountain Supply Co",
+             merchant_category=UNVERIFIED, match_score=86, page_type=PageType.PRODUCT, brand="Mountain Supply Co",
+             sku="HL-400", condition=None, stock_status=IN, primary_image_url=matches[4].thumbnail),
+        dict(title="Carbon Hiking Poles", direct_url=host("www.amazon.com") + "/dp/B0TEST123",
+             price=price(34.99, "USD"), merchant_name="Amazon", merchant_category=OFFICIAL, match_score=83,
+             page_type=PageType.MARKETPLACE, brand="Amazon.com", sku=None, condition=None, stock_status=IN,
+             primary_image_url=matches[5].thumbnail),
+        dict(title="Best trail shoes of 2026", price=price(99.0, "USD"), merchant_name="Run Journal",
+             merchant_category=None, match_score=80, page_type=PageType.ARTICLE, brand="Jane Doe", sku=None,
+             condition=None, stock_status=None, primary_image_url=matches[6].thumbnail),
+        dict(title="Northpeak on Instagram: new trail runner", price=price(75.0, "USD"), merchant_name="Instagram",
+             merchant_category=None, match_score=77, page_type=PageType.SOCIAL, brand=None, sku=None,
+             condition=None, stock_status=None, primary_image_url="https://cdn.example/insta.jpg"),
+        dict(title="Gone Runner", price=price(45.0, "EUR"), merchant_name="Gone Store", merchant_category=UNVERIFIED,
+             match_score=74, page_type=PageType.PRODUCT, brand="Gone Store", sku=None, condition=None,
+             stock_status=IN, primary_image_url=matches[8].thumbnail),
+        dict(ld, merchant_name=f"northpeak.localhost:{port}", match_score=73),
+        dict(title="Broken link", direct_url="http://[::1/broken", price=None, merchant_name="Somewhere",
+             merchant_category=None, match_score=68, page_type=PageType.UNCATEGORIZED, brand=None, sku=None,
+             condition=None, stock_status=None, primary_image_url=None),
+    ]
+    assert len(result.items) == len(expected)
+    for k, (got, match, want) in enumerate(zip(result.items, matches, expected), start=1):
+        want = {"direct_url": match.link, "original_url": match.link, "thumbnail": match.thumbnail,
+                "shipping_info": None, **want}
+        assert {f: getattr(got, f) for f in want} == want, f"match {k}"
+
+    assert [i.relevance for i in result.items] == [H, H, H, H, M, H, L, L, M, H, L]
+    s = result.summary
+    assert (s.total_matches, s.currency, s.total_priced_matches, s.in_stock_count) == (11, "USD", 10, 7)
+    assert (s.lowest_price, s.highest_price, s.median_price, s.average_price) == (34.99, 1299.0, 99.0, 327.6)
+    assert s.by_page_type == {"product": 7, "marketplace": 1, "article": 1, "social": 1, "uncategorized": 1}
+    assert s.by_merchant_category == {"official_brand": 6, "unverified": 2}
+    # the repeated destination was fetched once; the dead and the broken link not at all
+    assert server.hits["/products/trail-runner?color=black"] == 1
+    assert sum(server.hits.values()) == 8
+
+    async def from_a_running_loop():
+        return CommerceEnricher.process(matches)
+
+    assert asyncio.run(from_a_running_loop()) == result
