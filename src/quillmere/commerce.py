@@ -95,6 +95,11 @@ class MerchantClassifier:
 class DestinationMetadataParser:
     """Destination page analysis."""
 
+    _find_ld_json_products = staticmethod(_commerce.find_ld_json_products)
+    _find_next_data_product = staticmethod(_commerce.find_next_data_product)
+    _extract_meta_tags = staticmethod(_commerce.extract_meta_tags)
+    _extract_html_title = staticmethod(_commerce.extract_html_title)
+
 
 class ScraplingDestinationFetcher:
     """Concurrent, bounded, time-limited page fetching through Scrapling.
