@@ -3,6 +3,8 @@
 
 #include <pcre2.h>
 
+#include <cctype>
+
 #include "commerce/text.hpp"
 
 namespace quillmere {
@@ -36,18 +38,51 @@ pcre2_match_context* thread_match_context() {
 
 }  // namespace
 
-std::string translate_python_pattern(std::string_view p) {
+std::string translate_python_pattern(std::string_view p, bool ignorecase) {
+    // Python's re, ignoring case, also takes U+0130 and U+0131 for "i" (their
+    // simple case mappings lead to it); Unicode case folding, which PCRE2
+    // uses, does not. Every other letter folds alike in both.
+    static constexpr std::string_view kDottedI = "\\x{130}\\x{131}";
     const std::string& ws = text::python_space_class_body();
     std::string out;
     out.reserve(p.size() + 64);
     bool in_class = false;
+    bool class_has_i = false;
+    char prev_literal = 0;  // previous literal in the class, for ranges
     for (std::size_t i = 0; i < p.size(); ++i) {
         char c = p[i];
+        if (!in_class && c == '(' && i + 1 < p.size() && p[i + 1] == '?') {
+            // Group headers are syntax, not literals: copy names and inline
+            // flags through unchanged ("(?P<name>", "(?<name>", "(?P=name)", "(?i)").
+            out += "(?";
+            i += 2;
+            bool named = i < p.size() && (p[i] == 'P' || (p[i] == '<' && i + 1 < p.size() &&
+                                                          std::isalpha(static_cast<unsigned char>(p[i + 1]))));
+            if (named) {
+                while (i < p.size() && p[i] != '>' && p[i] != ')') out += p[i++];
+                if (i < p.size()) out += p[i];
+            } else {
+                while (i < p.size() && (std::isalpha(static_cast<unsigned char>(p[i])) || p[i] == '-')) out += p[i++];
+                --i;
+            }
+            continue;
+        }
         if (c == '\\' && i + 1 < p.size()) {
             char n = p[i + 1];
+            if ((n == 'u' && i + 5 < p.size()) || (n == 'U' && i + 9 < p.size())) {
+                // Python's \uXXXX and \UXXXXXXXX; PCRE2 spells them \x{...}.
+                std::size_t len = n == 'u' ? 4 : 8;
+                out += "\\x{";
+                out.append(p.substr(i + 2, len));
+                out += '}';
+                i += 1 + len;
+                prev_literal = 0;
+                continue;
+            }
             if (n == 's') {
                 out += in_class ? ws : "[" + ws + "]";
                 ++i;
+                prev_literal = 0;
                 continue;
             }
             if (n == 'S') {
@@ -59,17 +94,47 @@ std::string translate_python_pattern(std::string_view p) {
             out += c;
             out += n;
             ++i;
+            prev_literal = 0;
             continue;
         }
         if (!in_class && c == '[') {
             in_class = true;
+            class_has_i = false;
+            prev_literal = 0;
             out += c;
-            // a leading ']' or '^]' is a literal
+            // a leading '^', then a leading ']', are part of the class syntax
             if (i + 1 < p.size() && p[i + 1] == '^') out += p[++i];
             if (i + 1 < p.size() && p[i + 1] == ']') out += p[++i];
             continue;
         }
-        if (in_class && c == ']') in_class = false;
+        if (in_class) {
+            if (c == ']') {
+                if (ignorecase && class_has_i) out += kDottedI;
+                in_class = false;
+                out += c;
+                continue;
+            }
+            if (c == '-' && prev_literal && i + 1 < p.size() && p[i + 1] != ']' && p[i + 1] != '\\') {
+                char hi = p[i + 1];
+                char lo = prev_literal;
+                if ((lo <= 'i' && 'i' <= hi) || (lo <= 'I' && 'I' <= hi)) class_has_i = true;
+                out += c;
+                out += hi;
+                ++i;
+                prev_literal = 0;
+                continue;
+            }
+            if (c == 'i' || c == 'I') class_has_i = true;
+            prev_literal = c;
+            out += c;
+            continue;
+        }
+        if (ignorecase && (c == 'i' || c == 'I')) {
+            out += "[iI";
+            out += kDottedI;
+            out += ']';
+            continue;
+        }
         out += c;
     }
     return out;
@@ -77,7 +142,7 @@ std::string translate_python_pattern(std::string_view p) {
 
 Regex::Regex(std::string_view python_pattern, std::uint32_t flags)
     : pattern_(python_pattern), flags_(flags) {
-    std::string translated = translate_python_pattern(python_pattern);
+    std::string translated = translate_python_pattern(python_pattern, (flags & IGNORECASE) != 0);
     std::uint32_t options = PCRE2_UTF | PCRE2_UCP | PCRE2_MATCH_INVALID_UTF;
     if (flags & IGNORECASE) options |= PCRE2_CASELESS;
     if (flags & DOTALL) options |= PCRE2_DOTALL;

@@ -69,7 +69,8 @@ private:
     pcre2_real_code_8* code_ = nullptr;
 };
 
-// Python pattern text -> PCRE2 pattern text (\s and \S spelled out).
-std::string translate_python_pattern(std::string_view python_pattern);
+// Python pattern text -> PCRE2 pattern text: \s and \S spelled out, and,
+// when ignoring case, "i" also matching U+0130 and U+0131 as in Python.
+std::string translate_python_pattern(std::string_view python_pattern, bool ignorecase);
 
 }  // namespace quillmere

@@ -229,6 +229,22 @@ std::string title(std::string_view s) {
     return out;
 }
 
+std::string upper(std::string_view s) {
+    // Upper-casing has no context rules: each code point maps on its own.
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c));
+            ++i;
+        } else {
+            append_mapped(out, kUpper, next_code_point(s, i));
+        }
+    }
+    return out;
+}
+
 std::string_view strip(std::string_view s) {
     std::size_t b = 0, e = s.size();
     while (b < e) {

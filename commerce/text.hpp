@@ -30,6 +30,7 @@ bool is_nfkc_delimiter(char32_t cp);   // NFKC turns it into one of "/?#@:"
 
 std::string lower(std::string_view s);  // str.lower() (full mappings, final sigma)
 std::string title(std::string_view s);  // str.title()
+std::string upper(std::string_view s);  // str.upper() (full mappings: "ß" -> "SS")
 std::string_view strip(std::string_view s);   // str.strip()
 std::vector<std::string_view> split(std::string_view s);  // str.split()
 std::string collapse_whitespace(std::string_view s);  // " ".join(s.split())

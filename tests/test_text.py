@@ -17,6 +17,13 @@ def test_every_code_point_lower_title_isspace():
     assert [cp for cp in range(sys.maxunicode + 1) if T.isspace(cp) != chr(cp).isspace()] == []
 
 
+def test_every_code_point_upper():
+    # Full mappings ("ß" -> "SS", "ŉ" -> "ʼN"); lone surrogates pass through.
+    assert [c for c in ALL if T.upper(c) != c.upper()] == []
+    s = "".join(ALL[:0x2000]) + "\ud800ß\udfffΐﬃ"
+    assert T.upper(s) == s.upper()
+
+
 def test_every_code_point_as_separator_and_padding():
     # split/strip see each character between and around words.
     joined = "".join("a" + c for c in ALL[:0x3000])

@@ -1,7 +1,7 @@
 """Generate the character tables of the text helpers from this interpreter.
 
 The engine must answer exactly as the host's str methods do, so the tables are
-read off the building Python itself: lower and title case mappings (full, with
+read off the building Python itself: lower, title and upper case mappings (full, with
 multi-character results), the cased and case-ignorable properties (probed
 through the final-sigma rule of str.lower), white space as str.isspace sees it,
 decimal digits as float() reads them, and the characters that NFKC turns into
@@ -94,6 +94,7 @@ def main(out):
         f"(Unicode {unicodedata.unidata_version}). Do not edit.\n",
         mapping_table("kLower", str.lower),
         mapping_table("kTitle", str.title),
+        mapping_table("kUpper", str.upper),
         range_table("kSpace", ranges(lambda cp: chr(cp).isspace())),
         range_table("kCased", ranges(lambda cp: not 0xD800 <= cp <= 0xDFFF and is_cased(chr(cp)))),
         range_table("kCaseIgnorable", ranges(is_case_ignorable)),

@@ -84,12 +84,46 @@ class URLUnwrapper:
     extract_domain = staticmethod(_commerce.url_extract_domain)
 
 
+def _compose_price_pattern(token: object) -> str:
+    """The price pattern text around the currency-token pattern `token`."""
+    if not isinstance(token, str):
+        raise TypeError(f"CURRENCY_TOKEN_PATTERN must be str, not {type(token).__name__}")
+    head, middle, tail = _commerce._vocabulary["_PRICE_PATTERN_PIECES"]
+    return head + token + middle + token + tail
+
+
+def _price_groups(pattern, cleaned: str):
+    """Searches a PriceNormalizer subclass's own PRICE_PATTERN in `cleaned`.
+
+    None when nothing matches; otherwise the match's groups, unpacked into the
+    three (token before, number, token after) that parse works on.
+    """
+    match = pattern.search(cleaned)
+    if match is None:
+        return None
+    before, number, after = match.groups()
+    return before, number, after
+
+
 class PriceNormalizer:
-    """Free-form price texts to NormalizedPrice records."""
+    """Free-form price texts to NormalizedPrice records.
+
+    ``parse(raw_price, currency_hint=None)`` runs in the engine with its own
+    compiled copy of PRICE_PATTERN; a subclass that sets its own PRICE_PATTERN
+    has that pattern searched instead.
+    """
+
+    PRICE_PATTERN: re.Pattern[str] = re.compile(_compose_price_pattern(CURRENCY_TOKEN_PATTERN), re.IGNORECASE)
+    _commerce._set_price_pattern(PRICE_PATTERN.pattern, PRICE_PATTERN, _price_groups)
+    parse = classmethod(_commerce.price_parse)
 
 
 class MerchantClassifier:
     """Merchant category from the domain, brand, merchant name and title."""
+
+    classify = staticmethod(_commerce.merchant_classify)
+    _extract_sld = staticmethod(_commerce.merchant_extract_sld)
+    _is_match = staticmethod(_commerce.merchant_is_match)
 
 
 class DestinationMetadataParser:

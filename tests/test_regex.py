@@ -1,0 +1,36 @@
+"""PCRE2 patterns translated from Python's syntax match as Python's re does."""
+
+import re
+import sys
+
+import pytest
+
+from quillmere import _commerce
+
+T = _commerce._text
+IGNORECASE, DOTALL = 1, 2
+ALL = "".join(chr(cp) for cp in range(sys.maxunicode + 1) if not 0xD800 <= cp <= 0xDFFF)
+
+
+def spans(pattern, flags, subject):
+    py_flags = (re.IGNORECASE if flags & IGNORECASE else 0) | (re.DOTALL if flags & DOTALL else 0)
+    return [m.span() for m in re.finditer(pattern, subject, py_flags)]
+
+
+@pytest.mark.parametrize("letters", ["abcdefghijklm", "nopqrstuvwxyz", "ABCDEFGHIJKLMNOPQRSTUVWXYZ"])
+def test_case_insensitive_letters_over_every_code_point(letters):
+    for letter in letters:
+        assert T.finditer_spans(letter, IGNORECASE, ALL) == spans(letter, IGNORECASE, ALL), letter
+
+
+@pytest.mark.parametrize(
+    "pattern",
+    [
+        r"[a-z]+", r"[^a-z]+", r"[H-J]", r"\s+", r"[,\.\s][0-9]", r"[\d,]+", r"\binstock\b", r"ti.le", r"SKU",
+        r"(?P<price>pri\u0063e)(?:x)?", r"(?<![^\W\d_])INR(?![^\W\d_])", r"(?i)in",
+    ],
+)
+@pytest.mark.parametrize("flags", [0, IGNORECASE, IGNORECASE | DOTALL])
+def test_classes_and_escapes(pattern, flags):
+    subject = ALL[:0x600] + "\u0130\u0131\u212a\u017f \x1c\x1d\x1e\x1f\u2028 IN-STOCK instock_ x instock y ٣,٤ ti\nle"
+    assert T.finditer_spans(pattern, flags, subject) == spans(pattern, flags, subject)
