@@ -38,6 +38,36 @@ MetaMap extract_meta_tags(std::string_view html);
 
 std::optional<std::string> extract_html_title(std::string_view html);
 
+// ---- markup patterns -----------------------------------------------------
+
+// The shop markup that page analysis searches when structured data is missing.
+enum class Markup {
+    SHOP_PRICE,
+    MICRODATA_PRICE,
+    MICRODATA_CURRENCY,
+    MICRODATA_SKU,
+    SKU_ELEMENT,
+    SKU_ATTRIBUTE,
+    IN_STOCK_CLASS,
+    OUT_OF_STOCK_CLASS,
+};
+inline constexpr int kMarkupCount = 8;
+
+// The pattern text (Python syntax, searched case-insensitively).
+std::string_view markup_pattern(Markup which);
+
+struct MarkupMatch {
+    std::size_t start;       // byte offset of the match
+    std::string_view group;  // group 1; empty for the stock-class patterns
+};
+// The first match, as re.search(pattern, html, re.IGNORECASE) finds it, in
+// time linear in the page whatever it holds.
+std::optional<MarkupMatch> find_markup(Markup which, std::string_view html);
+
+// Whether html.lower() contains `needle` (ASCII, lower case), without
+// lower-casing the page where that can be avoided.
+bool lower_contains(std::string_view html, std::string_view needle);
+
 // ---- parse_metadata ------------------------------------------------------
 
 struct InitialPrice {

@@ -4,6 +4,7 @@
 #include <pcre2.h>
 
 #include <cctype>
+#include <cstring>
 
 #include "commerce/text.hpp"
 
@@ -170,7 +171,34 @@ Regex::Match::~Match() { pcre2_match_data_free(data_); }
 bool Regex::Match::search(std::string_view subject, std::size_t from) {
     subject_ = subject;
     if (from > subject.size()) return false;
-    int rc = pcre2_match(re_.code_, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), from, 0, data_,
+    // PCRE2 takes a lone surrogate (a str may hold one) for invalid UTF-8 that
+    // nothing matches, while Python's re treats it as an ordinary character
+    // without case, digit, word or space properties; so does a private-use
+    // character, which is also three bytes long.
+    // The scan is remembered for continued searches of one subject (from > 0);
+    // a search from the start always rescans, since a Match may outlive its
+    // subject and meet another text at the same address.
+    if (from == 0 || subject.data() != checked_.data() || subject.size() != checked_.size()) {
+        checked_ = subject;
+        has_surrogates_ = false;
+        masked_.clear();
+        const char* p = subject.data();
+        const char* end = p + subject.size();
+        while ((p = static_cast<const char*>(std::memchr(p, '\xED', static_cast<std::size_t>(end - p))))) {
+            if (end - p >= 3 && (static_cast<unsigned char>(p[1]) & 0xE0) == 0xA0) {
+                if (!has_surrogates_) {
+                    masked_.assign(subject);
+                    has_surrogates_ = true;
+                }
+                std::size_t at = static_cast<std::size_t>(p - subject.data());
+                masked_[at] = '\xEE';
+                masked_[at + 1] = '\x80';
+            }
+            ++p;
+        }
+    }
+    std::string_view target = has_surrogates_ ? std::string_view(masked_) : subject;
+    int rc = pcre2_match(re_.code_, reinterpret_cast<PCRE2_SPTR>(target.data()), target.size(), from, 0, data_,
                          thread_match_context());
     if (rc == PCRE2_ERROR_NOMATCH) return false;
     if (rc < 0) {

@@ -56,6 +56,12 @@ public:
         const Regex& re_;
         pcre2_real_match_data_8* data_;
         std::string_view subject_;
+        // Subjects holding lone surrogates are matched through a copy in
+        // which each surrogate is a private-use character of the same byte
+        // length (see search()); offsets stay those of the subject.
+        std::string_view checked_;
+        std::string masked_;
+        bool has_surrogates_ = false;
     };
 
     // Convenience: the first match's group text, if the pattern matches.

@@ -34,3 +34,9 @@ def test_case_insensitive_letters_over_every_code_point(letters):
 def test_classes_and_escapes(pattern, flags):
     subject = ALL[:0x600] + "\u0130\u0131\u212a\u017f \x1c\x1d\x1e\x1f\u2028 IN-STOCK instock_ x instock y ٣,٤ ti\nle"
     assert T.finditer_spans(pattern, flags, subject) == spans(pattern, flags, subject)
+
+
+@pytest.mark.parametrize("pattern", [r'data-x=["\']([^"\']+)["\']', r"\w+", r"\s", r"(.*?)</a>", r"[^a-z]"])
+def test_lone_surrogates_are_ordinary_characters(pattern):
+    subject = 'data-x="a\ud800b" \udfff\ud83d x</a> \udbff'
+    assert T.finditer_spans(pattern, IGNORECASE | DOTALL, subject) == spans(pattern, IGNORECASE | DOTALL, subject)

@@ -129,6 +129,7 @@ class MerchantClassifier:
 class DestinationMetadataParser:
     """Destination page analysis."""
 
+    parse_metadata = staticmethod(_commerce.parse_metadata)
     _find_ld_json_products = staticmethod(_commerce.find_ld_json_products)
     _find_next_data_product = staticmethod(_commerce.find_next_data_product)
     _extract_meta_tags = staticmethod(_commerce.extract_meta_tags)

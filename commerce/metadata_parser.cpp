@@ -1,0 +1,1007 @@
+// DestinationMetadataParser.parse_metadata: one match (and its page, when it
+// was fetched) to the twelve facts of the metadata map.
+//
+// The resolution runs as numbered steps over one set of working fields:
+//   1-6   entry, domain classification, page gate, JSON-LD and Next.js data;
+//   7-14  meta tags, shop markup and the repair of weak titles;
+//   15-23 fallbacks that need no page, page type, completion, score, record.
+// Text is UTF-8 throughout and every string operation has the semantics of
+// the host's str methods (see text.hpp).
+#include "commerce/metadata_parser.hpp"
+
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "commerce/html_entities.hpp"
+#include "commerce/json.hpp"
+#include "commerce/numbers.hpp"
+#include "commerce/price_normalizer.hpp"
+#include "commerce/regex.hpp"
+#include "commerce/text.hpp"
+#include "commerce/url_unwrapper.hpp"
+#include "commerce/vocabulary.hpp"
+
+namespace quillmere::metadata {
+namespace {
+
+using json::Value;
+using sv = std::string_view;
+
+// ---------------------------------------------------------------- helpers
+
+// Empty in the host's sense: absent, null, false, 0, "", [] or {}.
+bool empty(const Value* v) { return v == nullptr || json::is_empty(*v); }
+bool empty(const std::optional<std::string>& s) { return !s || s->empty(); }
+
+std::string trimmed(sv s) { return std::string(text::strip(s)); }
+std::string trimmed_text_form(const Value& v) { return trimmed(json::text_form(v)); }
+
+// `entry` occurs in `domain` as a run of whole labels: it starts the domain
+// or follows a ".", and ends it or precedes a ".". A plain substring test
+// would make netflix.com a social network (x.com) and betsy.com a
+// marketplace (etsy.com).
+bool has_labels(sv domain, sv entry) {
+    for (std::size_t p = domain.find(entry); p != sv::npos; p = domain.find(entry, p + 1)) {
+        std::size_t q = p + entry.size();
+        if ((p == 0 || domain[p - 1] == '.') && (q == domain.size() || domain[q] == '.')) return true;
+    }
+    return false;
+}
+template <std::size_t N>
+bool any_labels(const std::array<sv, N>& table, sv domain) {
+    for (sv entry : table)
+        if (has_labels(domain, entry)) return true;
+    return false;
+}
+template <std::size_t N>
+bool any_contained(const std::array<sv, N>& words, sv haystack) {
+    for (sv w : words)
+        if (text::contains(haystack, w)) return true;
+    return false;
+}
+
+bool is_generic(sv lowered) { return vocab::is_member(vocab::GENERIC_TITLES, lowered); }
+
+// str.replace(old, "") : non-overlapping, left to right.
+std::string remove_all(sv s, sv old) {
+    std::string out;
+    out.reserve(s.size());
+    std::size_t i = 0;
+    for (std::size_t p = s.find(old); p != sv::npos; p = s.find(old, i)) {
+        out.append(s, i, p - i);
+        i = p + old.size();
+    }
+    out.append(s, i, sv::npos);
+    return out;
+}
+
+std::size_t word_count(sv s) { return text::split(s).size(); }
+
+// len(s) > n, counting code points but stopping early.
+bool longer_than(sv s, std::size_t n) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < s.size();) {
+        text::next_code_point(s, i);
+        if (++count > n) return true;
+    }
+    return false;
+}
+
+// A markup number: group 1 without its commas, read as float() reads it.
+// Text that is not a number, and numbers too long to be finite, give
+// nothing: the price record only holds finite amounts.
+std::optional<double> markup_number(sv group) {
+    std::string digits;
+    digits.reserve(group.size());
+    for (char c : group)
+        if (c != ',') digits.push_back(c);
+    auto v = numbers::parse_python_float(digits);
+    if (!v || !std::isfinite(*v)) return std::nullopt;
+    return v;
+}
+
+// A decimal integer text divided by 100, correctly rounded.
+double hundredth(std::string digits) {
+    if (digits.size() < 3) digits.insert(0, 3 - digits.size(), '0');
+    digits.insert(digits.size() - 2, 1, '.');
+    return std::strtod(digits.c_str(), nullptr);
+}
+
+// cents / 100 as the host's true division computes it (correctly rounded,
+// for integers of any size too), then round(x, 2). Only positive JSON
+// numbers count, and a quotient out of the range of a double is as
+// unreadable as a non-number.
+std::optional<double> cents_amount(const Value& cents) {
+    double q;
+    if (const auto* i = std::get_if<std::int64_t>(&cents.v)) {
+        if (*i <= 0) return std::nullopt;
+        // Exact operands give a correctly rounded quotient; beyond 2**53 the
+        // quotient is read from its exact decimal text instead.
+        q = *i <= (std::int64_t{1} << 53) ? static_cast<double>(*i) / 100.0 : hundredth(std::to_string(*i));
+    } else if (const auto* b = std::get_if<json::BigInt>(&cents.v)) {
+        std::string_view d = b->digits;
+        if (!d.empty() && d[0] == '+') d.remove_prefix(1);
+        if (d.empty() || d[0] == '-') return std::nullopt;
+        q = hundredth(std::string(d));
+    } else if (const auto* f = std::get_if<double>(&cents.v)) {
+        if (!(*f > 0)) return std::nullopt;
+        q = *f / 100.0;
+    } else {
+        return std::nullopt;
+    }
+    if (!std::isfinite(q)) return std::nullopt;
+    return numbers::round2(q);
+}
+
+// ------------------------------------------------------- working fields
+
+struct Fields {
+    url::UrlParts link;
+    std::string domain;
+    std::string title;
+    std::string merchant_name;
+    std::optional<std::string> brand;
+    std::optional<std::string> sku;
+    std::optional<double> price_amount;
+    std::optional<std::string> currency;
+    std::optional<StockStatus> stock_status;
+    std::optional<ItemCondition> condition;
+    PageType page_type = PageType::UNCATEGORIZED;
+    sv fetch_source = "serp_fallback";
+    std::optional<std::string> image;
+    bool is_social = false;
+};
+
+// ------------------------------------------------------------ JSON-LD (5)
+
+// An "image" value: text unchanged, a mapping through its "url" member, a
+// list through its first element. The first element of a list is read the
+// same way when it is a mapping (pages list ImageObject mappings); any other
+// first element gives its text form. A variant's own image is only read
+// from text or a list.
+std::optional<std::string> image_of(const Value& img, bool variant) {
+    const Value* v = &img;
+    if (img.is_array()) {
+        if (img.array().empty()) return std::nullopt;
+        v = &img.array().front();
+        if (!v->is_object()) return json::text_form(*v);
+    } else if (img.is_string()) {
+        return img.str();
+    } else if (variant) {
+        return std::nullopt;
+    }
+    if (v->is_object())
+        if (const Value* u = v->get("url")) return json::text_form(*u);
+    return std::nullopt;
+}
+
+void apply_offer(Fields& f, const Value& offer) {
+    const Value* raw = offer.get("price");
+    if (empty(raw)) raw = offer.get("lowPrice");
+    if (empty(raw)) raw = offer.get("highPrice");
+    // A currency member that is not text says nothing about the currency.
+    std::optional<sv> hint;
+    if (const Value* c = offer.get("priceCurrency"); c && c->is_string()) hint = sv(c->str());
+
+    if (raw && !raw->is_null()) {
+        if (auto p = price::parse(json::text_form(*raw), hint)) {
+            f.price_amount = p->amount;
+            f.currency = p->currency;
+        }
+    }
+    if (empty(f.currency)) f.currency = hint ? std::optional<std::string>(std::string(*hint)) : std::nullopt;
+
+    const Value* a = offer.get("availability");
+    std::string availability = text::lower(a ? json::text_form(*a) : std::string());
+    if (text::contains(availability, "instock"))
+        f.stock_status = StockStatus::IN_STOCK;
+    else if (text::contains(availability, "outofstock") || text::contains(availability, "soldout"))
+        f.stock_status = StockStatus::OUT_OF_STOCK;
+    else if (text::contains(availability, "preorder"))
+        f.stock_status = StockStatus::PREORDER;
+
+    const Value* c = offer.get("itemCondition");
+    std::string condition = text::lower(c ? json::text_form(*c) : std::string());
+    if (text::contains(condition, "new"))  // also "newcondition"
+        f.condition = ItemCondition::NEW;
+    else if (text::contains(condition, "used"))
+        f.condition = ItemCondition::USED;
+    else if (text::contains(condition, "refurbished"))
+        f.condition = ItemCondition::REFURBISHED;
+}
+
+void apply_ld_json(Fields& f, const std::vector<const Value*>& products) {
+    const Value* chosen = products.front();
+    for (const Value* r : products) {
+        if (!empty(r->get("offers")) || !empty(r->get("sku")) || !empty(r->get("hasVariant"))) {
+            chosen = r;
+            break;
+        }
+    }
+    const Value& rec = *chosen;
+    f.fetch_source = "ld_json";
+    if (f.page_type != PageType::MARKETPLACE) f.page_type = PageType::PRODUCT;
+
+    if (const Value* name = rec.get("name"); name && name->is_string()) {
+        sv t = text::strip(name->str());
+        if (!t.empty()) f.title = html::unescape(t);
+    }
+
+    if (const Value* b = rec.get("brand")) {
+        if (b->is_object()) {
+            if (const Value* n = b->get("name")) f.brand = trimmed_text_form(*n);
+        } else if (b->is_string()) {
+            f.brand = trimmed(b->str());
+        }
+    }
+
+    const Value* id = nullptr;
+    for (sv key : {sv("sku"), sv("gtin13"), sv("gtin12"), sv("gtin8"), sv("mpn")}) {
+        id = rec.get(key);
+        if (!empty(id)) break;
+    }
+    if (!empty(id))
+        f.sku = trimmed_text_form(*id);
+    else if (id && id->is_string())
+        f.sku = std::string();
+
+    if (const Value* img = rec.get("image")) f.image = image_of(*img, false);
+
+    const Value* offers = rec.get("offers");
+    if (empty(offers)) {
+        if (const Value* variants = rec.get("hasVariant"); variants && variants->is_array()) {
+            for (const Value& v : variants->array()) {
+                if (!v.is_object()) continue;
+                if (const Value* vo = v.get("offers"); !empty(vo)) offers = vo;
+                if (empty(f.sku))
+                    if (const Value* vs = v.get("sku"); !empty(vs)) f.sku = trimmed_text_form(*vs);
+                if (empty(f.image))
+                    if (const Value* vi = v.get("image"); !empty(vi)) f.image = image_of(*vi, true);
+                if (!empty(offers)) break;
+            }
+        }
+    }
+    if (empty(offers)) {
+        for (const Value* r : products) {
+            const Value* ro = r->get("offers");
+            if (empty(ro)) continue;
+            offers = ro;
+            if (empty(f.sku))
+                if (const Value* rs = r->get("sku"); !empty(rs)) f.sku = trimmed_text_form(*rs);
+            break;
+        }
+    }
+
+    // The offer: a mapping, or a list's first element when that is a
+    // mapping. Anything else (null, text, a number, a nested list) is no offer.
+    const Value* offer = nullptr;
+    if (offers && offers->is_object()) {
+        offer = offers;
+    } else if (offers && offers->is_array() && !offers->array().empty()) {
+        const Value& first = offers->array().front();
+        if (first.is_object()) offer = &first;
+    }
+    if (offer && !json::is_empty(*offer)) apply_offer(f, *offer);
+}
+
+// ------------------------------------------------------------ Next.js (6)
+
+void apply_next_data(Fields& f, const Value& p) {
+    f.fetch_source = "next_data";
+    if (f.page_type != PageType::MARKETPLACE) f.page_type = PageType::PRODUCT;
+
+    const Value* name = p.get("name");
+    if (empty(name)) name = p.get("title");
+    if (name && name->is_string()) {
+        sv t = text::strip(name->str());
+        if (!t.empty()) f.title = html::unescape(t);
+    }
+
+    const Value* brand = p.get("brandName");
+    if (empty(brand)) brand = p.get("brand");
+    if (brand && brand->is_string()) {
+        sv t = text::strip(brand->str());
+        if (!t.empty()) f.brand = std::string(t);
+    }
+
+    if (const Value* s = p.get("sku"); !empty(s))
+        f.sku = trimmed_text_form(*s);
+    else
+        f.sku.reset();
+
+    if (!f.price_amount) {
+        const Value* cents = p.get("specialDisplayPriceCents");
+        if (empty(cents)) cents = p.get("retailPriceCents");
+        if (empty(cents)) cents = p.get("lowestPriceCents");
+        std::optional<double> amount = cents ? cents_amount(*cents) : std::nullopt;
+        if (amount) {
+            f.price_amount = amount;
+            f.currency = "USD";
+        } else if (const Value* price = p.get("price"); !empty(price)) {
+            if (auto parsed = price::parse(json::text_form(*price), std::nullopt)) {
+                f.price_amount = parsed->amount;
+                if (empty(f.currency)) f.currency = parsed->currency;
+            }
+        }
+    }
+    f.stock_status = StockStatus::IN_STOCK;
+    f.condition = ItemCondition::NEW;
+}
+
+// ------------------------------------------------- meta tags (7 to 12)
+
+void apply_meta(Fields& f, const MetaMap& meta, sv direct_url) {
+    if (f.fetch_source == "serp_fallback" && !f.is_social) {  // 7
+        const std::string* og = meta.find("og:type");
+        std::string og_type = og ? text::lower(*og) : std::string();
+        if (text::contains(og_type, "product") || text::contains(direct_url, "/product"))
+            f.page_type = PageType::PRODUCT;
+        else if (text::contains(og_type, "article") || text::contains(direct_url, "/blog/") ||
+                 text::contains(direct_url, "/news/") || has_labels(f.domain, vocab::MEDIUM_DOMAIN))
+            f.page_type = PageType::ARTICLE;
+        f.fetch_source = "opengraph";
+    }
+
+    if (empty(f.brand) && !f.is_social) {  // 8
+        auto short_name = [](const std::string& v) {
+            std::size_t n = text::length(v);
+            return n >= 2 && n <= 30;
+        };
+        if (const std::string* v = meta.find("og:brand")) {
+            f.brand = trimmed(*v);
+        } else if (const std::string* v2 = meta.find("product:brand")) {
+            f.brand = trimmed(*v2);
+        } else if (const std::string* a = meta.find("author"); a && short_name(*a) && !text::contains(*a, "http")) {
+            f.brand = trimmed(*a);
+        } else if (const std::string* s = meta.find("og:site_name"); s && short_name(*s)) {
+            f.brand = trimmed(*s);
+        }
+    }
+
+    if (empty(f.image))  // 9
+        if (const std::string* v = meta.find("og:image")) f.image = *v;
+
+    const std::string* meta_currency = meta.find("product:price:currency");
+    if (!f.price_amount) {  // 10
+        if (const std::string* amount = meta.find("product:price:amount")) {
+            std::optional<sv> hint;
+            if (meta_currency) hint = sv(*meta_currency);
+            if (auto p = price::parse(*amount, hint)) {
+                f.price_amount = p->amount;
+                if (empty(f.currency)) f.currency = p->currency;
+            }
+        }
+    }
+
+    if (empty(f.currency) && meta_currency) f.currency = text::upper(*meta_currency);  // 11
+
+    if (!f.stock_status) {  // 12
+        if (const std::string* v = meta.find("product:availability")) {
+            std::string a = text::lower(*v);
+            if (text::contains(a, "instock"))
+                f.stock_status = StockStatus::IN_STOCK;
+            else if (text::contains(a, "outofstock"))
+                f.stock_status = StockStatus::OUT_OF_STOCK;
+        }
+    }
+}
+
+// ------------------------------------------------------------- markup (13)
+
+// The patterns as written; the searches below answer exactly as these do.
+constexpr std::array<sv, kMarkupCount> kMarkupPatterns = {
+    R"(class=["\'][^"\']*woocommerce-Price-amount[^"\']*["\'][^>]*>(?:<bdi>)?(?:<span[^>]*>[^<]*</span>)?([\d,]+(?:\.\d{2})?))",
+    R"(itemprop=["\']price["\'][^>]*content=["\']([\d,]+(?:\.\d{2})?)["\'])",
+    R"(itemprop=["\']priceCurrency["\'][^>]*content=["\']([A-Z]{3})["\'])",
+    R"(itemprop=["\']sku["\'][^>]*content=["\']([^"\']+)["\'])",
+    R"(<span[^>]*class=["\'][^"\']*sku[^"\']*["\'][^>]*>([^<]+)</span>)",
+    R"(data-product_sku=["\']([^"\']+)["\'])",
+    R"(class=["\'][^"\']*\binstock\b[^"\']*["\'])",
+    R"(class=["\'][^"\']*\boutofstock\b[^"\']*["\'])",
+};
+
+// The pieces the searches below are made of, each matched case-insensitively
+// like the whole pattern; \G anchors a piece where the previous one ended.
+enum Piece {
+    SHOP_HEAD,
+    SHOP_TAIL,
+    PRICE_HEAD,
+    PRICE_TAIL,
+    CURRENCY_HEAD,
+    CURRENCY_TAIL,
+    SKU_HEAD,
+    SKU_TAIL,
+    SPAN_OPEN,
+    CLASS_ATTR,
+    SKU_CLASS_VALUE,
+    SPAN_REST,
+    SKU_ATTRIBUTE_WHOLE,
+    IN_STOCK_WHOLE,
+    OUT_OF_STOCK_WHOLE,
+    IN_STOCK_AT,
+    OUT_OF_STOCK_AT,
+    PRICE_HEAD_AT,
+    CURRENCY_HEAD_AT,
+    SKU_HEAD_AT,
+    kPieceCount
+};
+constexpr std::array<sv, kPieceCount> kPieces = {
+    R"(class=["\'][^"\']*woocommerce-Price-amount[^"\']*["\'])",
+    R"(\G(?:<bdi>)?(?:<span[^>]*>[^<]*</span>)?([\d,]+(?:\.\d{2})?))",
+    R"(itemprop=["\']price["\'])",
+    R"(\G[^>]*content=["\']([\d,]+(?:\.\d{2})?)["\'])",
+    R"(itemprop=["\']priceCurrency["\'])",
+    R"(\G[^>]*content=["\']([A-Z]{3})["\'])",
+    R"(itemprop=["\']sku["\'])",
+    R"(\G[^>]*content=["\']([^"\']+)["\'])",
+    R"(<span)",
+    R"(class=["\'])",
+    R"(\G[^"\']*sku[^"\']*["\'])",
+    R"(\G([^<]+)</span>)",
+    kMarkupPatterns[static_cast<int>(Markup::SKU_ATTRIBUTE)],
+    kMarkupPatterns[static_cast<int>(Markup::IN_STOCK_CLASS)],
+    kMarkupPatterns[static_cast<int>(Markup::OUT_OF_STOCK_CLASS)],
+    R"(\Gclass=["\'][^"\']*\binstock\b[^"\']*["\'])",
+    R"(\Gclass=["\'][^"\']*\boutofstock\b[^"\']*["\'])",
+    R"(\Gitemprop=["\']price["\'])",
+    R"(\Gitemprop=["\']priceCurrency["\'])",
+    R"(\Gitemprop=["\']sku["\'])",
+};
+
+const Regex& piece(Piece which) {
+    static const auto compiled = [] {
+        std::array<std::unique_ptr<Regex>, kPieceCount> all;
+        for (int k = 0; k < kPieceCount; ++k) all[k] = std::make_unique<Regex>(kPieces[k], Regex::IGNORECASE);
+        return all;
+    }();
+    return *compiled[which];
+}
+
+bool equal_ascii_icase(const unsigned char* h, sv needle) {
+    for (std::size_t k = 0; k < needle.size(); ++k) {
+        unsigned char c = h[k];
+        if (c >= 'A' && c <= 'Z') c += 32;
+        if (c != static_cast<unsigned char>(needle[k])) return false;
+    }
+    return true;
+}
+
+// Case-insensitive (ASCII letters) search for an ASCII, lower-case needle,
+// from byte `from`; npos when absent.
+// Sixteen positions at a time are screened by the needle's first and last
+// byte (letters compared with their case bit set), and the few survivors
+// are compared in full.
+std::size_t ascii_icase_find(sv hay, sv needle, std::size_t from = 0) {
+    const std::size_t m = needle.size();
+    if (m == 0) return from <= hay.size() ? from : sv::npos;
+    if (hay.size() < m) return sv::npos;
+    const auto* h = reinterpret_cast<const unsigned char*>(hay.data());
+    std::size_t i = from;
+#if defined(__SSE2__)
+    auto letter = [](char c) { return c >= 'a' && c <= 'z'; };
+    const __m128i first = _mm_set1_epi8(needle.front()), last = _mm_set1_epi8(needle.back());
+    const __m128i first_case = _mm_set1_epi8(letter(needle.front()) ? 0x20 : 0);
+    const __m128i last_case = _mm_set1_epi8(letter(needle.back()) ? 0x20 : 0);
+    for (; i + m - 1 + 16 <= hay.size(); i += 16) {
+        __m128i a = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i)), first_case);
+        __m128i b = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i + m - 1)), last_case);
+        unsigned bits = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
+        while (bits) {
+            std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(bits));
+            if (equal_ascii_icase(h + at, needle)) return at;
+            bits &= bits - 1;
+        }
+    }
+#endif
+    for (; i + m <= hay.size(); ++i)
+        if (equal_ascii_icase(h + i, needle)) return i;
+    return sv::npos;
+}
+
+// First ">" at or after `from` (or the end of the page), remembering the last
+// answer: the searches ask for positions that mostly move forwards, and a
+// run of text without ">" is then scanned once rather than once per question.
+class NextGt {
+public:
+    explicit NextGt(sv page) : page_(page) {}
+    std::size_t operator()(std::size_t from) {
+        if (from >= lo_ && from <= answer_) return answer_;
+        lo_ = from;
+        const void* p = from < page_.size() ? std::memchr(page_.data() + from, '>', page_.size() - from) : nullptr;
+        answer_ = p ? static_cast<std::size_t>(static_cast<const char*>(p) - page_.data()) : page_.size();
+        return answer_;
+    }
+
+private:
+    sv page_;
+    std::size_t lo_ = 1, answer_ = 0;  // empty cache
+};
+
+// Patterns of the shape  A [^>]* B  where A holds no ">" and may occur many
+// times before one ">". Searching the whole pattern from every A would scan
+// to that ">" again each time. For A ending at e, [^>]* can reach at most the
+// first ">" at or after e, so the tail matches from e exactly when it matches
+// at some later point up to that ">"; a later A before the same ">" can only
+// do worse. After a failure the search therefore resumes at that ">".
+std::optional<MarkupMatch> head_then_tail(sv html, const Regex& head, const Regex& tail) {
+    Regex::Match a(head), b(tail);
+    NextGt next_gt(html);
+    std::size_t pos = 0;
+    while (a.search(html, pos)) {
+        std::size_t e = a.end(0);
+        if (b.search(html, e)) return MarkupMatch{a.start(0), b.group(1)};
+        std::size_t gt = next_gt(e);
+        if (gt >= html.size()) break;
+        pos = gt;
+    }
+    return std::nullopt;
+}
+
+// The same search with the starts found by their literal prefix instead of
+// by the pattern (`head` anchored with \G): much faster where the prefix
+// can only be spelled in ASCII letters.
+std::optional<MarkupMatch> head_then_tail(sv html, sv prefix, const Regex& head, const Regex& tail) {
+    Regex::Match a(head), b(tail);
+    NextGt next_gt(html);
+    for (std::size_t k = ascii_icase_find(html, prefix); k != sv::npos;) {
+        if (!a.search(html, k)) {
+            k = ascii_icase_find(html, prefix, k + 1);
+            continue;
+        }
+        std::size_t e = a.end(0);
+        if (b.search(html, e)) return MarkupMatch{k, b.group(1)};
+        std::size_t gt = next_gt(e);
+        if (gt >= html.size()) break;
+        k = ascii_icase_find(html, prefix, gt);
+    }
+    return std::nullopt;
+}
+
+// Shop-theme price: A ends at the closing quote of the class value; the
+// rest starts after the first ">" behind it and depends on nothing else, so
+// every A that shares that ">" shares the outcome.
+std::optional<MarkupMatch> shop_price(sv html) {
+    const Regex& head = piece(SHOP_HEAD);
+    const Regex& tail = piece(SHOP_TAIL);
+    Regex::Match a(head), b(tail);
+    NextGt next_gt(html);
+    std::size_t pos = 0, tried_gt = sv::npos;
+    while (a.search(html, pos)) {
+        std::size_t gt = next_gt(a.end(0));
+        if (gt >= html.size()) break;  // no ">" left: nothing further can match
+        if (gt != tried_gt) {
+            if (b.search(html, gt + 1)) return MarkupMatch{a.start(0), b.group(1)};
+            tried_gt = gt;
+        }
+        pos = a.start(0) + 1;
+    }
+    return std::nullopt;
+}
+
+// Identifier element:  <span [^>]* class=Q [^"']*sku[^"']* Q [^>]* > ([^<]+) </span>
+// The quoted class value may hold ">", so the tail is not bounded by the
+// first ">". The greedy [^>]* makes the match use the last class attribute
+// before the first ">" whose value holds "sku" and whose remainder matches;
+// that remainder is fixed by the first ">" after the value's closing quote.
+std::optional<MarkupMatch> sku_element(sv html, bool ascii_spelling) {
+    Regex::Match m_open(piece(SPAN_OPEN)), m_attr(piece(CLASS_ATTR)), m_value(piece(SKU_CLASS_VALUE)),
+        m_rest(piece(SPAN_REST));
+    // Next "<span" at or after pos, and next class= with its quote in head,
+    // as [start, end); found by literal where only ASCII can spell them.
+    auto next_open = [&](std::size_t pos) -> std::optional<std::pair<std::size_t, std::size_t>> {
+        if (ascii_spelling) {
+            std::size_t k = ascii_icase_find(html, "<span", pos);
+            if (k == sv::npos) return std::nullopt;
+            return std::pair{k, k + 5};
+        }
+        if (!m_open.search(html, pos)) return std::nullopt;
+        return std::pair{m_open.start(0), m_open.end(0)};
+    };
+    auto next_attr = [&](sv head, std::size_t q) -> std::optional<std::pair<std::size_t, std::size_t>> {
+        if (ascii_spelling) {
+            for (std::size_t k = ascii_icase_find(head, "class=", q); k != sv::npos;
+                 k = ascii_icase_find(head, "class=", k + 1))
+                if (k + 6 < head.size() && (head[k + 6] == '"' || head[k + 6] == '\'')) return std::pair{k, k + 7};
+            return std::nullopt;
+        }
+        if (!m_attr.search(head, q)) return std::nullopt;
+        return std::pair{m_attr.start(0), m_attr.end(0)};
+    };
+    NextGt next_gt(html);
+    std::size_t rest_gt = sv::npos;
+    std::optional<sv> rest_group;
+    std::size_t pos = 0;
+    while (auto open = next_open(pos)) {
+        std::size_t e = open->second;
+        std::size_t gt1 = next_gt(e);
+        sv head = html.substr(0, gt1);  // the attribute and its quote lie before gt1
+        std::optional<sv> found;
+        for (auto attr = next_attr(head, e); attr; attr = next_attr(head, attr->first + 1)) {
+            if (!m_value.search(html, attr->second)) continue;
+            std::size_t gt2 = next_gt(m_value.end(0));
+            if (gt2 >= html.size()) continue;
+            if (gt2 != rest_gt) {
+                rest_gt = gt2;
+                rest_group = m_rest.search(html, gt2 + 1) ? std::optional<sv>(m_rest.group(1)) : std::nullopt;
+            }
+            if (rest_group) found = rest_group;
+        }
+        if (found) return MarkupMatch{open->first, *found};
+        if (gt1 >= html.size()) break;
+        pos = gt1;
+    }
+    return std::nullopt;
+}
+
+std::optional<MarkupMatch> plain_search(sv html, const Regex& re) {
+    Regex::Match m(re);
+    if (!m.search(html)) return std::nullopt;
+    return MarkupMatch{m.start(0), re.group_count() >= 1 ? m.group(1) : sv()};
+}
+
+}  // namespace
+
+std::string_view markup_pattern(Markup which) { return kMarkupPatterns[static_cast<int>(which)]; }
+
+namespace {
+
+// Stock classes: class=Q [^"']* \bWORD\b [^"']* Q. A match lies inside one
+// run of text between two quotes whose opening quote follows "class=", so
+// the runs that hold WORD are the only candidates, tried in page order with
+// the pattern anchored at their "class=". Only for pages where WORD can only
+// be spelled with ASCII letters (see Page).
+std::optional<MarkupMatch> class_word(sv html, sv word, const Regex& anchored) {
+    auto quote = [&](std::size_t i) { return html[i] == '"' || html[i] == '\''; };
+    Regex::Match m(anchored);
+    std::size_t run_end = 0;  // the quote that closes the last run examined
+    for (std::size_t k = ascii_icase_find(html, word); k != sv::npos; k = ascii_icase_find(html, word, k + 1)) {
+        if (k < run_end) continue;  // same run as before
+        std::size_t open = k;
+        while (open > run_end && !quote(open - 1)) --open;
+        if (open == 0 || !quote(open - 1)) {  // no quote before: no run
+            run_end = k;
+            continue;
+        }
+        std::size_t q = open - 1;
+        run_end = k;
+        while (run_end < html.size() && !quote(run_end)) ++run_end;
+        if (q >= 6 && ascii_icase_find(html.substr(q - 6, 6), "class=") == 0 && m.search(html, q - 6))
+            return MarkupMatch{q - 6, sv()};
+    }
+    return std::nullopt;
+}
+
+bool ascii_only(sv s) {
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        if (w & 0x8080808080808080ULL) return false;
+    }
+    for (; i < s.size(); ++i)
+        if (static_cast<unsigned char>(s[i]) >= 0x80) return false;
+    return true;
+}
+
+// Most pages hold none of a pattern's rarest literal, and a plain search for
+// it is far cheaper than the pattern. Case-insensitive matching also lets
+// four non-ASCII letters stand for ASCII ones (long s for "s", the Kelvin
+// sign for "k", dotted and dotless I for "i"); on a page with any of them
+// the literal test proves nothing and the pattern runs as it is.
+class Page {
+public:
+    explicit Page(sv html) : html_(html) {}
+    sv text() const { return html_; }
+    bool may_contain(sv literal) { return ascii_icase_find(html_, literal) != sv::npos || folding(); }
+    bool folding() {
+        if (folding_ < 0) {
+            folding_ = !ascii_only(html_) &&
+                       (html_.find("\xC5\xBF") != sv::npos || html_.find("\xE2\x84\xAA") != sv::npos ||
+                        html_.find("\xC4\xB0") != sv::npos || html_.find("\xC4\xB1") != sv::npos);
+        }
+        return folding_ == 1;
+    }
+
+private:
+    sv html_;
+    int folding_ = -1;
+};
+
+std::optional<MarkupMatch> find_markup(Markup which, Page& page) {
+    sv html = page.text();
+    switch (which) {
+        case Markup::SHOP_PRICE:
+            if (!page.may_contain("woocommerce-price-amount")) return std::nullopt;
+            return shop_price(html);
+        case Markup::MICRODATA_PRICE:
+            if (page.folding()) return head_then_tail(html, piece(PRICE_HEAD), piece(PRICE_TAIL));
+            return head_then_tail(html, "itemprop=", piece(PRICE_HEAD_AT), piece(PRICE_TAIL));
+        case Markup::MICRODATA_CURRENCY:
+            if (page.folding()) return head_then_tail(html, piece(CURRENCY_HEAD), piece(CURRENCY_TAIL));
+            return head_then_tail(html, "itemprop=", piece(CURRENCY_HEAD_AT), piece(CURRENCY_TAIL));
+        case Markup::MICRODATA_SKU:
+            if (page.folding()) return head_then_tail(html, piece(SKU_HEAD), piece(SKU_TAIL));
+            return head_then_tail(html, "itemprop=", piece(SKU_HEAD_AT), piece(SKU_TAIL));
+        case Markup::SKU_ELEMENT:
+            if (!page.may_contain("sku")) return std::nullopt;
+            return sku_element(html, !page.folding());
+        case Markup::SKU_ATTRIBUTE:
+            // Each start scans only up to the next quote, and the quotes
+            // that open those runs are all different: linear as it stands.
+            return plain_search(html, piece(SKU_ATTRIBUTE_WHOLE));
+        case Markup::IN_STOCK_CLASS:
+            if (page.folding()) return plain_search(html, piece(IN_STOCK_WHOLE));
+            return class_word(html, "instock", piece(IN_STOCK_AT));
+        case Markup::OUT_OF_STOCK_CLASS:
+            if (page.folding()) return plain_search(html, piece(OUT_OF_STOCK_WHOLE));
+            return class_word(html, "outofstock", piece(OUT_OF_STOCK_AT));
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<MarkupMatch> find_markup(Markup which, std::string_view html) {
+    Page page(html);
+    return find_markup(which, page);
+}
+
+bool lower_contains(std::string_view html, std::string_view needle) {
+    // Only two characters lower-case to ASCII: the Kelvin sign (to "k") and
+    // the capital I with dot (to "i" and a combining dot, so it can only
+    // supply a needle's final "i"). Without them in play the lower-cased
+    // page holds the needle exactly where the page holds it in any ASCII
+    // letter case.
+    bool kelvin = html.find("\xE2\x84\xAA") != sv::npos;
+    bool dotted_i = !needle.empty() && needle.back() == 'i' && html.find("\xC4\xB0") != sv::npos;
+    if (!kelvin && !dotted_i) return ascii_icase_find(html, needle) != sv::npos;
+    // Spell those two as they lower-case; every other character keeps its
+    // bytes, which match the needle exactly when their lower case does.
+    std::string spelled;
+    spelled.reserve(html.size() + html.size() / 8);
+    std::size_t done = 0;
+    for (std::size_t k = html.find('\xE2'), d = dotted_i ? html.find("\xC4\xB0") : sv::npos;;) {
+        if (k != sv::npos && html.compare(k, 3, "\xE2\x84\xAA") != 0) {
+            k = html.find('\xE2', k + 1);
+            continue;
+        }
+        std::size_t at = std::min(k, d);
+        if (at == sv::npos) break;
+        spelled.append(html, done, at - done);
+        if (at == k) {
+            spelled += 'k';
+            done = at + 3;
+            k = html.find('\xE2', done);
+        } else {
+            spelled += "i\xCC\x87";
+            done = at + 2;
+            d = html.find("\xC4\xB0", done);
+        }
+    }
+    spelled.append(html, done, sv::npos);
+    return ascii_icase_find(spelled, needle) != sv::npos;
+}
+
+namespace {
+
+void apply_markup(Fields& f, sv html) {
+    Page page(html);
+    if (!f.price_amount) {  // 13.1
+        if (auto m = find_markup(Markup::SHOP_PRICE, page)) {
+            if (auto v = markup_number(m->group)) {
+                f.price_amount = v;
+                if (empty(f.currency)) f.currency = "USD";
+                if (f.page_type == PageType::UNCATEGORIZED) f.page_type = PageType::PRODUCT;
+            }
+        }
+    }
+    if (!f.price_amount) {  // 13.2
+        if (auto m = find_markup(Markup::MICRODATA_PRICE, page)) {
+            if (auto v = markup_number(m->group)) {
+                f.price_amount = v;
+                if (auto c = find_markup(Markup::MICRODATA_CURRENCY, page)) f.currency = text::upper(c->group);
+                if (f.page_type == PageType::UNCATEGORIZED) f.page_type = PageType::PRODUCT;
+            }
+        }
+    }
+    if (empty(f.sku)) {  // 13.3: only the first pattern that matches counts
+        for (Markup which : {Markup::MICRODATA_SKU, Markup::SKU_ELEMENT, Markup::SKU_ATTRIBUTE}) {
+            if (auto m = find_markup(which, page)) {
+                sv id = text::strip(m->group);
+                if (!id.empty()) f.sku = std::string(id);
+                break;
+            }
+        }
+    }
+    if (!f.stock_status) {  // 13.4: in-stock evidence anywhere wins
+        if (find_markup(Markup::IN_STOCK_CLASS, page) || lower_contains(html, "schema.org/instock"))
+            f.stock_status = StockStatus::IN_STOCK;
+        else if (find_markup(Markup::OUT_OF_STOCK_CLASS, page) || lower_contains(html, "schema.org/outofstock"))
+            f.stock_status = StockStatus::OUT_OF_STOCK;
+    }
+}
+
+// ------------------------------------------------------ title repair (14)
+
+void repair_title(Fields& f, const MetaMap& meta, const std::optional<std::string>& page_title) {
+    std::string lowered = text::lower(f.title);
+    bool weak = is_generic(lowered) || !longer_than(f.title, 3) || lowered == text::lower(f.merchant_name);
+    if (!weak) return;
+    if (const std::string* og = meta.find("og:title"); og && !og->empty() && !is_generic(text::lower(*og)))
+        f.title = html::unescape(*og);
+    else if (page_title && !page_title->empty() && !is_generic(text::lower(*page_title)))
+        f.title = html::unescape(*page_title);
+}
+
+// ------------------------------------------- classification (15 to 19)
+
+constexpr std::array<sv, 4> kProductPaths = {"/products/", "/item/", "/goods/", "/product"};
+constexpr std::array<sv, 3> kShopEndings = {".shop", ".store", ".boutique"};
+constexpr std::array<sv, 4> kFootwearWords = {"shoes", "sneakers", "footwear", "nike"};
+constexpr std::array<sv, 2> kRefurbishedWords = {"refurbished", "renewed"};
+constexpr std::array<sv, 4> kUsedWords = {"pre-owned", "vintage", "used", "thrift"};
+constexpr std::array<sv, 2> kSoldOutWords = {"sold out", "out of stock"};
+
+void generic_title_fallback(Fields& f) {  // 15
+    if (!is_generic(text::lower(f.title))) return;
+    if (!f.merchant_name.empty() && longer_than(f.merchant_name, 5) &&
+        !text::contains(f.domain, text::lower(f.merchant_name))) {
+        f.title = f.merchant_name;
+        f.merchant_name = f.domain;
+        return;
+    }
+    sv path = f.link.path;
+    std::size_t b = path.find_first_not_of('/');
+    if (b == sv::npos) return;
+    path = path.substr(b, path.find_last_not_of('/') - b + 1);
+    sv last;
+    for (std::size_t i = 0; i <= path.size();) {
+        std::size_t j = path.find('/', i);
+        if (j == sv::npos) j = path.size();
+        if (j > i) last = path.substr(i, j - i);
+        i = j + 1;
+    }
+    if (last.empty()) return;
+    std::string words(last);
+    for (char& c : words)
+        if (c == '-' || c == '_') c = ' ';
+    f.title = text::title(words);
+}
+
+void single_word_swap(Fields& f) {  // 16
+    if (word_count(f.title) <= 1 && !f.merchant_name.empty() && word_count(f.merchant_name) >= 3) {
+        std::swap(f.title, f.merchant_name);
+        if (empty(f.brand)) f.brand = f.merchant_name;
+    }
+}
+
+void page_type_heuristics(Fields& f) {  // 17
+    if (f.page_type != PageType::UNCATEGORIZED || f.is_social) return;
+    std::string path = text::lower(f.link.path);
+    bool product_evidence = f.sku.has_value() || f.fetch_source != "serp_fallback";
+    if (f.price_amount || (any_contained(kProductPaths, path) && product_evidence)) {
+        f.page_type = PageType::PRODUCT;
+    } else if (any_contained(vocab::ARTICLE_PATH_PATTERNS, path) || any_labels(vocab::EDITORIAL_DOMAINS, f.domain)) {
+        f.page_type = PageType::ARTICLE;
+    } else if (any_contained(vocab::PORTFOLIO_PATH_PATTERNS, path) ||
+               any_contained(vocab::PORTFOLIO_KEYWORDS, text::lower(f.title)) ||
+               any_labels(vocab::PORTFOLIO_DOMAINS, f.domain)) {
+        f.page_type = PageType::PORTFOLIO;
+    } else {
+        bool shop_ending = false;
+        for (sv e : kShopEndings) shop_ending = shop_ending || text::ends_with(f.domain, e);
+        if (any_contained(vocab::CATALOG_PATH_PATTERNS, path) || shop_ending ||
+            any_contained(kFootwearWords, f.domain))
+            f.page_type = PageType::PRODUCT;
+    }
+}
+
+void complete_or_clear(Fields& f) {  // 18, 19
+    if (f.page_type == PageType::PRODUCT || f.page_type == PageType::MARKETPLACE) {
+        std::string lowered = text::lower(f.title);
+        if (!f.condition) {
+            if (any_contained(kRefurbishedWords, lowered))
+                f.condition = ItemCondition::REFURBISHED;
+            else if (any_contained(kUsedWords, lowered))
+                f.condition = ItemCondition::USED;
+        }
+        if (!f.stock_status && f.price_amount && !any_contained(kSoldOutWords, lowered))
+            f.stock_status = StockStatus::IN_STOCK;
+        if (empty(f.brand) && longer_than(f.merchant_name, 2) &&
+            !text::contains(f.domain, text::lower(f.merchant_name)))
+            f.brand = f.merchant_name;
+    } else {
+        f.sku.reset();
+        f.stock_status.reset();
+        f.condition.reset();
+    }
+}
+
+std::int64_t match_score(const Fields& f, std::int64_t rank) {  // 20
+    __int128 score = 98 - 3 * (static_cast<__int128>(rank) - 1);
+    if (score <= 50) score = 50;
+    if (!empty(f.brand) && text::contains(text::lower(f.title), text::lower(*f.brand)))
+        score = std::min<__int128>(score + 2, 99);
+    constexpr auto hi = static_cast<__int128>(INT64_MAX);
+    return static_cast<std::int64_t>(score > hi ? hi : score);
+}
+
+}  // namespace
+
+Metadata parse_metadata(const Input& in) {
+    Fields f;
+
+    // 1. Initial values.
+    f.link = url::urlparse(in.direct_url);
+    f.domain = remove_all(text::lower(f.link.netloc), "www.");
+    f.title = html::unescape(text::strip(in.initial_title));
+    f.merchant_name = trimmed(in.initial_merchant);
+    if (f.merchant_name.empty()) f.merchant_name = f.domain;
+    if (in.initial_price) {
+        f.price_amount = in.initial_price->amount;
+        f.currency = in.initial_price->currency;
+    }
+    if (in.initial_stock) f.stock_status = *in.initial_stock ? StockStatus::IN_STOCK : StockStatus::OUT_OF_STOCK;
+
+    // 2. Domain classification.
+    if (any_labels(vocab::SOCIAL_DOMAINS, f.domain)) {
+        f.page_type = PageType::SOCIAL;
+        f.is_social = true;
+    } else if (any_labels(vocab::MARKETPLACE_DOMAINS, f.domain)) {
+        f.page_type = PageType::MARKETPLACE;
+    }
+
+    // 3. Page gate: more than 200 characters.
+    if (in.html && longer_than(*in.html, 200)) {
+        sv html = *in.html;
+        // 4. Extraction.
+        MetaMap meta = extract_meta_tags(html);
+        LdJsonProducts products = find_ld_json_products(html);
+        std::optional<NextDataProduct> next = find_next_data_product(html);
+        std::optional<std::string> page_title = extract_html_title(html);
+
+        bool ld_json_used = false;
+        if (!products.products.empty() && !f.is_social) {  // 5
+            apply_ld_json(f, products.products);
+            ld_json_used = true;
+        }
+        if (!ld_json_used && next && next->product && !json::is_empty(*next->product) && !f.is_social)  // 6
+            apply_next_data(f, *next->product);
+
+        apply_meta(f, meta, in.direct_url);         // 7 to 12
+        if (!f.is_social) apply_markup(f, html);    // 13
+        repair_title(f, meta, page_title);          // 14
+    }
+
+    generic_title_fallback(f);  // 15
+    single_word_swap(f);        // 16
+    page_type_heuristics(f);    // 17
+    complete_or_clear(f);       // 18, 19
+
+    Metadata out;
+    out.match_score = match_score(f, in.rank);                               // 20
+    out.title = text::collapse_whitespace(html::unescape(f.title));          // 21
+    if (f.price_amount) {                                                    // 22
+        std::string currency = empty(f.currency) ? std::string("USD") : *f.currency;
+        out.price = Price{numbers::fixed2(*f.price_amount) + " " + currency, *f.price_amount, currency};
+    }
+    out.merchant_name = std::move(f.merchant_name);  // 23
+    out.brand = std::move(f.brand);
+    out.sku = std::move(f.sku);
+    out.stock_status = f.stock_status;
+    out.condition = f.condition;
+    out.primary_image_url = std::move(f.image);
+    out.page_type = f.page_type;
+    out.fetch_source = std::string(f.fetch_source);
+    return out;
+}
+
+}  // namespace quillmere::metadata
