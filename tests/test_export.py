@@ -1,7 +1,11 @@
+import contextlib
 import csv
+import errno
 import io
 import json
 import os
+import resource
+import signal
 import stat
 
 import pytest
@@ -71,7 +75,7 @@ def reference_csv(items):
     [
         [],
         [item()],
-        [item(title='Say "hi", friend'), item(title="two\nlines"), item(title="cr\rlf\r\n"), item(title=" lead, ")],
+        [item(title=t) for t in ('Say "hi", friend', "two\nlines", "cr\rlf\r\n", "only\rcr", " lead, ")],
         [item(title="Café Crème — ünïcødé 靴", brand="Ærø", merchant_name="Łódź, PL")],
         [item(amount=20.0), item(amount=19.99), item(amount=1e16), item(amount=1.5e-05), item(amount=0.1 + 0.2)],
         [item(amount=None, brand="", sku=None, condition=None, stock_status=None, merchant_category=None,
@@ -106,28 +110,38 @@ def test_path_handling(tmp_path, monkeypatch, export):
     assert sorted(os.listdir(result.parent)) == ["out"]  # no temporary file left behind
 
 
-def failing_record():
-    # model_construct skips validation, so a wrong field type reaches the export
-    bad = item().model_copy(update={"match_score": "98"})
-    return CommerceIntelligence.model_construct(summary=CommerceSummary(), items=[item(), bad])
+@contextlib.contextmanager
+def file_size_limit(limit):
+    """Writes past `limit` bytes fail with EFBIG (instead of the signal)."""
+    old_limit = resource.getrlimit(resource.RLIMIT_FSIZE)
+    old_handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, old_limit[1]))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, old_limit)
+        signal.signal(signal.SIGXFSZ, old_handler)
 
 
 @pytest.mark.parametrize("export", [export_commerce_to_csv, export_commerce_to_json])
-def test_failed_export_leaves_the_earlier_file(tmp_path, export):
+@pytest.mark.parametrize("failure", ["bad field", "write fails"])
+def test_failed_export_leaves_the_earlier_file(tmp_path, export, failure):
     target = tmp_path / "out"
     target.write_bytes(b"earlier export")
     os.chmod(target, 0o640)
-    bad = failing_record()
-    if export is export_commerce_to_json:
-        bad.items[1].__dict__["brand"] = object()  # not serialisable
-        expected = Exception
+    record = CommerceIntelligence(items=[item(title=f"Item {i}") for i in range(50)])
+    if failure == "write fails":
+        with file_size_limit(4096), pytest.raises(OSError) as err:
+            export(record, target)
+        assert err.value.errno == errno.EFBIG
     else:
-        expected = TypeError
-    with pytest.raises(expected):
-        export(bad, target)
+        # model_construct skips validation, so a bad value reaches the export
+        bad = item(match_score=1).model_copy(update={"match_score": "98", "brand": object()})
+        with pytest.raises(TypeError if export is export_commerce_to_csv else ValueError):
+            export(CommerceIntelligence.model_construct(summary=CommerceSummary(), items=[item(), bad]), target)
     assert target.read_bytes() == b"earlier export"
-    assert os.listdir(tmp_path) == ["out"]
-    export(CommerceIntelligence(items=[item()]), target)
+    assert os.listdir(tmp_path) == ["out"]  # no temporary file left behind
+    export(record, target)
     assert stat.S_IMODE(os.stat(target).st_mode) == 0o640  # a replaced file keeps its permissions
 
 
