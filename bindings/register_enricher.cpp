@@ -155,18 +155,37 @@ private:
     bool fast_ = false;
 };
 
+// Built on first use under the GIL. No function-local static guards here:
+// building runs Python code, which may let another thread in, and that
+// thread would then wait on the guard while holding the GIL. Two threads
+// may both build one; the first stored is kept.
+template <typename T, typename Make>
+const T& first_built(T*& slot, Make make) {
+    if (!slot) {
+        T* made = make();
+        if (!slot)
+            slot = made;
+        else
+            delete made;
+    }
+    return *slot;
+}
+
+RecordBuilder* g_match_builder = nullptr;
+RecordBuilder* g_price_builder = nullptr;
+
 const RecordBuilder& match_builder() {
-    static const RecordBuilder* b = new RecordBuilder(
-        "EnrichedCommerceMatch",
-        {"title", "direct_url", "original_url", "price", "merchant_name", "merchant_category", "thumbnail",
-         "match_score", "page_type", "brand", "sku", "condition", "stock_status", "primary_image_url",
-         "shipping_info"});
-    return *b;
+    return first_built(g_match_builder, [] {
+        return new RecordBuilder(
+            "EnrichedCommerceMatch",
+            {"title", "direct_url", "original_url", "price", "merchant_name", "merchant_category", "thumbnail",
+             "match_score", "page_type", "brand", "sku", "condition", "stock_status", "primary_image_url",
+             "shipping_info"});
+    });
 }
 
 const RecordBuilder& price_builder() {
-    static const RecordBuilder* b = new RecordBuilder("NormalizedPrice", {"raw", "amount", "currency"});
-    return *b;
+    return first_built(g_price_builder, [] { return new RecordBuilder("NormalizedPrice", {"raw", "amount", "currency"}); });
 }
 
 nb::object optional_str(const std::optional<std::string>& s) {
@@ -177,12 +196,13 @@ nb::object optional_str(const std::optional<std::string>& s) {
 // life of the process, like the records module itself).
 template <typename E, std::size_t N>
 nb::object member(E v) {
-    static const std::array<nb::object, N>* members = [] {
+    static std::array<nb::object, N>* members = nullptr;
+    const auto& all = first_built(members, [] {
         auto* a = new std::array<nb::object, N>;
         for (std::size_t i = 0; i < N; ++i) (*a)[i] = py::to_py(static_cast<E>(i));
         return a;
-    }();
-    return (*members)[static_cast<std::size_t>(v)];
+    });
+    return all[static_cast<std::size_t>(v)];
 }
 nb::object to_py(PageType v) { return member<PageType, 6>(v); }
 nb::object to_py(StockStatus v) { return member<StockStatus, 3>(v); }

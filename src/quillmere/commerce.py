@@ -239,8 +239,9 @@ class CommerceEnricher:
         if not matches:
             return []
         targets = matches if max_items is None else matches[:max_items]
-        # None where a link cannot be split: that match is not fetched and is
-        # analysed without a page, so one bad link spoils nothing else.
+        # None where unwrapping refuses a link (it cannot be split or encoded):
+        # that match is not fetched and is analysed without a page, so one bad
+        # link spoils nothing else.
         direct_links = _commerce._enrich_unwrap_links(targets)
         pages = await ScraplingDestinationFetcher.fetch_many([d for d in direct_links if d is not None])
         return _commerce._enrich_after_fetch(targets, direct_links, pages)
