@@ -66,17 +66,6 @@ _META_CONTENT_PATTERN: re.Pattern[str] = re.compile(_V["_META_CONTENT_PATTERN"],
 del _V
 
 
-def _native(name: str):
-    """The extension's function `name` (development scaffolding)."""
-    fn = getattr(_commerce, name, None)
-    if fn is None:
-        def missing(*args, **kwargs):
-            raise NotImplementedError(name)
-        return missing
-    return fn
-
-
-# ------------------------------------------------------------------ classes
 class URLUnwrapper:
     """Result links to clean direct links and bare domains."""
 
