@@ -11,12 +11,18 @@ namespace quillmere::py {
 namespace nb = nanobind;
 
 // quillmere.models, imported once and kept for the life of the process.
+// Not a C++ static with a guard: the import runs Python code, which may let
+// another thread take the GIL and wait on the guard.
 inline nb::handle models() {
-    static PyObject* mod = [] {
+    static PyObject* mod = nullptr;
+    if (!mod) {
         PyObject* m = PyImport_ImportModule("quillmere.models");
         if (!m) throw nb::python_error();
-        return m;
-    }();
+        if (mod)
+            Py_DECREF(m);
+        else
+            mod = m;
+    }
     return mod;
 }
 

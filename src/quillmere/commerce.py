@@ -9,10 +9,15 @@ asyncio orchestration (fetching and the awaitable entries).
 from __future__ import annotations
 
 import asyncio
+import importlib
 import logging
 import os
 import re
+from collections.abc import Awaitable, Coroutine
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 from types import MappingProxyType
+from typing import Any, TypeVar
 
 from . import _commerce
 from .models import (
@@ -61,17 +66,6 @@ _META_CONTENT_PATTERN: re.Pattern[str] = re.compile(_V["_META_CONTENT_PATTERN"],
 del _V
 
 
-def _native(name: str):
-    """The extension's function `name` (development scaffolding)."""
-    fn = getattr(_commerce, name, None)
-    if fn is None:
-        def missing(*args, **kwargs):
-            raise NotImplementedError(name)
-        return missing
-    return fn
-
-
-# ------------------------------------------------------------------ classes
 class URLUnwrapper:
     """Result links to clean direct links and bare domains."""
 
@@ -221,6 +215,142 @@ class ScraplingDestinationFetcher:
 class CommerceEnricher:
     """Visual matches to commerce intelligence."""
 
+    @classmethod
+    async def enrich_matches_deep_async(
+        cls, matches: list[VisualMatch], max_items: int | None = None
+    ) -> list[EnrichedCommerceMatch]:
+        """One EnrichedCommerceMatch per match (or per match of the first
+        `max_items`), in input order: links unwrapped, every page fetched in
+        one batch, then each match analysed with its page text, if any."""
+        _require_list(matches, "matches")
+        if max_items is not None and not isinstance(max_items, int):
+            raise TypeError(f"max_items must be int or None, not {type(max_items).__name__}")
+        if not matches:
+            return []
+        targets = matches if max_items is None else matches[:max_items]
+        # None where unwrapping refuses a link (it cannot be split or encoded):
+        # that match is not fetched and is analysed without a page, so one bad
+        # link spoils nothing else.
+        direct_links = _commerce._enrich_unwrap_links(targets)
+        pages = await ScraplingDestinationFetcher.fetch_many([d for d in direct_links if d is not None])
+        return _commerce._enrich_after_fetch(targets, direct_links, pages)
+
+    @classmethod
+    async def process_async(cls, matches: list[VisualMatch]) -> CommerceIntelligence:
+        """The matches' commerce intelligence: enriched items, each graded for
+        relevance, and the market summary over them."""
+        _require_list(matches, "matches")
+        if not matches:
+            return CommerceIntelligence()
+        items = await cls.enrich_matches_deep_async(matches)
+        _require_list(items, "enriched items")
+        relevance = importlib.import_module("quillmere.relevance")
+        classify = relevance.classify_match_relevance
+        recompute = relevance.recompute_market_summary
+        for item in items:
+            if item.relevance is None:
+                item.relevance = classify(item, None)
+        base = CommerceSummary(total_matches=len(matches), currency="USD")
+        summary = recompute(items, base)
+        return CommerceIntelligence(summary=summary, items=items)
+
+    @classmethod
+    def process(cls, matches: list[VisualMatch]) -> CommerceIntelligence:
+        """process_async as a blocking call, also from inside a running loop."""
+        _require_list(matches, "matches")
+        return _run_coroutine(cls.process_async(matches))
+
+
+# ---------------------------------------------------------------- functions
+_T = TypeVar("_T")
+
+
+def _require_list(value: object, name: str) -> None:
+    if not isinstance(value, list):
+        raise TypeError(f"{name} must be list, not {type(value).__name__}")
+
+
+def _run_on_fresh_loop(awaitable: Awaitable[_T]) -> _T:
+    """Runs the awaitable on a loop of its own and closes that loop, with the
+    clean-up asyncio.run does. The thread's current event loop (if one is set)
+    is neither used nor replaced, and no signal handler is installed."""
+    if not asyncio.iscoroutine(awaitable):
+        awaitable = _await(awaitable)
+    loop = asyncio.new_event_loop()
+    try:
+        return loop.run_until_complete(awaitable)
+    finally:
+        try:
+            _cancel_leftover_tasks(loop)
+            loop.run_until_complete(loop.shutdown_asyncgens())
+            loop.run_until_complete(loop.shutdown_default_executor())
+        finally:
+            loop.close()
+
+
+def _cancel_leftover_tasks(loop: asyncio.AbstractEventLoop) -> None:
+    tasks = [t for t in asyncio.all_tasks(loop) if not t.done()]
+    if not tasks:
+        return
+    for task in tasks:
+        task.cancel()
+    loop.run_until_complete(asyncio.gather(*tasks, return_exceptions=True))
+    for task in tasks:
+        if not task.cancelled() and task.exception() is not None:
+            loop.call_exception_handler(
+                {"message": "unhandled exception during shutdown", "exception": task.exception(), "task": task})
+
+
+async def _await(awaitable: Awaitable[_T]) -> _T:
+    return await awaitable
+
+
+def _run_coroutine(coro: Coroutine[Any, Any, _T] | Awaitable[_T]) -> _T:
+    """Runs the awaitable to completion on a fresh event loop and returns its
+    result (or raises its error). From a thread that is running a loop, the
+    fresh loop runs in one worker thread while the caller blocks."""
+    try:
+        loop = asyncio.get_running_loop()
+    except RuntimeError:
+        loop = None
+    if loop is not None:
+        running = loop.is_running()
+        if not isinstance(running, bool):
+            if asyncio.iscoroutine(coro):
+                coro.close()
+            raise TypeError(f"loop.is_running() must be bool, not {type(running).__name__}")
+        if running:
+            with ThreadPoolExecutor(max_workers=1) as pool:
+                return pool.submit(_run_on_fresh_loop, coro).result()
+    return _run_on_fresh_loop(coro)
+
+
+def _output_path(output_path: str | os.PathLike[str]) -> Path:
+    path = Path(output_path).resolve()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    return path
+
+
+def export_commerce_to_csv(commerce: CommerceIntelligence, output_path: str | os.PathLike[str]) -> Path:
+    """Writes the items (header and one row per item) as UTF-8 CSV with CR LF
+    row ends; returns the resolved absolute path. The file is replaced only
+    once it is complete: on failure an earlier file stays as it was."""
+    path = _output_path(output_path)
+    _commerce._write_commerce_csv(commerce.items, path)
+    return path
+
+
+def export_commerce_to_json(commerce: CommerceIntelligence, output_path: str | os.PathLike[str]) -> Path:
+    """Writes the whole record as JSON (two-space indent, absent fields left
+    out); returns the resolved absolute path. The file is replaced only once
+    it is complete: on failure an earlier file stays as it was."""
+    path = _output_path(output_path)
+    text = commerce.model_dump_json(indent=2, exclude_none=True)
+    if os.linesep != "\n":
+        text = text.replace("\n", os.linesep)
+    _commerce._write_file_atomically(path, text.encode("utf-8"))
+    return path
+
 
 __all__ = [
     "AsyncFetcher",
@@ -243,6 +373,8 @@ __all__ = [
     "DestinationMetadataParser",
     "ScraplingDestinationFetcher",
     "CommerceEnricher",
+    "export_commerce_to_csv",
+    "export_commerce_to_json",
     "CommerceIntelligence",
     "CommerceSummary",
     "EnrichedCommerceMatch",

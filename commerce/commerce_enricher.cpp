@@ -1,0 +1,64 @@
+#include "commerce/commerce_enricher.hpp"
+
+#include "commerce/merchant_classifier.hpp"
+#include "commerce/price_normalizer.hpp"
+#include "commerce/url_unwrapper.hpp"
+
+namespace quillmere::enricher {
+
+std::optional<std::string> direct_link(std::string_view link) {
+    try {
+        return url::unwrap(link);
+    } catch (const url::InvalidUrl&) {
+        return std::nullopt;
+    } catch (const url::UnencodableText&) {  // lone surrogates in the query: no link to fetch either
+        return std::nullopt;
+    }
+}
+
+namespace {
+
+bool non_empty(const std::optional<std::string_view>& s) { return s && !s->empty(); }
+
+}  // namespace
+
+Enriched enrich(const MatchInput& m, std::int64_t rank) {
+    Enriched out;
+
+    // A link that cannot be split keeps its source as domain, and its page
+    // analysis sees an empty link, so no link test can fail on it again.
+    const std::string_view direct = m.direct_url.value_or(std::string_view{});
+    if (m.direct_url) out.domain = url::extract_domain(direct);
+    if (out.domain.empty() && non_empty(m.source)) out.domain = std::string(*m.source);
+
+    std::optional<Price> search_price;
+    if (m.price) search_price = price::parse(*m.price, m.currency);
+
+    metadata::Input in;
+    if (m.direct_url) in.html = m.page;
+    in.direct_url = direct;
+    in.initial_title = m.title;
+    in.initial_merchant = non_empty(m.source) ? *m.source : std::string_view(out.domain);
+    if (search_price) in.initial_price = metadata::InitialPrice{search_price->amount, search_price->currency};
+    in.initial_stock = m.in_stock;
+    in.rank = rank;
+    out.meta = metadata::parse_metadata(in);
+
+    if (out.meta.page_type == PageType::PRODUCT || out.meta.page_type == PageType::MARKETPLACE) {
+        std::optional<std::string_view> brand, merchant_name;
+        if (out.meta.brand) brand = *out.meta.brand;
+        merchant_name = out.meta.merchant_name;
+        out.category = merchant::classify(out.domain, out.meta.title, brand, merchant_name);
+    }
+    return out;
+}
+
+std::vector<Enriched> enrich_all(std::span<const MatchInput> matches) {
+    std::vector<Enriched> out;
+    out.reserve(matches.size());
+    std::int64_t rank = 1;
+    for (const MatchInput& m : matches) out.push_back(enrich(m, rank++));
+    return out;
+}
+
+}  // namespace quillmere::enricher

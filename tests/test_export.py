@@ -1,0 +1,210 @@
+import contextlib
+import csv
+import errno
+import io
+import json
+import os
+import resource
+import signal
+import stat
+
+import pytest
+
+from quillmere.commerce import export_commerce_to_csv, export_commerce_to_json
+from quillmere.models import (
+    CommerceIntelligence,
+    CommerceSummary,
+    EnrichedCommerceMatch,
+    ItemCondition,
+    MatchRelevance,
+    MerchantCategory,
+    NormalizedPrice,
+    PageType,
+    StockStatus,
+)
+
+HEADER = [
+    "Match Score", "Relevance", "Page Type", "Brand", "SKU", "Condition", "Title", "Price Amount", "Currency",
+    "Stock Status", "Merchant Name", "Merchant Category", "Direct URL", "Original URL", "Primary Image URL",
+]
+
+
+def item(title="Air Max 90", amount=19.99, **kw):
+    fields = dict(
+        title=title,
+        direct_url="https://shop.example/p/1",
+        original_url="https://www.google.com/url?q=https://shop.example/p/1",
+        price=None if amount is None else NormalizedPrice(raw=f"{amount:.2f} EUR", amount=amount, currency="EUR"),
+        merchant_name="Shop Example",
+        merchant_category=MerchantCategory.OFFICIAL_BRAND,
+        thumbnail="https://img.example/t.jpg",
+        match_score=98,
+        page_type=PageType.PRODUCT,
+        brand="Nike",
+        sku="DM0029",
+        condition=ItemCondition.NEW,
+        stock_status=StockStatus.IN_STOCK,
+        primary_image_url="https://img.example/p.jpg",
+        shipping_info=None,
+    )
+    fields.update(kw)
+    return EnrichedCommerceMatch(**fields)
+
+
+def enum_text(v):
+    return "" if v is None else v.value
+
+
+def reference_csv(items):
+    """What Python's csv module writes for the same rows."""
+    buf = io.StringIO(newline="")
+    w = csv.writer(buf)
+    w.writerow(HEADER)
+    for it in items:
+        w.writerow([
+            f"{it.match_score}%", enum_text(it.relevance), it.page_type.value, it.brand or "", it.sku or "",
+            enum_text(it.condition), it.title, "" if it.price is None else it.price.amount,
+            "" if it.price is None else it.price.currency, enum_text(it.stock_status), it.merchant_name or "",
+            enum_text(it.merchant_category), it.direct_url, it.original_url, it.primary_image_url or "",
+        ])
+    return buf.getvalue().encode("utf-8")
+
+
+@pytest.mark.parametrize(
+    "items",
+    [
+        [],
+        [item()],
+        [item(title=t) for t in ('Say "hi", friend', "two\nlines", "cr\rlf\r\n", "only\rcr", " lead, ")],
+        [item(title="Café Crème — ünïcødé 靴", brand="Ærø", merchant_name="Łódź, PL")],
+        [item(amount=20.0), item(amount=19.99), item(amount=1e16), item(amount=1.5e-05), item(amount=0.1 + 0.2)],
+        [item(amount=None, brand="", sku=None, condition=None, stock_status=None, merchant_category=None,
+              merchant_name=None, primary_image_url=None, relevance=MatchRelevance.LOW)],
+        [item(page_type=PageType.SOCIAL, relevance=MatchRelevance.HIGH, direct_url="https://x.example/a,b\"c")],
+    ],
+    ids=["empty", "plain", "quoting", "non-ascii", "amounts", "absent-fields", "quoted-url"],
+)
+def test_csv_bytes_match_the_csv_module(tmp_path, items):
+    out = export_commerce_to_csv(CommerceIntelligence(items=items), tmp_path / "out.csv")
+    assert out.read_bytes() == reference_csv(items)
+
+
+def test_csv_amount_texts_and_quoting_literally(tmp_path):
+    items = [item(amount=a) for a in (20.0, 19.99, 1e16, 1.5e-05)] + [item(title='a "b"\r\nc')]
+    rows = export_commerce_to_csv(CommerceIntelligence(items=items), tmp_path / "o.csv").read_bytes().split(b"\r\n")
+    assert rows[0] == ",".join(HEADER).encode()
+    assert [r.split(b",")[7] for r in rows[1:5]] == [b"20.0", b"19.99", b"1e+16", b"1.5e-05"]
+    assert b',"a ""b""\r\nc",' in b"\r\n".join(rows[5:])
+
+
+@pytest.mark.parametrize("export", [export_commerce_to_csv, export_commerce_to_json])
+def test_path_handling(tmp_path, monkeypatch, export):
+    monkeypatch.chdir(tmp_path)
+    os.symlink(tmp_path / "real", tmp_path / "link", target_is_directory=True)
+    (tmp_path / "real").mkdir()
+    result = export(CommerceIntelligence(items=[item()]), os.path.join("link", "deep", "er", "out"))
+    assert result.is_absolute() and result == tmp_path / "real" / "deep" / "er" / "out"
+    first = result.read_bytes()
+    again = export(CommerceIntelligence(), str(result))
+    assert again == result and result.read_bytes() != first
+    assert sorted(os.listdir(result.parent)) == ["out"]  # no temporary file left behind
+
+
+@contextlib.contextmanager
+def file_size_limit(limit):
+    """Writes past `limit` bytes fail with EFBIG (instead of the signal)."""
+    old_limit = resource.getrlimit(resource.RLIMIT_FSIZE)
+    old_handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, old_limit[1]))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, old_limit)
+        signal.signal(signal.SIGXFSZ, old_handler)
+
+
+@pytest.mark.parametrize("export", [export_commerce_to_csv, export_commerce_to_json])
+@pytest.mark.parametrize("failure", ["bad field", "write fails"])
+def test_failed_export_leaves_the_earlier_file(tmp_path, export, failure):
+    target = tmp_path / "out"
+    target.write_bytes(b"earlier export")
+    os.chmod(target, 0o640)
+    record = CommerceIntelligence(items=[item(title=f"Item {i}") for i in range(50)])
+    if failure == "write fails":
+        with file_size_limit(4096), pytest.raises(OSError) as err:
+            export(record, target)
+        assert err.value.errno == errno.EFBIG
+    else:
+        # model_construct skips validation, so a bad value reaches the export
+        bad = item(match_score=1).model_copy(update={"match_score": "98", "brand": object()})
+        with pytest.raises(TypeError if export is export_commerce_to_csv else ValueError):
+            export(CommerceIntelligence.model_construct(summary=CommerceSummary(), items=[item(), bad]), target)
+    assert target.read_bytes() == b"earlier export"
+    assert os.listdir(tmp_path) == ["out"]  # no temporary file left behind
+    export(record, target)
+    assert stat.S_IMODE(os.stat(target).st_mode) == 0o640  # a replaced file keeps its permissions
+
+
+def test_new_file_gets_umask_permissions(tmp_path):
+    old = os.umask(0o027)
+    try:
+        assert stat.S_IMODE(os.stat(export_commerce_to_csv(CommerceIntelligence(), tmp_path / "n")).st_mode) == 0o640
+    finally:
+        os.umask(old)
+
+
+class NumberValued:
+    value = 3
+
+
+@pytest.mark.parametrize(
+    "field, value, message",
+    [
+        ("match_score", 9.5, "match_score must be int"),
+        ("brand", 5, "brand must be str or None"),
+        ("direct_url", b"x", "direct_url must be str"),
+        ("price", NormalizedPrice.model_construct(raw="1", amount="1", currency="USD"), "price.amount must be float"),
+        ("price", NormalizedPrice.model_construct(raw="1", amount=1.0, currency=None), "price.currency must be str"),
+        ("page_type", NumberValued(), "page_type.value must be str"),
+    ],
+)
+def test_csv_type_errors(tmp_path, field, value, message):
+    bad = item().model_copy(update={field: value})
+    with pytest.raises(TypeError, match=message):
+        export_commerce_to_csv(CommerceIntelligence.model_construct(items=[bad]), tmp_path / "o.csv")
+    with pytest.raises(TypeError, match="items must be list"):
+        export_commerce_to_csv(CommerceIntelligence.model_construct(items=(item(),)), tmp_path / "o.csv")
+    assert not (tmp_path / "o.csv").exists()
+
+
+def test_text_that_utf8_cannot_hold_is_refused(tmp_path):
+    target = tmp_path / "o.csv"
+    target.write_text("kept")
+    with pytest.raises(UnicodeEncodeError):
+        export_commerce_to_csv(CommerceIntelligence(items=[item(title="bad \udc80")]), target)
+    with pytest.raises(ValueError):  # the record's own JSON conversion refuses it
+        export_commerce_to_json(CommerceIntelligence(items=[item(title="bad \udc80")]), target)
+    assert target.read_text() == "kept"
+
+
+@pytest.mark.parametrize(
+    "record",
+    [
+        CommerceIntelligence(),
+        CommerceIntelligence(
+            summary=CommerceSummary(total_matches=2, total_priced_matches=1, by_page_type={"product": 1}),
+            items=[item(title="Crème brûlée\nset", relevance=MatchRelevance.HIGH), item(amount=None, brand=None)],
+        ),
+    ],
+    ids=["default", "items"],
+)
+def test_json_export(tmp_path, record):
+    out = export_commerce_to_json(record, tmp_path / "o.json")
+    data = out.read_bytes()
+    assert data == record.model_dump_json(indent=2, exclude_none=True).encode("utf-8")
+    parsed = json.loads(data)
+    assert CommerceIntelligence.model_validate(parsed) == record
+    if record.items:
+        assert "Crème brûlée".encode() in data and "brand" not in parsed["items"][1]
+    else:
+        assert parsed["items"] == []
