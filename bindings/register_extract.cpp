@@ -156,7 +156,8 @@ void register_extract(nb::module_& m) {
             for (const json::Value* p : found.products) out.append(convert(*p));
             return out;
         },
-        nb::arg("html").none(), "The JSON-LD product records of a page, in discovery order.");
+        nb::arg("html").none(), nb::sig("def find_ld_json_products(html: str) -> list[dict[str, typing.Any]]"),
+        "The JSON-LD product records of a page, in discovery order.");
     m.def(
         "find_next_data_product",
         [](nb::handle html) -> nb::object {
@@ -164,7 +165,9 @@ void register_extract(nb::module_& m) {
             if (!found) return nb::none();
             return Converter()(*found->product);
         },
-        nb::arg("html").none(), "The product object of a page's Next.js data, or None.");
+        nb::arg("html").none(),
+        nb::sig("def find_next_data_product(html: str) -> dict[str, typing.Any] | None"),
+        "The product object of a page's Next.js data, or None.");
     m.def(
         "extract_meta_tags",
         [](nb::handle html) {
@@ -173,7 +176,8 @@ void register_extract(nb::module_& m) {
             for (const auto& [k, v] : found.entries) out[py::str(k)] = py::str(v);
             return out;
         },
-        nb::arg("html").none(), "Lower-case meta names to their content, last value winning.");
+        nb::arg("html").none(), nb::sig("def extract_meta_tags(html: str) -> dict[str, str]"),
+        "Lower-case meta names to their content, last value winning.");
     m.def(
         "extract_html_title",
         [](nb::handle html) -> nb::object {
@@ -181,7 +185,8 @@ void register_extract(nb::module_& m) {
             if (!found) return nb::none();
             return py::str(*found);
         },
-        nb::arg("html").none(), "The page title with white space collapsed, or None.");
+        nb::arg("html").none(), nb::sig("def extract_html_title(html: str) -> str | None"),
+        "The page title with white space collapsed, or None.");
 
     m.def("_json_loads", [](nb::handle text) { return Converter()(parse_or_raise(text)); },
           "json.loads(text) computed by the engine (for tests).");

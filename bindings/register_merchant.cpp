@@ -67,9 +67,13 @@ bool is_match(nb::handle alpha_sld, nb::handle text) {
 void register_merchant(nb::module_& m) {
     m.def("merchant_classify", &classify, nb::arg("domain").none(), nb::arg("title").none() = "",
           nb::arg("brand").none() = nb::none(), nb::arg("merchant_name").none() = nb::none(),
+          nb::sig("def merchant_classify(domain: str, title: str = '', brand: str | None = None, "
+                  "merchant_name: str | None = None) -> quillmere.models.MerchantCategory"),
           "MerchantClassifier.classify: the MerchantCategory of a destination.");
     m.def("merchant_extract_sld", &extract_sld, nb::arg("domain").none(),
+          nb::sig("def merchant_extract_sld(domain: str) -> str"),
           "MerchantClassifier._extract_sld: the label that names the site.");
     m.def("merchant_is_match", &is_match, nb::arg("alpha_sld").none(), nb::arg("text").none(),
+          nb::sig("def merchant_is_match(alpha_sld: str, text: str) -> bool"),
           "MerchantClassifier._is_match: whether a name agrees with the site label.");
 }

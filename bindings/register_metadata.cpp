@@ -124,6 +124,9 @@ void register_metadata(nb::module_& m) {
     m.def("parse_metadata", &parse_metadata, "html"_a.none(), "direct_url"_a.none(),
           "initial_title"_a.none() = "", "initial_merchant"_a.none() = "", "initial_price"_a.none() = nb::none(),
           "initial_stock"_a.none() = nb::none(), "rank"_a.none() = 1,
+          nb::sig("def parse_metadata(html: str | None, direct_url: str, initial_title: str = '', "
+                  "initial_merchant: str = '', initial_price: quillmere.models.NormalizedPrice | None = None, "
+                  "initial_stock: bool | None = None, rank: int = 1) -> dict[str, typing.Any]"),
           "DestinationMetadataParser.parse_metadata: one match and its page (or None) to the metadata map.");
 
     // Test hooks: the markup searches against Python's re on the same text.

@@ -147,6 +147,8 @@ void register_price(nb::module_& m) {
           "Hands the composed price pattern to the engine (called once at load).");
     m.def("price_parse", &parse, nb::arg("cls"), nb::arg("raw_price").none(),
           nb::arg("currency_hint").none() = nb::none(),
+          nb::sig("def price_parse(cls: type[object], raw_price: str | None, currency_hint: str | None = None) "
+                  "-> quillmere.models.NormalizedPrice | None"),
           "PriceNormalizer.parse: a price text to a NormalizedPrice, or None.");
     m.def("_price_record_fast_path", [] { return py::PriceRecords::get().fast(); },
           "Whether NormalizedPrice records are built without revalidation.");

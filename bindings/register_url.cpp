@@ -58,7 +58,7 @@ void register_url(nb::module_& m) {
     m.def(
         "url_unwrap",
         [](nb::handle u) { return py::str(call_engine(u, [](std::string_view s) { return url::unwrap(s); })); },
-        nb::arg("url").none(),
+        nb::arg("url").none(), nb::sig("def url_unwrap(url: str) -> str"),
         "The clean direct link: one level of search redirect unwrapped, tracking parameters "
         "and text-fragment directives removed.");
     m.def(
@@ -66,7 +66,8 @@ void register_url(nb::module_& m) {
         [](nb::handle u) {
             return py::str(call_engine(u, [](std::string_view s) { return url::extract_domain(s); }));
         },
-        nb::arg("url").none(), "The lower-case network location without one leading \"www.\".");
+        nb::arg("url").none(), nb::sig("def url_extract_domain(url: str) -> str"),
+        "The lower-case network location without one leading \"www.\".");
     m.def(
         "_url_parse",
         [](nb::handle u) {
