@@ -222,10 +222,14 @@ def test_unusable_output_paths_are_refused_before_any_work(tmp_path: Path, targe
     assert source.read_text(encoding="utf-8") == '[{"link": "http://a.example/x"}]'
 
 
-def test_usage_errors_exit_2() -> None:
+def test_usage_errors_exit_2_and_the_console_script_runs() -> None:
     assert run_cli()[0] == 2
     code, _, stderr = run_cli("enrich")
     assert code == 2 and "MATCHES.json" in stderr
+    script = Path(sys.executable).with_name("quillmere")  # installed by pip install .
+    if script.exists():
+        proc = subprocess.run([str(script), "--version"], capture_output=True, text=True, timeout=60)
+        assert (proc.returncode, proc.stdout.strip()) == (0, f"quillmere {quillmere.__version__}")
 
 
 # ------------------------------------------------------------- the table
@@ -234,17 +238,12 @@ def _item(title: str, merchant: str) -> EnrichedCommerceMatch:
                                  merchant_name=merchant, match_score=98, page_type=PageType.PRODUCT)
 
 
-@pytest.mark.parametrize("text, width", [
-    ("plain words", 20), ("a title far longer than the column it must fit into", 12),
-    ("全角の商品名がとても長い場合", 11), ("cafe\u0301 au lait, avec une tasse", 9), ("  spaced\n  out ", 6),
-])
-def test_cells_fill_exactly_their_width(text: str, width: int) -> None:
-    cell = fit(text, width)
-    assert text_width(cell) == width
-    assert "\n" not in cell
-
-
 def test_table_fits_the_terminal_by_shortening_titles() -> None:
+    # Cells take exactly their width, wide and combining characters included.
+    for text, width in [("全角の商品名がとても長い場合", 11), ("cafe\u0301 au lait, avec une tasse", 9),
+                        ("  spaced\n  out ", 12)]:
+        cell = fit(text, width)
+        assert text_width(cell) == width and "\n" not in cell
     items = [_item("An extraordinarily long product title " * 3, "A merchant with a long name, Ltd."),
              _item("短い", "Shop")]
     lines = format_table(items, 100).splitlines()

@@ -451,6 +451,10 @@ def write_export(export: Callable[[Any, Path], Path], commerce_result: "Commerce
 
 
 def _stdout_width() -> int:
+    """Columns for the table: $COLUMNS, else the terminal's width; no limit
+    when the output goes to a file or a pipe."""
+    if not os.environ.get("COLUMNS") and not sys.stdout.isatty():
+        return 1 << 16
     return max(60, shutil.get_terminal_size((120, 24)).columns)
 
 
