@@ -174,6 +174,7 @@ BAD_INPUTS = [
     ("not-utf8", b"[{\"link\": \"http://a.example/\xff\"}]", "not UTF-8 text (byte 0xff at offset 28)"),
     ("bad-array", '[\n  {"link": "http://a.example/x",}\n]', "invalid JSON at line 2, column "),
     ("bad-line", '{"link": "http://a.example/x"}\n{"link": oops}\n', "line 2: invalid JSON at column 10"),
+    ("deep", "[" * 100_000, "JSON nested too deeply"),
     ("scalar", "42", "expected a JSON array of matches or JSON Lines, found a number"),
     ("not-object", '[{"link": "http://a.example/x"},\n "http://b.example/"]',
      "record 2 (line 2): expected a match object, found a string"),
@@ -210,15 +211,16 @@ def test_bad_input_is_one_line_and_destroys_nothing(tmp_path: Path, name: str, c
     ("dir", "is a directory (--json needs a file name)"),
     ("input", "is the input file; --json would overwrite it"),
     ("same", "named by both --csv and --json"),
+    ("under-file", "cannot be created:"),
 ])
 def test_unusable_output_paths_are_refused_before_any_work(tmp_path: Path, target: str, problem: str) -> None:
     source = tmp_path / "m.json"
     source.write_text('[{"link": "http://a.example/x"}]', encoding="utf-8")
     csv_out = tmp_path / "same.out" if target == "same" else tmp_path / "a.csv"
-    json_out = {"dir": tmp_path, "input": source, "same": csv_out}[target]
+    json_out = {"dir": tmp_path, "input": source, "same": csv_out, "under-file": source / "out.json"}[target]
     code, stdout, stderr = run_cli("enrich", str(source), "--csv", str(csv_out), "--json", str(json_out))
     assert (code, stdout) == (1, "")
-    assert stderr == f"quillmere: {json_out}: {problem}\n"
+    assert stderr.startswith(f"quillmere: {json_out}: {problem}") and stderr.count("\n") == 1
     assert source.read_text(encoding="utf-8") == '[{"link": "http://a.example/x"}]'
 
 

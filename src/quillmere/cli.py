@@ -77,16 +77,26 @@ def _json_excerpt(value: object, limit: int = 40) -> str:
     return text if len(text) <= limit else text[: limit - 1] + "…"
 
 
+def _loads(text: str, name: str, where: str = "") -> object:
+    """json.loads with the problem as one line ("FILE: [WHERE: ]problem")."""
+    prefix = f"{name}: {where}: " if where else f"{name}: "
+    try:
+        return json.loads(text)
+    except json.JSONDecodeError as err:
+        at = f"column {err.colno}" if where else f"line {err.lineno}, column {err.colno}"
+        raise CliError(f"{prefix}invalid JSON at {at}: {err.msg}") from None
+    except RecursionError:
+        raise CliError(f"{prefix}JSON nested too deeply") from None
+
+
 def _line_of(text: str, pos: int) -> int:
     return text.count("\n", 0, pos) + 1
 
 
 def _array_records(text: str, name: str) -> list[tuple[str, object]]:
     """Elements of a JSON array with labels "record N (line L)"."""
-    try:
-        data = json.loads(text)
-    except json.JSONDecodeError as err:
-        raise CliError(f"{name}: invalid JSON at line {err.lineno}, column {err.colno}: {err.msg}") from None
+    data = _loads(text, name)
+    assert isinstance(data, list)
     # The document is valid, so walking it element by element cannot fail; this
     # only finds where each element starts, for the messages.
     decoder = json.JSONDecoder()
@@ -108,14 +118,11 @@ def _line_records(text: str, name: str) -> list[tuple[str, object]]:
     """Records of a JSON Lines text, labelled "line L"; blank lines are skipped."""
     records: list[tuple[str, object]] = []
     for lineno, line in enumerate(text.split("\n"), start=1):
-        stripped = line.strip()
-        if not stripped:
+        if not line.strip():
             continue
-        try:
-            records.append((f"line {lineno}", json.loads(stripped)))
-        except json.JSONDecodeError as err:
-            indent = len(line) - len(line.lstrip())
-            raise CliError(f"{name}: line {lineno}: invalid JSON at column {err.colno + indent}: {err.msg}") from None
+        # Parsed as written (leading white space is valid JSON), so columns
+        # are those of the file.
+        records.append((f"line {lineno}", _loads(line, name, f"line {lineno}")))
     return records
 
 
@@ -137,13 +144,10 @@ def parse_records(text: str, name: str) -> list[tuple[str, object]]:
             # Not JSON Lines; perhaps one object written over several lines.
             try:
                 whole = json.loads(text)
-            except json.JSONDecodeError:
+            except (json.JSONDecodeError, RecursionError):
                 raise not_lines from None
             return [(f"record 1 (line {_line_of(text, text.index('{'))})", whole)]
-    try:
-        data = json.loads(text)
-    except json.JSONDecodeError as err:
-        raise CliError(f"{name}: invalid JSON at line {err.lineno}, column {err.colno}: {err.msg}") from None
+    data = _loads(text, name)
     raise CliError(f"{name}: expected a JSON array of matches or JSON Lines, found {_json_kind(data)}")
 
 
@@ -251,11 +255,11 @@ class CountingFetcher:
 def bound_fetcher(commerce: ModuleType, fetcher: Any) -> Iterator[None]:
     """Bind the engine's page fetcher to ``fetcher`` for the duration of a block."""
     saved = commerce.AsyncFetcher
-    commerce.AsyncFetcher = fetcher
+    setattr(commerce, "AsyncFetcher", fetcher)
     try:
         yield
     finally:
-        commerce.AsyncFetcher = saved
+        setattr(commerce, "AsyncFetcher", saved)
 
 
 def _load_engine() -> ModuleType:
@@ -424,6 +428,9 @@ def check_outputs(targets: dict[str, Path | None], input_path: Path | None = Non
         resolved = path.expanduser().resolve()
         if resolved.is_dir():
             raise CliError(f"{path}: is a directory ({option} needs a file name)")
+        existing = next(p for p in resolved.parents if p.exists())
+        if not existing.is_dir():
+            raise CliError(f"{path}: cannot be created: {existing} is not a directory")
         if input_path is not None and resolved == input_path.resolve():
             raise CliError(f"{path}: is the input file; {option} would overwrite it")
         if resolved in seen:

@@ -9,6 +9,8 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Any, assert_type
 
+import quillmere.cli  # noqa: F401  (the command line is checked along with the API)
+import quillmere.demo  # noqa: F401
 from quillmere.commerce import (
     CommerceEnricher,
     CommerceIntelligence,

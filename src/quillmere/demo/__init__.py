@@ -93,7 +93,7 @@ class SampleServer:
 
         httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         httpd.daemon_threads = True
-        httpd.block_on_close = False  # type: ignore[attr-defined]
+        httpd.block_on_close = False
         self._httpd = httpd
         self._thread = threading.Thread(target=httpd.serve_forever, name="quillmere-demo-server", daemon=True)
         self._thread.start()
