@@ -293,8 +293,6 @@ def run_pipeline(commerce: ModuleType, matches: list["VisualMatch"], links: Sequ
     try:
         with bound_fetcher(commerce, fetcher):
             result = commerce.CommerceEnricher.process(matches)
-    except (KeyboardInterrupt, CliError):
-        raise
     except Exception as err:  # the engine absorbs page failures; anything else ends the run
         raise CliError(f"enrichment failed: {type(err).__name__}: {err}") from None
     finally:

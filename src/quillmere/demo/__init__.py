@@ -45,7 +45,7 @@ class Route:
 def load_routes(path: Path | None = None) -> dict[str, Route]:
     """The bundled site map: ``host/path`` (without query) to its route."""
     raw = json.loads((path or DEMO_DIR / "site.json").read_text(encoding="utf-8"))
-    return {key: Route(**spec) for key, spec in raw.items()}
+    return {key: Route(**fields) for key, fields in raw.items()}
 
 
 def load_matches(path: Path | None = None) -> list[dict[str, Any]]:
