@@ -18,14 +18,11 @@ Figures are single-threaded (one core) and in MB/s of page text (UTF-8).
 
 from __future__ import annotations
 
-import json
-import re
 import sys
 import time
 
 from extract_pages import page_set
 
-from quillmere import commerce
 from quillmere.commerce import DestinationMetadataParser as D
 
 try:
@@ -35,81 +32,13 @@ except ImportError:  # optional comparison
     JsonLdExtractor = OpenGraphExtractor = None
 
 # ------------------------------------------------- the same extraction in Python
-NEXT_RE = re.compile(r'<script[^>]+id=["\']__NEXT_DATA__["\'][^>]*>(.*?)</script>', re.DOTALL)
-TITLE_RE = re.compile(r"<title[^>]*>(.*?)</title>", re.IGNORECASE | re.DOTALL)
-PRODUCT_TYPES = ("Product", "ProductGroup", "IndividualProduct")
+from pathlib import Path
 
-
-def py_ld(html):
-    out = []
-
-    def walk(v):
-        if isinstance(v, dict):
-            t = v.get("@type")
-            if t in PRODUCT_TYPES or (isinstance(t, list) and ("Product" in t or "ProductGroup" in t)):
-                out.append(v)
-            if isinstance(v.get("@graph"), list):
-                for x in v["@graph"]:
-                    walk(x)
-            for x in v.values():
-                if isinstance(x, (dict, list)):
-                    walk(x)
-        elif isinstance(v, list):
-            for x in v:
-                walk(x)
-
-    for m in commerce._LD_JSON_SCRIPT_PATTERN.finditer(html):
-        raw = m.group(1).strip()
-        if raw:
-            try:
-                walk(json.loads(raw))
-            except Exception:
-                pass
-    return out
-
-
-def py_next(html):
-    m = NEXT_RE.search(html)
-    if not m:
-        return None
-
-    def search_dict(d):
-        if not isinstance(d, dict):
-            return None
-        if ("brandName" in d or "brand" in d) and ("sku" in d or "name" in d):
-            return d
-        for v in d.values():
-            r = search_dict(v)
-            if r is not None:
-                return r
-        return None
-
-    try:
-        pp = json.loads(m.group(1)).get("props", {}).get("pageProps", {})
-        for key in ("productTemplate", "product", "item", "productDetails"):
-            if isinstance(pp.get(key), dict):
-                return pp[key]
-        return search_dict(pp)
-    except Exception:
-        return None
-
-
-def py_meta(html):
-    out = {}
-    for m in commerce._META_TAG_PATTERN.finditer(html):
-        p = commerce._META_PROP_PATTERN.search(m.group(1))
-        c = commerce._META_CONTENT_PATTERN.search(m.group(1))
-        if p and c:
-            k, v = p.group(1).strip().lower(), c.group(1).strip()
-            if k and v:
-                out[k] = v
-    return out
-
-
-def py_title(html):
-    m = TITLE_RE.search(html)
-    return None if m is None else " ".join(m.group(1).split())
-
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from reference import ref_ld as py_ld  # noqa: E402
+from reference import ref_meta as py_meta  # noqa: E402
+from reference import ref_next as py_next  # noqa: E402
+from reference import ref_title as py_title  # noqa: E402
 
 EXTRACTORS = [
     # name, engine, python, extruct, page variants that lack the data

@@ -8,44 +8,17 @@ NormalizedPrice record.
 from __future__ import annotations
 
 import random
-import re
 import time
 
 from quillmere import _commerce
-from quillmere.commerce import CURRENCY_MAP, CURRENCY_TOKEN_PATTERN, PriceNormalizer
+from quillmere.commerce import PriceNormalizer
 from quillmere.models import NormalizedPrice
 
-PATTERN = re.compile(
-    r"(?:(" + CURRENCY_TOKEN_PATTERN + r")\s*)?([0-9]+(?:[,\.\s][0-9]+)*)(?:\s*(" + CURRENCY_TOKEN_PATTERN + r"))?",
-    re.IGNORECASE,
-)
+import sys
+from pathlib import Path
 
-
-def python_parse(raw_price, currency_hint=None):
-    if not raw_price:
-        return None
-    cleaned = raw_price.strip()
-    if not cleaned:
-        return None
-    m = PATTERN.search(cleaned)
-    if not m:
-        return None
-    before, number, after = m.groups()
-    code = (before or after or currency_hint or "USD").upper().strip()
-    num = number.replace(" ", "")
-    if "," in num and "." in num:
-        if num.index(",") < num.index("."):
-            num = num.replace(",", "")
-        else:
-            num = num.replace(".", "").replace(",", ".")
-    elif "," in num:
-        parts = num.split(",")
-        num = num.replace(",", ".") if len(parts) == 2 and len(parts[1]) == 2 else num.replace(",", "")
-    try:
-        return NormalizedPrice(raw=cleaned, amount=round(float(num), 2), currency=CURRENCY_MAP.get(code, code))
-    except ValueError:
-        return None
-
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from reference import ref_price as python_parse  # noqa: E402
 
 def price_texts(n: int) -> list[str]:
     rng = random.Random(7)

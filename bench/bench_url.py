@@ -6,37 +6,16 @@ Run: PYTHONPATH=src python3 bench/bench_url.py [links]
 import random
 import sys
 import time
-from urllib.parse import parse_qs, quote, urlencode, urlparse, urlunparse
+from urllib.parse import quote
 
-from quillmere.commerce import TRACKING_PARAMS, URLUnwrapper
-
-
-def py_unwrap(url):
-    if not url:
-        return ""
-    p = urlparse(url)
-    if "google." in p.netloc and p.path == "/url":
-        qs = parse_qs(p.query)
-        if qs.get("q"):
-            p = urlparse(qs["q"][0])
-        elif qs.get("url"):
-            p = urlparse(qs["url"][0])
-    query = ""
-    if p.query:
-        qs = parse_qs(p.query)
-        query = urlencode({k: v for k, v in qs.items() if k.lower() not in TRACKING_PARAMS}, doseq=True)
-    fragment = p.fragment
-    if ":~:text=" in fragment or fragment.startswith(":~:"):
-        fragment = ""
-    return urlunparse((p.scheme, p.netloc, p.path, p.params, query, fragment))
+from quillmere.commerce import URLUnwrapper
 
 
-def py_extract_domain(url):
-    if not url:
-        return ""
-    netloc = urlparse(url).netloc.lower()
-    return netloc[4:] if netloc.startswith("www.") else netloc
+from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from reference import ref_extract_domain as py_extract_domain  # noqa: E402
+from reference import ref_unwrap as py_unwrap  # noqa: E402
 
 SHOPS = ["www.amazon.com", "www.ebay.co.uk", "shop.example-brand.com", "www.zalando.de", "stockx.com",
          "www.etsy.com", "boutique.example.fr", "WWW.Example-Store.COM:8443"]
@@ -49,7 +28,7 @@ def make_links(n, rng):
         path = f"/{rng.choice(WORDS)}/{rng.choice(WORDS)}-{i}"
         params = [f"id={i}", f"color={rng.choice(['red', 'blue', 'noir'])}"][: rng.randint(0, 2)]
         if rng.random() < 0.6:
-            params += [f"utm_source=google", f"utm_medium=cpc", f"gclid=Cj0KCQ{i}x"][: rng.randint(1, 3)]
+            params += ["utm_source=google", "utm_medium=cpc", f"gclid=Cj0KCQ{i}x"][: rng.randint(1, 3)]
         rng.shuffle(params)
         link = f"https://{rng.choice(SHOPS)}{path}" + ("?" + "&".join(params) if params else "")
         if rng.random() < 0.2:

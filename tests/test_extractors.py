@@ -2,89 +2,12 @@
 with Python's re and json (the reference below) and on the documented cases."""
 
 import json
-import re
 
 import pytest
 
-from quillmere import commerce
 from quillmere.commerce import DestinationMetadataParser as D
 
-# ------------------------------------------------------------ reference
-NEXT_RE = re.compile(r'<script[^>]+id=["\']__NEXT_DATA__["\'][^>]*>(.*?)</script>', re.DOTALL)
-TITLE_RE = re.compile(r"<title[^>]*>(.*?)</title>", re.IGNORECASE | re.DOTALL)
-
-
-def ref_ld(html):
-    out = []
-
-    def walk(v):
-        if isinstance(v, dict):
-            t = v.get("@type")
-            if t in ("Product", "ProductGroup", "IndividualProduct") or (
-                isinstance(t, list) and ("Product" in t or "ProductGroup" in t)
-            ):
-                out.append(v)
-            if isinstance(v.get("@graph"), list):
-                for x in v["@graph"]:
-                    walk(x)
-            for x in v.values():
-                if isinstance(x, (dict, list)):
-                    walk(x)
-        elif isinstance(v, list):
-            for x in v:
-                walk(x)
-
-    for m in commerce._LD_JSON_SCRIPT_PATTERN.finditer(html):
-        raw = m.group(1).strip()
-        if raw:
-            try:
-                walk(json.loads(raw))
-            except ValueError:
-                pass
-    return out
-
-
-def ref_next(html):
-    m = NEXT_RE.search(html)
-    if not m:
-        return None
-
-    def search_dict(d):
-        if not isinstance(d, dict):
-            return None
-        if ("brandName" in d or "brand" in d) and ("sku" in d or "name" in d):
-            return d
-        for v in d.values():
-            r = search_dict(v)
-            if r is not None:
-                return r
-        return None
-
-    try:
-        page_props = json.loads(m.group(1)).get("props", {}).get("pageProps", {})
-        for key in ("productTemplate", "product", "item", "productDetails"):
-            if isinstance(page_props.get(key), dict):
-                return page_props[key]
-        return search_dict(page_props)
-    except Exception:
-        return None
-
-
-def ref_meta(html):
-    out = {}
-    for m in commerce._META_TAG_PATTERN.finditer(html):
-        p = commerce._META_PROP_PATTERN.search(m.group(1))
-        c = commerce._META_CONTENT_PATTERN.search(m.group(1))
-        if p and c:
-            key, value = p.group(1).strip().lower(), c.group(1).strip()
-            if key and value:
-                out[key] = value
-    return out
-
-
-def ref_title(html):
-    m = TITLE_RE.search(html)
-    return None if m is None else " ".join(m.group(1).split())
+from reference import ref_ld, ref_meta, ref_next, ref_title
 
 
 def identities(items):

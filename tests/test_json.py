@@ -1,7 +1,6 @@
 """The engine's JSON parser answers exactly as json.loads does."""
 
 import json
-import random
 from pathlib import Path
 
 import pytest

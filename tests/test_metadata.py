@@ -2,7 +2,6 @@
 
 import json
 import math
-import random
 import re
 
 import pydantic

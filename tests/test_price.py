@@ -7,39 +7,11 @@ import threading
 
 import pytest
 
-from quillmere.commerce import CURRENCY_MAP, CURRENCY_TOKEN_PATTERN, PriceNormalizer
+from quillmere.commerce import CURRENCY_MAP, PriceNormalizer
 from quillmere.models import NormalizedPrice
 
-PATTERN = re.compile(
-    r"(?:(" + CURRENCY_TOKEN_PATTERN + r")\s*)?([0-9]+(?:[,\.\s][0-9]+)*)(?:\s*(" + CURRENCY_TOKEN_PATTERN + r"))?",
-    re.IGNORECASE,
-)
-
-
-def reference(raw_price, currency_hint=None, pattern=PATTERN):
-    if not raw_price:
-        return None
-    cleaned = raw_price.strip()
-    if not cleaned:
-        return None
-    m = pattern.search(cleaned)
-    if not m:
-        return None
-    before, number, after = m.groups()
-    code = (before or after or currency_hint or "USD").upper().strip()
-    num = number.replace(" ", "")
-    if "," in num and "." in num:
-        if num.index(",") < num.index("."):
-            num = num.replace(",", "")
-        else:
-            num = num.replace(".", "").replace(",", ".")
-    elif "," in num:
-        parts = num.split(",")
-        num = num.replace(",", ".") if len(parts) == 2 and len(parts[1]) == 2 else num.replace(",", "")
-    try:
-        return NormalizedPrice(raw=cleaned, amount=round(float(num), 2), currency=CURRENCY_MAP.get(code, code))
-    except ValueError:
-        return None
+from reference import PATTERN
+from reference import ref_price as reference
 
 
 def fields(p):

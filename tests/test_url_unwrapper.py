@@ -1,7 +1,7 @@
 """Link unwrapping and domain extraction answer exactly as urllib.parse would."""
 
 import random
-from urllib.parse import parse_qs, quote, urlencode, urlparse, urlunparse
+from urllib.parse import quote, urlparse
 
 import pytest
 
@@ -12,32 +12,7 @@ unwrap = URLUnwrapper.unwrap
 extract_domain = URLUnwrapper.extract_domain
 
 
-# ------------------------------------------------------------- reference
-def ref_unwrap(url):
-    if not url:
-        return ""
-    p = urlparse(url)
-    if "google." in p.netloc and p.path == "/url":
-        qs = parse_qs(p.query)
-        if qs.get("q"):
-            p = urlparse(qs["q"][0])
-        elif qs.get("url"):
-            p = urlparse(qs["url"][0])
-    query = ""
-    if p.query:
-        qs = parse_qs(p.query)
-        query = urlencode({k: v for k, v in qs.items() if k.lower() not in TRACKING_PARAMS}, doseq=True)
-    fragment = p.fragment
-    if ":~:text=" in fragment or fragment.startswith(":~:"):
-        fragment = ""
-    return urlunparse((p.scheme, p.netloc, p.path, p.params, query, fragment))
-
-
-def ref_extract_domain(url):
-    if not url:
-        return ""
-    netloc = urlparse(url).netloc.lower()
-    return netloc[4:] if netloc.startswith("www.") else netloc
+from reference import ref_extract_domain, ref_unwrap
 
 
 def outcome(fn, url):

@@ -1,0 +1,153 @@
+"""The engine's operations written plainly with Python's urllib.parse, re, json
+and str: the references that the parity tests compare the engine with, and
+the Python side of the benchmarks."""
+
+import json
+import re
+from urllib.parse import parse_qs, urlencode, urlparse, urlunparse
+
+from quillmere import commerce
+from quillmere.commerce import CURRENCY_MAP, CURRENCY_TOKEN_PATTERN, TRACKING_PARAMS
+from quillmere.models import NormalizedPrice
+
+# ------------------------------------------------------------------ links
+def ref_unwrap(url):
+    if not url:
+        return ""
+    p = urlparse(url)
+    if "google." in p.netloc and p.path == "/url":
+        qs = parse_qs(p.query)
+        if qs.get("q"):
+            p = urlparse(qs["q"][0])
+        elif qs.get("url"):
+            p = urlparse(qs["url"][0])
+    query = ""
+    if p.query:
+        qs = parse_qs(p.query)
+        query = urlencode({k: v for k, v in qs.items() if k.lower() not in TRACKING_PARAMS}, doseq=True)
+    fragment = p.fragment
+    if ":~:text=" in fragment or fragment.startswith(":~:"):
+        fragment = ""
+    return urlunparse((p.scheme, p.netloc, p.path, p.params, query, fragment))
+
+
+def ref_extract_domain(url):
+    if not url:
+        return ""
+    netloc = urlparse(url).netloc.lower()
+    return netloc[4:] if netloc.startswith("www.") else netloc
+
+
+
+# ----------------------------------------------------------------- prices
+PATTERN = re.compile(
+    r"(?:(" + CURRENCY_TOKEN_PATTERN + r")\s*)?([0-9]+(?:[,\.\s][0-9]+)*)(?:\s*(" + CURRENCY_TOKEN_PATTERN + r"))?",
+    re.IGNORECASE,
+)
+
+
+def ref_price(raw_price, currency_hint=None, pattern=PATTERN):
+    if not raw_price:
+        return None
+    cleaned = raw_price.strip()
+    if not cleaned:
+        return None
+    m = pattern.search(cleaned)
+    if not m:
+        return None
+    before, number, after = m.groups()
+    code = (before or after or currency_hint or "USD").upper().strip()
+    num = number.replace(" ", "")
+    if "," in num and "." in num:
+        if num.index(",") < num.index("."):
+            num = num.replace(",", "")
+        else:
+            num = num.replace(".", "").replace(",", ".")
+    elif "," in num:
+        parts = num.split(",")
+        num = num.replace(",", ".") if len(parts) == 2 and len(parts[1]) == 2 else num.replace(",", "")
+    try:
+        return NormalizedPrice(raw=cleaned, amount=round(float(num), 2), currency=CURRENCY_MAP.get(code, code))
+    except ValueError:
+        return None
+
+
+
+# ------------------------------------------------------------- extractors
+NEXT_RE = re.compile(r'<script[^>]+id=["\']__NEXT_DATA__["\'][^>]*>(.*?)</script>', re.DOTALL)
+TITLE_RE = re.compile(r"<title[^>]*>(.*?)</title>", re.IGNORECASE | re.DOTALL)
+
+
+def ref_ld(html):
+    out = []
+
+    def walk(v):
+        if isinstance(v, dict):
+            t = v.get("@type")
+            if t in ("Product", "ProductGroup", "IndividualProduct") or (
+                isinstance(t, list) and ("Product" in t or "ProductGroup" in t)
+            ):
+                out.append(v)
+            if isinstance(v.get("@graph"), list):
+                for x in v["@graph"]:
+                    walk(x)
+            for x in v.values():
+                if isinstance(x, (dict, list)):
+                    walk(x)
+        elif isinstance(v, list):
+            for x in v:
+                walk(x)
+
+    for m in commerce._LD_JSON_SCRIPT_PATTERN.finditer(html):
+        raw = m.group(1).strip()
+        if raw:
+            try:
+                walk(json.loads(raw))
+            except ValueError:
+                pass
+    return out
+
+
+def ref_next(html):
+    m = NEXT_RE.search(html)
+    if not m:
+        return None
+
+    def search_dict(d):
+        if not isinstance(d, dict):
+            return None
+        if ("brandName" in d or "brand" in d) and ("sku" in d or "name" in d):
+            return d
+        for v in d.values():
+            r = search_dict(v)
+            if r is not None:
+                return r
+        return None
+
+    try:
+        page_props = json.loads(m.group(1)).get("props", {}).get("pageProps", {})
+        for key in ("productTemplate", "product", "item", "productDetails"):
+            if isinstance(page_props.get(key), dict):
+                return page_props[key]
+        return search_dict(page_props)
+    except Exception:
+        return None
+
+
+def ref_meta(html):
+    out = {}
+    for m in commerce._META_TAG_PATTERN.finditer(html):
+        p = commerce._META_PROP_PATTERN.search(m.group(1))
+        c = commerce._META_CONTENT_PATTERN.search(m.group(1))
+        if p and c:
+            key, value = p.group(1).strip().lower(), c.group(1).strip()
+            if key and value:
+                out[key] = value
+    return out
+
+
+def ref_title(html):
+    m = TITLE_RE.search(html)
+    return None if m is None else " ".join(m.group(1).split())
+
+
