@@ -130,13 +130,13 @@ HOSTILE = {
 def hostile():
     print("\nhostile pages: ms for all four extractors (best of 3); linear time doubles with the size")
     print(f"{'page':30} {'2.5 MB':>9} {'5 MB':>9} {'10 MB':>9} {'10 MB MB/s':>11}")
-    for label, spec in HOSTILE.items():
+    for label, shape in HOSTILE.items():
         times = []
         for size in (2_500_000, 5_000_000, 10_000_000):
-            if spec is None:
+            if shape is None:
                 page = '<script type="application/ld+json">' + "[{" * (size // 4) + "</script>"
             else:
-                unit, tail = spec
+                unit, tail = shape
                 page = unit * (size // len(unit)) + tail
             best = float("inf")
             for _ in range(3):

@@ -36,10 +36,10 @@ class Route:
     headers: tuple[tuple[str, str], ...] = ()
 
     @classmethod
-    def of(cls, spec) -> "Route":
-        if isinstance(spec, Route):
-            return spec
-        status, body, delay, *rest = spec
+    def of(cls, entry) -> "Route":
+        if isinstance(entry, Route):
+            return entry
+        status, body, delay, *rest = entry
         headers = tuple(dict(rest[0]).items()) if rest else ()
         return cls(status, body, delay, headers)
 
@@ -62,7 +62,7 @@ class LoopbackServer:
     """
 
     def __init__(self, routes=None, *, fallback=NOT_FOUND):
-        self._routes = {path: Route.of(spec) for path, spec in (routes or {}).items()}
+        self._routes = {path: Route.of(entry) for path, entry in (routes or {}).items()}
         self._fallback = Route.of(fallback)
         self._cond = threading.Condition()
         self._stats = _Stats()
