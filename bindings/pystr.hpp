@@ -3,8 +3,11 @@
 
 #include <nanobind/nanobind.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "commerce/regex.hpp"
 
 namespace quillmere::py {
 
@@ -16,9 +19,12 @@ namespace nb = nanobind;
 struct Utf8 {
     std::string_view view;
     std::string storage;
+    // A str that encodes strictly holds no lone surrogates: its searches can
+    // skip looking for them.
+    std::unique_ptr<SurrogateFreeText> clean;
     Utf8() = default;
     Utf8(const Utf8&) = delete;
-    Utf8(Utf8&& o) noexcept {
+    Utf8(Utf8&& o) noexcept : clean(std::move(o.clean)) {
         bool owned = !o.storage.empty() && o.view.data() == o.storage.data();
         storage = std::move(o.storage);
         view = owned ? std::string_view(storage) : o.view;
@@ -31,6 +37,7 @@ inline Utf8 utf8(nb::handle s) {
     const char* p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
     if (p) {
         out.view = std::string_view(p, static_cast<std::size_t>(n));
+        out.clean = std::make_unique<SurrogateFreeText>(out.view);
         return out;
     }
     PyErr_Clear();

@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <map>
 
 #include "commerce/text.hpp"
 
@@ -37,7 +38,37 @@ pcre2_match_context* thread_match_context() {
     return holder.context;
 }
 
+// Start address -> (size, holders). Only long texts are kept: scanning a
+// short one costs less than keeping it here.
+struct CleanRange {
+    std::size_t size;
+    int holders;
+};
+thread_local std::map<const char*, CleanRange> surrogate_free_texts;
+constexpr std::size_t kCleanTextMinimum = 4096;
+
 }  // namespace
+
+SurrogateFreeText::SurrogateFreeText(std::string_view text) : text_(text) {
+    if (text.size() < kCleanTextMinimum) return;
+    auto [it, inserted] = surrogate_free_texts.try_emplace(text.data(), CleanRange{text.size(), 0});
+    if (it->second.size < text.size()) it->second.size = text.size();
+    ++it->second.holders;
+}
+
+SurrogateFreeText::~SurrogateFreeText() {
+    if (text_.size() < kCleanTextMinimum) return;
+    auto it = surrogate_free_texts.find(text_.data());
+    if (it != surrogate_free_texts.end() && --it->second.holders == 0) surrogate_free_texts.erase(it);
+}
+
+bool SurrogateFreeText::covers(std::string_view subject) {
+    auto& m = surrogate_free_texts;
+    auto it = m.upper_bound(subject.data());
+    if (it == m.begin()) return false;
+    --it;
+    return subject.data() + subject.size() <= it->first + it->second.size;
+}
 
 std::string translate_python_pattern(std::string_view p, bool ignorecase) {
     // Python's re, ignoring case, also takes U+0130 and U+0131 for "i" (their
@@ -183,8 +214,8 @@ bool Regex::Match::search(std::string_view subject, std::size_t from) {
         has_surrogates_ = false;
         masked_.clear();
         const char* p = subject.data();
-        const char* end = p + subject.size();
-        while ((p = static_cast<const char*>(std::memchr(p, '\xED', static_cast<std::size_t>(end - p))))) {
+        const char* end = SurrogateFreeText::covers(subject) ? p : p + subject.size();
+        while (p < end && (p = static_cast<const char*>(std::memchr(p, '\xED', static_cast<std::size_t>(end - p))))) {
             if (end - p >= 3 && (static_cast<unsigned char>(p[1]) & 0xE0) == 0xA0) {
                 if (!has_surrogates_) {
                     masked_.assign(subject);

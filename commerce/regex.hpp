@@ -75,6 +75,23 @@ private:
     pcre2_real_code_8* code_ = nullptr;
 };
 
+// Marks a text as free of lone surrogates (for instance the UTF-8 form of a
+// Python str that encoded strictly) for as long as the object lives, on this
+// thread: searches of the text or of any slice of it then skip the scan for
+// surrogates. Objects may be destroyed in any order.
+class SurrogateFreeText {
+public:
+    explicit SurrogateFreeText(std::string_view text);
+    ~SurrogateFreeText();
+    SurrogateFreeText(const SurrogateFreeText&) = delete;
+    SurrogateFreeText& operator=(const SurrogateFreeText&) = delete;
+
+    static bool covers(std::string_view subject);
+
+private:
+    std::string_view text_;
+};
+
 // Python pattern text -> PCRE2 pattern text: \s and \S spelled out, and,
 // when ignoring case, "i" also matching U+0130 and U+0131 as in Python.
 std::string translate_python_pattern(std::string_view python_pattern, bool ignorecase);

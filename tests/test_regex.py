@@ -39,4 +39,7 @@ def test_classes_and_escapes(pattern, flags):
 @pytest.mark.parametrize("pattern", [r'data-x=["\']([^"\']+)["\']', r"\w+", r"\s", r"(.*?)</a>", r"[^a-z]"])
 def test_lone_surrogates_are_ordinary_characters(pattern):
     subject = 'data-x="a\ud800b" \udfff\ud83d x</a> \udbff'
+    long_subject = "x" * 5000 + subject  # long texts take another path
+    assert T.finditer_spans(pattern, IGNORECASE | DOTALL, long_subject) == spans(
+        pattern, IGNORECASE | DOTALL, long_subject)
     assert T.finditer_spans(pattern, IGNORECASE | DOTALL, subject) == spans(pattern, IGNORECASE | DOTALL, subject)
