@@ -21,10 +21,7 @@
 namespace quillmere::json {
 namespace {
 
-struct PrintableRange {
-    std::uint32_t first, last;
-};
-#include "printable_tables.inc"
+
 
 // int() refuses decimal texts longer than this (sys.get_int_max_str_digits()
 // of a default interpreter), and so does json.loads.
@@ -411,63 +408,6 @@ private:
     }
 };
 
-bool is_printable(char32_t cp) {
-    auto it = std::upper_bound(std::begin(kPrintable), std::end(kPrintable), cp,
-                               [](char32_t c, const PrintableRange& r) { return c < r.first; });
-    return it != std::begin(kPrintable) && cp <= std::prev(it)->last;
-}
-
-void append_hex(std::string& out, char prefix, std::uint32_t v, int width) {
-    static const char digits[] = "0123456789abcdef";
-    out.push_back('\\');
-    out.push_back(prefix);
-    for (int k = width - 1; k >= 0; --k) out.push_back(digits[(v >> (4 * k)) & 0xF]);
-}
-
-// repr(str), as CPython writes it.
-void append_repr(std::string& out, std::string_view s) {
-    bool squote = s.find('\'') != std::string_view::npos;
-    bool dquote = s.find('"') != std::string_view::npos;
-    char quote = (squote && !dquote) ? '"' : '\'';
-    out.push_back(quote);
-    for (std::size_t i = 0; i < s.size();) {
-        unsigned char b = static_cast<unsigned char>(s[i]);
-        if (b < 0x80) {
-            ++i;
-            if (b == static_cast<unsigned char>(quote) || b == '\\') {
-                out.push_back('\\');
-                out.push_back(static_cast<char>(b));
-            } else if (b == '\t') {
-                out += "\\t";
-            } else if (b == '\n') {
-                out += "\\n";
-            } else if (b == '\r') {
-                out += "\\r";
-            } else if (b < ' ' || b == 0x7F) {
-                append_hex(out, 'x', b, 2);
-            } else {
-                out.push_back(static_cast<char>(b));
-            }
-            continue;
-        }
-        std::size_t start = i;
-        char32_t cp = text::next_code_point(s, i);
-        if (is_printable(cp)) {
-            if (cp == 0xFFFD && i - start == 1)
-                text::append_utf8(out, cp);  // a malformed byte
-            else
-                out.append(s.substr(start, i - start));
-        } else if (cp <= 0xFF) {
-            append_hex(out, 'x', cp, 2);
-        } else if (cp <= 0xFFFF) {
-            append_hex(out, 'u', cp, 4);
-        } else {
-            append_hex(out, 'U', cp, 8);
-        }
-    }
-    out.push_back(quote);
-}
-
 // str() of a scalar; strings are written with repr() when `quoted`.
 void append_scalar(std::string& out, const Value& v, bool quoted) {
     std::visit(
@@ -485,7 +425,7 @@ void append_scalar(std::string& out, const Value& v, bool quoted) {
                 out += numbers::repr(x);
             } else if constexpr (std::is_same_v<T, std::string>) {
                 if (quoted)
-                    append_repr(out, x);
+                    out += text::repr(x);
                 else
                     out += x;
             }
@@ -558,7 +498,7 @@ std::string text_form(const Value& root) {
             child = &c->array()[i];
         } else {
             const Member& m = c->object().members[i];
-            append_repr(out, m.key);
+            out += text::repr(m.key);
             out += ": ";
             child = &m.value;
         }

@@ -153,13 +153,6 @@ bool listed(const std::array<sv, N>& table, sv domain) {
     return false;
 }
 
-template <std::size_t N>
-bool is_one_of(const std::array<sv, N>& table, sv value) {
-    for (sv entry : table)
-        if (entry == value) return true;
-    return false;
-}
-
 }  // namespace
 
 std::string extract_sld(sv domain) {
@@ -176,10 +169,10 @@ std::string extract_sld(sv domain) {
         start = dot + 1;
     }
     std::size_t first = 0;
-    while (first < labels.size() && is_one_of(kDiscardedLeadingLabels, labels[first])) ++first;
+    while (first < labels.size() && vocab::is_member(kDiscardedLeadingLabels, labels[first])) ++first;
     std::size_t n = labels.size() - first;
     if (n == 0) return "";
-    if (n > 2 && is_one_of(kSecondLevelLabels, labels[labels.size() - 2])) return std::string(labels[labels.size() - 3]);
+    if (n > 2 && vocab::is_member(kSecondLevelLabels, labels[labels.size() - 2])) return std::string(labels[labels.size() - 3]);
     if (n >= 2) return std::string(labels[labels.size() - 2]);
     return std::string(labels[first]);
 }
@@ -204,7 +197,7 @@ bool is_match(sv alpha_sld, sv text_value) {
         while (j < lowered.size() && is_alnum_ascii(lowered[j])) ++j;
         sv token = sv(lowered).substr(i, j - i);
         i = j;
-        if (token.size() < 3 || is_one_of(kIgnoredWords, token)) continue;
+        if (token.size() < 3 || vocab::is_member(kIgnoredWords, token)) continue;
         if (!label.contains(token)) return false;
         any = true;
     }

@@ -60,12 +60,6 @@ bool any_labels(const std::array<sv, N>& table, sv domain) {
         if (has_labels(domain, entry)) return true;
     return false;
 }
-template <std::size_t N>
-bool any_contained(const std::array<sv, N>& words, sv haystack) {
-    for (sv w : words)
-        if (text::contains(haystack, w)) return true;
-    return false;
-}
 
 bool is_generic(sv lowered) { return vocab::is_member(vocab::GENERIC_TITLES, lowered); }
 
@@ -887,19 +881,19 @@ void page_type_heuristics(Fields& f) {  // 17
     if (f.page_type != PageType::UNCATEGORIZED || f.is_social) return;
     std::string path = text::lower(f.link.path);
     bool product_evidence = f.sku.has_value() || f.fetch_source != "serp_fallback";
-    if (f.price_amount || (any_contained(kProductPaths, path) && product_evidence)) {
+    if (f.price_amount || (vocab::any_contained(kProductPaths, path) && product_evidence)) {
         f.page_type = PageType::PRODUCT;
-    } else if (any_contained(vocab::ARTICLE_PATH_PATTERNS, path) || any_labels(vocab::EDITORIAL_DOMAINS, f.domain)) {
+    } else if (vocab::any_contained(vocab::ARTICLE_PATH_PATTERNS, path) || any_labels(vocab::EDITORIAL_DOMAINS, f.domain)) {
         f.page_type = PageType::ARTICLE;
-    } else if (any_contained(vocab::PORTFOLIO_PATH_PATTERNS, path) ||
-               any_contained(vocab::PORTFOLIO_KEYWORDS, text::lower(f.title)) ||
+    } else if (vocab::any_contained(vocab::PORTFOLIO_PATH_PATTERNS, path) ||
+               vocab::any_contained(vocab::PORTFOLIO_KEYWORDS, text::lower(f.title)) ||
                any_labels(vocab::PORTFOLIO_DOMAINS, f.domain)) {
         f.page_type = PageType::PORTFOLIO;
     } else {
         bool shop_ending = false;
         for (sv e : kShopEndings) shop_ending = shop_ending || text::ends_with(f.domain, e);
-        if (any_contained(vocab::CATALOG_PATH_PATTERNS, path) || shop_ending ||
-            any_contained(kFootwearWords, f.domain))
+        if (vocab::any_contained(vocab::CATALOG_PATH_PATTERNS, path) || shop_ending ||
+            vocab::any_contained(kFootwearWords, f.domain))
             f.page_type = PageType::PRODUCT;
     }
 }
@@ -908,12 +902,12 @@ void complete_or_clear(Fields& f) {  // 18, 19
     if (f.page_type == PageType::PRODUCT || f.page_type == PageType::MARKETPLACE) {
         std::string lowered = text::lower(f.title);
         if (!f.condition) {
-            if (any_contained(kRefurbishedWords, lowered))
+            if (vocab::any_contained(kRefurbishedWords, lowered))
                 f.condition = ItemCondition::REFURBISHED;
-            else if (any_contained(kUsedWords, lowered))
+            else if (vocab::any_contained(kUsedWords, lowered))
                 f.condition = ItemCondition::USED;
         }
-        if (!f.stock_status && f.price_amount && !any_contained(kSoldOutWords, lowered))
+        if (!f.stock_status && f.price_amount && !vocab::any_contained(kSoldOutWords, lowered))
             f.stock_status = StockStatus::IN_STOCK;
         if (empty(f.brand) && longer_than(f.merchant_name, 2) &&
             !text::contains(f.domain, text::lower(f.merchant_name)))

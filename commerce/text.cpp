@@ -298,6 +298,68 @@ std::string collapse_whitespace(std::string_view s) {
     return out;
 }
 
+bool is_printable(char32_t cp) {
+    if (cp < 0x80) return cp >= 0x20 && cp != 0x7F;
+    return in_ranges(kPrintable, cp);
+}
+
+namespace {
+
+void append_hex(std::string& out, char prefix, std::uint32_t v, int width) {
+    static const char digits[] = "0123456789abcdef";
+    out.push_back('\\');
+    out.push_back(prefix);
+    for (int k = width - 1; k >= 0; --k) out.push_back(digits[(v >> (4 * k)) & 0xF]);
+}
+
+}  // namespace
+
+std::string repr(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + 2);
+    bool squote = s.find('\'') != std::string_view::npos;
+    bool dquote = s.find('"') != std::string_view::npos;
+    char quote = (squote && !dquote) ? '"' : '\'';
+    out.push_back(quote);
+    for (std::size_t i = 0; i < s.size();) {
+        unsigned char b = static_cast<unsigned char>(s[i]);
+        if (b < 0x80) {
+            ++i;
+            if (b == static_cast<unsigned char>(quote) || b == '\\') {
+                out.push_back('\\');
+                out.push_back(static_cast<char>(b));
+            } else if (b == '\t') {
+                out += "\\t";
+            } else if (b == '\n') {
+                out += "\\n";
+            } else if (b == '\r') {
+                out += "\\r";
+            } else if (b < ' ' || b == 0x7F) {
+                append_hex(out, 'x', b, 2);
+            } else {
+                out.push_back(static_cast<char>(b));
+            }
+            continue;
+        }
+        std::size_t start = i;
+        char32_t cp = text::next_code_point(s, i);
+        if (is_printable(cp)) {
+            if (cp == 0xFFFD && i - start == 1)
+                text::append_utf8(out, cp);  // a malformed byte
+            else
+                out.append(s.substr(start, i - start));
+        } else if (cp <= 0xFF) {
+            append_hex(out, 'x', cp, 2);
+        } else if (cp <= 0xFFFF) {
+            append_hex(out, 'u', cp, 4);
+        } else {
+            append_hex(out, 'U', cp, 8);
+        }
+    }
+    out.push_back(quote);
+    return out;
+}
+
 const std::string& python_space_class_body() {
     static const std::string body = [] {
         std::string b;

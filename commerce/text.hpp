@@ -27,6 +27,7 @@ bool is_cased(char32_t cp);
 bool is_case_ignorable(char32_t cp);
 int decimal_value(char32_t cp);        // unicodedata.decimal(), or -1
 bool is_nfkc_delimiter(char32_t cp);   // NFKC turns it into one of "/?#@:"
+bool is_printable(char32_t cp);        // str.isprintable()
 
 std::string lower(std::string_view s);  // str.lower() (full mappings, final sigma)
 std::string title(std::string_view s);  // str.title()
@@ -34,6 +35,7 @@ std::string upper(std::string_view s);  // str.upper() (full mappings: "ß" -> "
 std::string_view strip(std::string_view s);   // str.strip()
 std::vector<std::string_view> split(std::string_view s);  // str.split()
 std::string collapse_whitespace(std::string_view s);  // " ".join(s.split())
+std::string repr(std::string_view s);    // repr() of a str
 
 inline bool contains(std::string_view haystack, std::string_view needle) {
     return haystack.find(needle) != std::string_view::npos;

@@ -26,46 +26,7 @@ namespace {
 using sv = std::string_view;
 constexpr auto npos = sv::npos;
 
-struct CpRange {
-    std::uint32_t first, last;
-};
 #include "url_tables.inc"
-
-bool is_printable(char32_t cp) {
-    if (cp < 0x80) return cp >= 0x20 && cp != 0x7F;
-    auto it = std::upper_bound(std::begin(kNonPrintable), std::end(kNonPrintable), cp,
-                               [](char32_t c, const CpRange& r) { return c < r.first; });
-    return !(it != std::begin(kNonPrintable) && cp <= std::prev(it)->last);
-}
-
-// repr() of a str, for error messages that quote text the way Python does.
-std::string py_repr(sv s) {
-    char quote = (text::contains(s, "'") && !text::contains(s, "\"")) ? '"' : '\'';
-    std::string out(1, quote);
-    char buf[16];
-    for (std::size_t i = 0; i < s.size();) {
-        std::size_t start = i;
-        char32_t cp = text::next_code_point(s, i);
-        if (cp == '\\' || cp == static_cast<char32_t>(quote)) {
-            out += '\\';
-            out += static_cast<char>(cp);
-        } else if (cp == '\t') {
-            out += "\\t";
-        } else if (cp == '\n') {
-            out += "\\n";
-        } else if (cp == '\r') {
-            out += "\\r";
-        } else if (is_printable(cp)) {
-            out.append(s.substr(start, i - start));
-        } else {
-            const char* fmt = cp <= 0xFF ? "\\x%02x" : cp <= 0xFFFF ? "\\u%04x" : "\\U%08x";
-            std::snprintf(buf, sizeof buf, fmt, static_cast<unsigned>(cp));
-            out += buf;
-        }
-    }
-    out += quote;
-    return out;
-}
 
 bool one_of(sv s, std::initializer_list<sv> list) {
     return std::find(list.begin(), list.end(), s) != list.end();
@@ -179,7 +140,7 @@ void check_bracketed_host(sv host) {
     }
     if (valid_ipv4(host)) throw InvalidUrl("An IPv4 address cannot be in brackets");
     if (!valid_ipv6(host))
-        throw InvalidUrl(py_repr(host) + " does not appear to be an IPv4 or IPv6 address");
+        throw InvalidUrl(text::repr(host) + " does not appear to be an IPv4 or IPv6 address");
 }
 
 // urllib.parse._checknetloc: no character may turn into a delimiter under NFKC.
@@ -308,7 +269,7 @@ bool surrogate_at(sv s, std::size_t i) {
     for (std::size_t k = byte_pos; surrogate_at(s, k); k += 3) ++end;
     std::string what = "'utf-8' codec can't encode ";
     if (end - start == 1) {
-        what += "character " + py_repr(s.substr(byte_pos, 3)) + " in position " +
+        what += "character " + text::repr(s.substr(byte_pos, 3)) + " in position " +
                 std::to_string(start);
     } else {
         what += "characters in position " + std::to_string(start) + "-" + std::to_string(end - 1);

@@ -3,7 +3,8 @@
 The engine must answer exactly as the host's str methods do, so the tables are
 read off the building Python itself: lower, title and upper case mappings (full, with
 multi-character results), the cased and case-ignorable properties (probed
-through the final-sigma rule of str.lower), white space as str.isspace sees it,
+through the final-sigma rule of str.lower), white space as str.isspace sees it, printable characters as repr() sees
+them,
 decimal digits as float() reads them, and the characters that NFKC turns into
 URL delimiters (urllib.parse refuses those in a network location).
 """
@@ -98,6 +99,7 @@ def main(out):
         range_table("kSpace", ranges(lambda cp: chr(cp).isspace())),
         range_table("kCased", ranges(lambda cp: not 0xD800 <= cp <= 0xDFFF and is_cased(chr(cp)))),
         range_table("kCaseIgnorable", ranges(is_case_ignorable)),
+        range_table("kPrintable", ranges(lambda cp: chr(cp).isprintable())),
         decimal_table(),
         netloc_bad(),
     ]
