@@ -51,6 +51,30 @@ struct TempFile {
     }
 };
 
+void write_all(int fd, std::string_view content, const std::string& path) {
+    const char* p = content.data();
+    std::size_t left = content.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail(errno, path);
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+void write_in_place(const std::string& path, std::string_view content) {
+    TempFile file;  // path left empty: only closes
+    file.fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (file.fd < 0) fail(errno, path);
+    write_all(file.fd, content, path);
+    int fd = file.fd;
+    file.fd = -1;
+    if (::close(fd) != 0) fail(errno, path);
+}
+
 }  // namespace
 
 std::span<const std::string_view> csv_header() { return kHeader; }
@@ -89,6 +113,9 @@ void write_file_atomically(const std::string& path, std::string_view content) {
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) fail(EISDIR, path);
+        // A device or a pipe (/dev/null, a terminal, a FIFO) is written to,
+        // never replaced by a regular file.
+        if (!S_ISREG(st.st_mode)) return write_in_place(path, content);
         keep_mode = true;
     }
 
@@ -100,17 +127,7 @@ void write_file_atomically(const std::string& path, std::string_view content) {
     if (tmp.fd < 0) fail(errno, path);
     tmp.path = name;
 
-    const char* p = content.data();
-    std::size_t left = content.size();
-    while (left > 0) {
-        ssize_t n = ::write(tmp.fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail(errno, path);
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    write_all(tmp.fd, content, path);
     if (keep_mode && ::fchmod(tmp.fd, st.st_mode & 07777) != 0) fail(errno, path);
     if (::fsync(tmp.fd) != 0) fail(errno, path);
     int fd = tmp.fd;

@@ -19,8 +19,10 @@ void append_csv_row(std::string& out, std::span<const std::string_view> fields);
 // Writes `content` to `path` so that the file at `path` is either the old one
 // or the complete new one: the bytes go to a temporary file in the same
 // directory, which then replaces `path`. A new file gets the permissions a
-// plain create would give; a replaced file keeps its permissions. On failure
-// the temporary file is removed and std::system_error is thrown (errno code).
+// plain create would give; a replaced file keeps its permissions. A path that
+// names a device or a pipe is opened and written instead (it is no file to
+// replace). On failure the temporary file is removed and std::system_error is
+// thrown (errno code).
 void write_file_atomically(const std::string& path, std::string_view content);
 
 }  // namespace quillmere::exporter

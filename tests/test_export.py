@@ -7,6 +7,7 @@ import os
 import resource
 import signal
 import stat
+import threading
 
 import pytest
 
@@ -208,3 +209,21 @@ def test_json_export(tmp_path, record):
         assert "Crème brûlée".encode() in data and "brand" not in parsed["items"][1]
     else:
         assert parsed["items"] == []
+
+
+@pytest.mark.parametrize("export", [export_commerce_to_csv, export_commerce_to_json])
+def test_a_pipe_is_written_to_not_replaced(tmp_path, export):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    record = CommerceIntelligence(items=[item()])
+    got = []
+    reader = threading.Thread(target=lambda: got.append(fifo.read_bytes()), daemon=True)
+    reader.start()
+    try:
+        assert export(record, fifo) == fifo
+    finally:
+        reader.join(10)
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode) and os.listdir(tmp_path) == ["pipe"]
+    written = got[0] if got else b""
+    assert written == (reference_csv(record.items) if export is export_commerce_to_csv
+                       else record.model_dump_json(indent=2, exclude_none=True).encode())
