@@ -8,12 +8,13 @@ import os
 import pty
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import pytest
 
 import quillmere
-from quillmere.cli import fit, format_table, text_width
+from quillmere.cli import fit, format_table, parse_records, text_width
 from quillmere.demo import Route, SampleServer
 from quillmere.models import EnrichedCommerceMatch, PageType
 
@@ -207,6 +208,13 @@ def test_bad_input_is_one_line_and_destroys_nothing(tmp_path: Path, name: str, c
     assert not (tmp_path / "new.json").exists()
 
 
+def test_array_records_are_labelled_with_their_lines() -> None:
+    text = ' [\n{"link": "a"},  {"link": "b",\n\n "title": "x\\ny"},\n\n\n{"link":\n"c"}, [1,\n2] ,"d"]'
+    labels = [where for where, _ in parse_records(text, "f")]
+    starts = [text.index(token) for token in ('{"link": "a"', '{"link": "b"', '{"link":\n"c"', "[1", '"d"')]
+    assert labels == [f"record {i} (line {text.count(chr(10), 0, p) + 1})" for i, p in enumerate(starts, 1)]
+
+
 @pytest.mark.parametrize("target, problem", [
     ("dir", "is a directory (--json needs a file name)"),
     ("input", "is the input file; --json would overwrite it"),
@@ -222,6 +230,27 @@ def test_unusable_output_paths_are_refused_before_any_work(tmp_path: Path, targe
     assert (code, stdout) == (1, "")
     assert stderr.startswith(f"quillmere: {json_out}: {problem}") and stderr.count("\n") == 1
     assert source.read_text(encoding="utf-8") == '[{"link": "http://a.example/x"}]'
+
+
+@pytest.mark.parametrize("target", ["long-name", "fifo"])
+def test_outputs_any_file_name_and_pipes(tmp_path: Path, target: str) -> None:
+    source = tmp_path / "m.json"
+    source.write_text('[{"link": "ftp://files.example/x", "title": "Not fetched"}]', encoding="utf-8")
+    csv_out = tmp_path / ("c" * 250 + ".csv")  # at the file-name limit with its extension
+    if target == "fifo":
+        csv_out = tmp_path / "pipe"
+        os.mkfifo(csv_out)
+    got: list[bytes] = []
+    reader = threading.Thread(target=lambda: got.append(csv_out.read_bytes()), daemon=True)
+    if target == "fifo":
+        reader.start()
+    code, stdout, stderr = run_cli("enrich", str(source), "--csv", str(csv_out))
+    if target == "fifo":
+        reader.join(10)
+    assert code == 0, stderr
+    written = got[0] if target == "fifo" else csv_out.read_bytes()
+    assert written.startswith(b"Match Score,") and b"Not fetched" in written
+    assert sorted(os.listdir(tmp_path)) == sorted(["m.json", csv_out.name])
 
 
 def test_usage_errors_exit_2_and_the_console_script_runs() -> None:

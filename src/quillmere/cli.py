@@ -110,8 +110,13 @@ def _array_records(text: str, name: str) -> list[tuple[str, object]]:
             if text[pos] != ",":
                 break
             pos = _JSON_WS.match(text, pos + 1).end()  # type: ignore[union-attr]
-    return [(f"record {i} (line {_line_of(text, start)})", value)
-            for i, (start, value) in enumerate(zip(starts, data), start=1)]
+    records = []
+    line, counted = 1, 0
+    for i, (start, value) in enumerate(zip(starts, data), start=1):
+        line += text.count("\n", counted, start)  # counted on from the previous record
+        counted = start
+        records.append((f"record {i} (line {line})", value))
+    return records
 
 
 def _line_records(text: str, name: str) -> list[tuple[str, object]]:
@@ -438,21 +443,16 @@ def check_outputs(targets: dict[str, Path | None], input_path: Path | None = Non
 
 def write_export(export: Callable[[Any, Path], Path], commerce_result: "CommerceIntelligence",
                  target: Path) -> Path:
-    """Run an export into a temporary file beside ``target`` and move it into
-    place, so a failed export never leaves a damaged or emptied file behind."""
+    """Run an export into ``target``. The exports replace a file only once the
+    new one is complete, so a failed export never leaves a damaged or emptied
+    file behind; a device or a pipe (``/dev/null``) is written to, not replaced."""
     target = target.expanduser().resolve()
-    temp = target.with_name(f".{target.name}.{os.getpid()}.part")
     try:
-        export(commerce_result, temp)
-        os.replace(temp, target)
+        return export(commerce_result, target)
     except OSError as err:
         raise CliError(f"{target}: cannot write: {err.strerror or err}") from None
     except Exception as err:
         raise CliError(f"{target}: export failed: {type(err).__name__}: {err}") from None
-    finally:
-        if temp.exists():
-            temp.unlink()
-    return target
 
 
 def _stdout_width() -> int:
