@@ -1,6 +1,7 @@
 """Link unwrapping and domain extraction answer exactly as urllib.parse would."""
 
 import random
+from decimal import Decimal
 from urllib.parse import quote, urlparse
 
 import pytest
@@ -198,7 +199,7 @@ def test_invalid_links_raise_value_error(link, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("bad", [None, 5, b"http://x", ["http://x"]])
+@pytest.mark.parametrize("bad", [None, 5, b"http://x", ["http://x"], Decimal(1)])
 def test_wrong_argument_type(bad):
     for fn in (unwrap, extract_domain):
         with pytest.raises(TypeError, match=f"^url must be str, not {type(bad).__name__}$"):
