@@ -61,9 +61,14 @@ inline nb::str str(std::string_view s) {
 
 inline bool is_str(nb::handle h) { return PyUnicode_Check(h.ptr()); }
 
-// TypeError in the house form: "<name> must be <expected>, not <type>".
+// TypeError in the house form: "<name> must be <expected>, not <type>", the
+// type named as type(got).__name__ names it (without a module prefix).
 [[noreturn]] inline void type_error(const char* name, const char* expected, nb::handle got) {
-    PyErr_Format(PyExc_TypeError, "%s must be %s, not %s", name, expected, Py_TYPE(got.ptr())->tp_name);
+    PyObject* type_name = PyType_GetName(Py_TYPE(got.ptr()));
+    if (type_name) {
+        PyErr_Format(PyExc_TypeError, "%s must be %s, not %U", name, expected, type_name);
+        Py_DECREF(type_name);
+    }
     throw nb::python_error();
 }
 

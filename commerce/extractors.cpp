@@ -84,7 +84,12 @@ struct TagMatches {
 class TagScanner {
 public:
     TagScanner(const TagPattern& p, TagMatches& m, std::string_view page)
-        : p_(p), page_(page), open_(m.open), attr_(m.attr), close_(m.close) {}
+        : p_(p), page_(page), open_(m.open), attr_(m.attr), close_(m.close) {
+        // The search states outlive the pages they searched: a new page starts afresh.
+        open_.reset();
+        attr_.reset();
+        close_.reset();
+    }
 
     std::optional<Body> next() {
         while (!done_ && hint_allows() && open_.search(page_, from_)) {

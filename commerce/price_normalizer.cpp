@@ -102,6 +102,9 @@ struct Groups {
 // absent), or nullopt when there is none.
 std::optional<Groups> search(const CompiledPattern& p, std::string_view s) {
     Searchers& st = thread_searchers(p);
+    // The searchers outlive the texts they searched: a new text starts afresh.
+    for (auto* m : {st.full.get(), st.lead.get(), st.tail.get()})
+        if (m) m->reset();
     if (!p.lead) {
         if (!st.full->search(s)) return std::nullopt;
         // The match is unpacked into exactly three groups, as the host would.

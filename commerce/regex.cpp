@@ -3,6 +3,7 @@
 
 #include <pcre2.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <map>
@@ -199,6 +200,13 @@ Regex::~Regex() { pcre2_code_free(code_); }
 Regex::Match::Match(const Regex& re) : re_(re), data_(pcre2_match_data_create_from_pattern(re.code_, nullptr)) {}
 Regex::Match::~Match() { pcre2_match_data_free(data_); }
 
+void Regex::Match::reset() {
+    scan_base_ = nullptr;
+    scan_size_ = 0;
+    masked_.clear();
+    has_surrogates_ = false;
+}
+
 bool Regex::Match::search(std::string_view subject, std::size_t from) {
     subject_ = subject;
     if (from > subject.size()) return false;
@@ -206,29 +214,40 @@ bool Regex::Match::search(std::string_view subject, std::size_t from) {
     // nothing matches, while Python's re treats it as an ordinary character
     // without case, digit, word or space properties; so does a private-use
     // character, which is also three bytes long.
-    // The scan is remembered for continued searches of one subject (from > 0);
-    // a search from the start always rescans, since a Match may outlive its
-    // subject and meet another text at the same address.
-    if (from == 0 || subject.data() != checked_.data() || subject.size() != checked_.size()) {
-        checked_ = subject;
-        has_surrogates_ = false;
-        masked_.clear();
-        const char* p = subject.data();
-        const char* end = SurrogateFreeText::covers(subject) ? p : p + subject.size();
-        while (p < end && (p = static_cast<const char*>(std::memchr(p, '\xED', static_cast<std::size_t>(end - p))))) {
-            if (end - p >= 3 && (static_cast<unsigned char>(p[1]) & 0xE0) == 0xA0) {
-                if (!has_surrogates_) {
-                    masked_.assign(subject);
-                    has_surrogates_ = true;
+    // A continued search of a text looked at before (or of a later stretch of
+    // it, as when the subject grows with each search) reuses that work and
+    // only looks at the new bytes, which keeps repeated searches linear.
+    const char* begin = subject.data();
+    const char* end = begin + subject.size();
+    bool continued = from > 0 && scan_base_ != nullptr && begin >= scan_base_ && begin <= scan_base_ + scan_size_;
+    if (!continued) {
+        reset();
+        scan_base_ = begin;
+    }
+    const char* seen_end = scan_base_ + scan_size_;
+    if (end > seen_end) {
+        if (has_surrogates_) masked_.append(seen_end, static_cast<std::size_t>(end - seen_end));
+        scan_size_ = static_cast<std::size_t>(end - scan_base_);
+        if (!SurrogateFreeText::covers(subject)) {
+            // A surrogate may straddle the end of the stretch seen before.
+            const char* p = seen_end - std::min<std::size_t>(2, static_cast<std::size_t>(seen_end - scan_base_));
+            while (p < end && (p = static_cast<const char*>(std::memchr(p, '\xED', static_cast<std::size_t>(end - p))))) {
+                if (end - p >= 3 && (static_cast<unsigned char>(p[1]) & 0xE0) == 0xA0) {
+                    if (!has_surrogates_) {
+                        masked_.assign(scan_base_, scan_size_);
+                        has_surrogates_ = true;
+                    }
+                    std::size_t at = static_cast<std::size_t>(p - scan_base_);
+                    masked_[at] = '\xEE';
+                    masked_[at + 1] = '\x80';
                 }
-                std::size_t at = static_cast<std::size_t>(p - subject.data());
-                masked_[at] = '\xEE';
-                masked_[at + 1] = '\x80';
+                ++p;
             }
-            ++p;
         }
     }
-    std::string_view target = has_surrogates_ ? std::string_view(masked_) : subject;
+    std::string_view target =
+        has_surrogates_ ? std::string_view(masked_).substr(static_cast<std::size_t>(begin - scan_base_), subject.size())
+                        : subject;
     int rc = pcre2_match(re_.code_, reinterpret_cast<PCRE2_SPTR>(target.data()), target.size(), from, 0, data_,
                          thread_match_context());
     if (rc == PCRE2_ERROR_NOMATCH) return false;

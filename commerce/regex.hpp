@@ -44,7 +44,14 @@ public:
         Match& operator=(const Match&) = delete;
 
         // First match at or after byte offset `from`; false when none.
+        // A search from 0 looks at the subject afresh. A continued search
+        // (from > 0) trusts what earlier searches of this Match learnt about
+        // the same bytes (where lone surrogates lie) and only looks at bytes
+        // it has not seen yet; so a Match kept from one text to the next
+        // must be reset() before it continues in a new text.
         bool search(std::string_view subject, std::size_t from = 0);
+        // Forgets every earlier subject.
+        void reset();
         bool matched(unsigned group) const;
         std::size_t start(unsigned group = 0) const;
         std::size_t end(unsigned group = 0) const;
@@ -59,7 +66,10 @@ public:
         // Subjects holding lone surrogates are matched through a copy in
         // which each surrogate is a private-use character of the same byte
         // length (see search()); offsets stay those of the subject.
-        std::string_view checked_;
+        // [scan_base_, scan_base_ + scan_size_) has been looked at; when it
+        // holds a surrogate, masked_ is its copy.
+        const char* scan_base_ = nullptr;
+        std::size_t scan_size_ = 0;
         std::string masked_;
         bool has_surrogates_ = false;
     };

@@ -28,20 +28,13 @@ constexpr auto npos = sv::npos;
 
 #include "url_tables.inc"
 
-bool one_of(sv s, std::initializer_list<sv> list) {
-    return std::find(list.begin(), list.end(), s) != list.end();
+template <std::size_t N>
+bool one_of(sv s, const sv (&list)[N]) {
+    return std::find(std::begin(list), std::end(list), s) != std::end(list);
 }
 
-bool uses_netloc(sv scheme) {
-    return one_of(scheme, {"", "ftp", "http", "gopher", "nntp", "telnet", "imap", "wais", "file",
-                           "mms", "https", "shttp", "snews", "prospero", "rtsp", "rtsps", "rtspu",
-                           "rsync", "svn", "svn+ssh", "sftp", "nfs", "git", "git+ssh", "ws", "wss"});
-}
-
-bool uses_params(sv scheme) {
-    return one_of(scheme, {"", "ftp", "hdl", "prospero", "http", "imap", "https", "shttp", "rtsp",
-                           "rtsps", "rtspu", "sip", "sips", "mms", "sftp", "tel"});
-}
+bool uses_netloc(sv scheme) { return one_of(scheme, kUsesNetloc); }
+bool uses_params(sv scheme) { return one_of(scheme, kUsesParams); }
 
 bool is_ascii_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }

@@ -182,3 +182,10 @@ def test_threads_agree():
         t.join()
     for i in range(4):
         assert [fields(p) for p in results[i]] == [fields(reference(t)) for t in texts[i::4]]
+
+
+def test_texts_with_lone_surrogates_in_turn():
+    # Each text starts afresh: one of the same size parsed just before it
+    # (likely at the same address) must not lend it its currency or number.
+    texts = ["9 gbp\ud800", "9 abc\ud800", "7 x eur\ud800", "7 eur x\ud800", "5\ud800 usd", "5 usd\ud800"] * 4
+    assert [fields(PriceNormalizer.parse(t)) for t in texts] == [fields(reference(t)) for t in texts]

@@ -43,3 +43,17 @@ def test_lone_surrogates_are_ordinary_characters(pattern):
     assert T.finditer_spans(pattern, IGNORECASE | DOTALL, long_subject) == spans(
         pattern, IGNORECASE | DOTALL, long_subject)
     assert T.finditer_spans(pattern, IGNORECASE | DOTALL, subject) == spans(pattern, IGNORECASE | DOTALL, subject)
+
+
+def test_pages_with_lone_surrogates_in_turn():
+    # Page searches keep their state between pages; each page of a run of
+    # same-sized pages (likely at one address) must be read on its own.
+    from quillmere.commerce import DestinationMetadataParser as D
+    from reference import ref_ld, ref_title
+
+    script = "<script type='application/ld+json'>{\"@type\":\"Product\",\"name\":\"%s\"}</script>"
+    pages = ["\ud800" + script % "a" + "</script>" * 3, "\ud800" + script % ("b" * 28),
+             "\ud800<title>one</title>" + " " * 20, "\ud800 <title>two</title>" + "x" * 19]
+    pages = pages * 3
+    assert [D._find_ld_json_products(p) for p in pages] == [ref_ld(p) for p in pages]
+    assert [D._extract_html_title(p) for p in pages] == [ref_title(p) for p in pages]

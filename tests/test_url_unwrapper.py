@@ -1,6 +1,7 @@
 """Link unwrapping and domain extraction answer exactly as urllib.parse would."""
 
 import random
+from decimal import Decimal
 from urllib.parse import quote, urlparse
 
 import pytest
@@ -118,6 +119,16 @@ def test_extract_domain_and_split_match_urllib(links):
     assert [u for u in links if outcome(parse, u) != outcome(lambda x: tuple(urlparse(x)), u)] == []
 
 
+def test_every_known_scheme_splits_and_rebuilds_as_urllib():
+    # Which schemes take a network location or path parameters differs
+    # between Python releases; the engine follows the running one.
+    from urllib.parse import uses_netloc, uses_params
+    links = [scheme + tail for scheme in sorted(set(uses_netloc) | set(uses_params) | {"x-other"}) if scheme
+             for tail in (":/p;q?a=1", ":p;q", "://h/p;q", ":", ":;q", "://")]
+    assert [(u, outcome(unwrap, u)) for u in links] == [(u, outcome(ref_unwrap, u)) for u in links]
+    assert [_commerce._url_parse(u) for u in links] == [tuple(urlparse(u)) for u in links]
+
+
 def test_large_inputs_match_urllib(rng):
     many = "http://a/?" + "&".join(f"k{rng.randrange(5000)}=v{i}&utm_source=x" for i in range(40000))
     assert unwrap(many) == ref_unwrap(many)
@@ -198,7 +209,7 @@ def test_invalid_links_raise_value_error(link, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("bad", [None, 5, b"http://x", ["http://x"]])
+@pytest.mark.parametrize("bad", [None, 5, b"http://x", ["http://x"], Decimal(1)])
 def test_wrong_argument_type(bad):
     for fn in (unwrap, extract_domain):
         with pytest.raises(TypeError, match=f"^url must be str, not {type(bad).__name__}$"):
