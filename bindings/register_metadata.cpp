@@ -30,7 +30,9 @@ nb::object price_record(const Price& p) {
     if (std::isfinite(p.amount) && p.amount >= 0) return py::make_price(p);
     // Only a caller's initial price can carry such an amount; the record
     // refuses it with its own validation error, as it refuses any other.
-    static nb::handle cls = py::model_attr("NormalizedPrice");
+    // (Looked up on this rare path each time: a guarded static whose set-up
+    // runs Python code could deadlock against the GIL.)
+    nb::object cls = py::models().attr("NormalizedPrice");
     return cls(nb::arg("raw") = py::str(p.raw), nb::arg("amount") = p.amount,
                nb::arg("currency") = py::str(p.currency));
 }

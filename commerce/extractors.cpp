@@ -169,16 +169,33 @@ bool is_product_type(const Value* t) {
 
 // Depth-first, pre-order; the items of an "@graph" list are walked first and
 // then once more with the other member values. Nested "@graph" lists double
-// the visits at every level, so the walk stops after `budget` visits.
+// the visits at every level, so the walk stops once `budget` is spent. Every
+// visit is charged what it scans (the members or elements of the container,
+// and the "@type" list), not just one unit: a large container repeated by
+// nested "@graph" lists would otherwise cost its size at each of
+// exponentially many visits.
 void walk(const Value& root, std::vector<const Value*>& products, std::size_t& budget) {
     std::vector<const Value*> stack{&root};
-    while (!stack.empty() && budget > 0) {
+    while (!stack.empty()) {
         const Value* v = stack.back();
         stack.pop_back();
-        --budget;
+        std::size_t cost = 1;
+        const Value* type = nullptr;
+        if (v->is_object()) {
+            cost += v->object().members.size();
+            type = v->object().find("@type");
+            if (type && type->is_array()) cost += type->array().size();
+        } else if (v->is_array()) {
+            cost += v->array().size();
+        }
+        if (cost > budget) {
+            budget = 0;
+            return;
+        }
+        budget -= cost;
         if (v->is_object()) {
             const json::Object& o = v->object();
-            if (is_product_type(o.find("@type"))) products.push_back(v);
+            if (is_product_type(type)) products.push_back(v);
             for (auto it = o.members.rbegin(); it != o.members.rend(); ++it)
                 if (it->value.is_object() || it->value.is_array()) stack.push_back(&it->value);
             const Value* graph = o.find("@graph");

@@ -43,14 +43,23 @@ bool empty(const std::optional<std::string>& s) { return !s || s->empty(); }
 std::string trimmed(sv s) { return std::string(text::strip(s)); }
 std::string trimmed_text_form(const Value& v) { return trimmed(json::text_form(v)); }
 
-// `entry` occurs in `domain` as a run of whole labels: it starts the domain
-// or follows a ".", and ends it or precedes a ".". A plain substring test
-// would make netflix.com a social network (x.com) and betsy.com a
-// marketplace (etsy.com).
+// The host of a network location, as urlparse's hostname finds it (letter
+// case aside): without user information and port.
+sv host_of(sv netloc) {
+    if (std::size_t at = netloc.rfind('@'); at != sv::npos) netloc.remove_prefix(at + 1);
+    if (!netloc.empty() && netloc.front() == '[') return netloc;  // an IPv6 literal has no names
+    return netloc.substr(0, netloc.find(':'));
+}
+
+// `entry` occurs in the host of `domain` as a run of whole labels: it starts
+// the host or follows a ".", and ends it or precedes a ".". A plain
+// substring test would make netflix.com a social network (x.com) and
+// betsy.com a marketplace (etsy.com); a port or user name is no label.
 bool has_labels(sv domain, sv entry) {
-    for (std::size_t p = domain.find(entry); p != sv::npos; p = domain.find(entry, p + 1)) {
+    sv host = host_of(domain);
+    for (std::size_t p = host.find(entry); p != sv::npos; p = host.find(entry, p + 1)) {
         std::size_t q = p + entry.size();
-        if ((p == 0 || domain[p - 1] == '.') && (q == domain.size() || domain[q] == '.')) return true;
+        if ((p == 0 || host[p - 1] == '.') && (q == host.size() || host[q] == '.')) return true;
     }
     return false;
 }
@@ -156,10 +165,11 @@ struct Fields {
 // ------------------------------------------------------------ JSON-LD (5)
 
 // An "image" value: text unchanged, a mapping through its "url" member, a
-// list through its first element. The first element of a list is read the
-// same way when it is a mapping (pages list ImageObject mappings); any other
-// first element gives its text form. A variant's own image is only read
-// from text or a list.
+// list through its first element. A list whose first element is a mapping
+// (pages list ImageObject mappings) reads like that mapping given alone;
+// any other first element gives its text form. A variant's image is only
+// read from text or a list of other values: a mapping, alone or first in a
+// list, gives nothing there.
 std::optional<std::string> image_of(const Value& img, bool variant) {
     const Value* v = &img;
     if (img.is_array()) {
@@ -168,9 +178,8 @@ std::optional<std::string> image_of(const Value& img, bool variant) {
         if (!v->is_object()) return json::text_form(*v);
     } else if (img.is_string()) {
         return img.str();
-    } else if (variant) {
-        return std::nullopt;
     }
+    if (variant) return std::nullopt;
     if (v->is_object())
         if (const Value* u = v->get("url")) return json::text_form(*u);
     return std::nullopt;

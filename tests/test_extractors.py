@@ -200,6 +200,14 @@ def test_hostile_pages(unit, tail):
     assert_same_as_reference(unit * 400 + tail)
 
 
+def test_nested_graphs_repeating_a_large_record_answer():
+    # Twenty "@graph" levels repeat the record a million times; the walk is
+    # bounded by what its visits scan, not only by their number.
+    record = dict(P1, **{f"k{i}": i for i in range(50_000)})
+    found = D._find_ld_json_products(ld('{"@graph": [' * 20 + json.dumps(record) + "]}" * 20))
+    assert found and found[0] == record and all(p is found[0] for p in found)
+
+
 def test_deeply_nested_json_ld_is_skipped():
     page = ld("[" * 100_000 + "]" * 100_000, json.dumps(P1), '{"a":' * 50_000)
     assert D._find_ld_json_products(page) == [P1]

@@ -94,6 +94,7 @@ def test_domain_and_merchant_fallback(url, domain):
     ("betsy.com", P.UNCATEGORIZED), ("notamazon.com", P.UNCATEGORIZED),
     ("user.github.io", P.PORTFOLIO), ("github.io.evil", P.PORTFOLIO), ("mygithub.io", P.UNCATEGORIZED),
     ("blog.medium.com", P.ARTICLE), ("notmedium.com", P.UNCATEGORIZED),
+    ("www.amazon.com:443", P.MARKETPLACE), ("me:pw@x.com", P.SOCIAL), ("amazon.com@shop.example", P.UNCATEGORIZED),
 ])
 def test_domain_lists_match_whole_labels(domain, page_type):
     assert parse(None, f"https://{domain}/a", "Some long title")["page_type"] == page_type
@@ -125,6 +126,11 @@ LD_CASES = {
             {"sku": "V2", "image": "https://img/v2.jpg", "offers": offer(price="10", priceCurrency="EUR")},
             {"offers": offer(price="99")}]}],
         {}, {"sku": "V1", "primary_image_url": "https://img/v1.jpg", "price": 10.0, "currency": "EUR"}),
+    "variant image mappings give nothing": (
+        [{"@type": "ProductGroup", "hasVariant": [
+            {"image": [{"url": "https://img/v1.jpg"}]}, {"image": {"url": "https://img/v2.jpg"}},
+            {"image": "https://img/v3.jpg", "offers": offer(price="10")}]}],
+        {}, {"primary_image_url": "https://img/v3.jpg"}),
     "offers from another record": (
         [[{"@type": "Product", "name": "Chosen", "image": {"url": "https://img/a.jpg"}, "hasVariant": ["x"]},
           {"@type": "Product", "name": "Other", "sku": "O-1", "offers": [offer(price="5.00"), offer(price="9")]}]],
