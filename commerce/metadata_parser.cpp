@@ -166,10 +166,9 @@ struct Fields {
 
 // An "image" value: text unchanged, a mapping through its "url" member, a
 // list through its first element. A list whose first element is a mapping
-// (pages list ImageObject mappings) reads like that mapping given alone;
-// any other first element gives its text form. A variant's image is only
-// read from text or a list of other values: a mapping, alone or first in a
-// list, gives nothing there.
+// (pages list ImageObject mappings) is read through that mapping's "url",
+// for a variant too; any other first element gives its text form. A
+// variant's image given as a mapping alone gives nothing.
 std::optional<std::string> image_of(const Value& img, bool variant) {
     const Value* v = &img;
     if (img.is_array()) {
@@ -178,8 +177,9 @@ std::optional<std::string> image_of(const Value& img, bool variant) {
         if (!v->is_object()) return json::text_form(*v);
     } else if (img.is_string()) {
         return img.str();
+    } else if (variant) {
+        return std::nullopt;
     }
-    if (variant) return std::nullopt;
     if (v->is_object())
         if (const Value* u = v->get("url")) return json::text_form(*u);
     return std::nullopt;

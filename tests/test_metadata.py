@@ -126,11 +126,11 @@ LD_CASES = {
             {"sku": "V2", "image": "https://img/v2.jpg", "offers": offer(price="10", priceCurrency="EUR")},
             {"offers": offer(price="99")}]}],
         {}, {"sku": "V1", "primary_image_url": "https://img/v1.jpg", "price": 10.0, "currency": "EUR"}),
-    "variant image mappings give nothing": (
+    "variant image: a mapping alone gives nothing, a list of mappings its first url": (
         [{"@type": "ProductGroup", "hasVariant": [
-            {"image": [{"url": "https://img/v1.jpg"}]}, {"image": {"url": "https://img/v2.jpg"}},
+            {"image": {"url": "https://img/v1.jpg"}}, {"image": [{"url": "https://img/v2.jpg"}]},
             {"image": "https://img/v3.jpg", "offers": offer(price="10")}]}],
-        {}, {"primary_image_url": "https://img/v3.jpg"}),
+        {}, {"primary_image_url": "https://img/v2.jpg"}),
     "offers from another record": (
         [[{"@type": "Product", "name": "Chosen", "image": {"url": "https://img/a.jpg"}, "hasVariant": ["x"]},
           {"@type": "Product", "name": "Other", "sku": "O-1", "offers": [offer(price="5.00"), offer(price="9")]}]],
