@@ -26,8 +26,6 @@ inline nb::handle models() {
     return mod;
 }
 
-inline nb::handle model_attr(const char* name) { return nb::object(models().attr(name)).release(); }
-
 // Enumeration members, looked up by member name.
 template <typename E>
 nb::object member(const char* enum_name, E v) {

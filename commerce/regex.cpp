@@ -18,9 +18,7 @@ namespace {
 pcre2_jit_stack* thread_jit_stack() {
     thread_local struct Holder {
         pcre2_jit_stack* stack = pcre2_jit_stack_create(64 * 1024, 16 * 1024 * 1024, nullptr);
-        pcre2_match_context* context = nullptr;
         ~Holder() {
-            if (context) pcre2_match_context_free(context);
             if (stack) pcre2_jit_stack_free(stack);
         }
     } holder;
