@@ -24,7 +24,6 @@ struct Charref {
 #include "html_tables.inc"
 
 // int() refuses decimal texts longer than this, and html.unescape with it.
-constexpr std::size_t kMaxDecimalDigits = 4300;
 
 const std::string_view* lookup(std::string_view name) {
     auto it = std::lower_bound(std::begin(kEntities), std::end(kEntities), name,
@@ -87,11 +86,6 @@ std::string unescape(std::string_view s) {
                     code = std::min<std::uint64_t>(code * 10 + static_cast<unsigned>(s[k] - '0'), kTooBig);
                     ++k;
                 }
-                std::size_t ndigits = k - (j + 1);
-                if (ndigits > kMaxDecimalDigits)
-                    throw std::domain_error("Exceeds the limit (4300 digits) for integer string conversion: value has " +
-                                            std::to_string(ndigits) +
-                                            " digits; use sys.set_int_max_str_digits() to increase the limit");
             } else if (k + 1 < n && (s[k] == 'x' || s[k] == 'X') && hex_value(s[k + 1]) >= 0) {
                 ++k;
                 while (k < n && hex_value(s[k]) >= 0) {

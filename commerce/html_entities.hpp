@@ -6,8 +6,10 @@
 
 namespace quillmere::html {
 
-// Like html.unescape, a decimal reference of more than 4300 digits fails:
-// std::domain_error carrying int()'s message (a ValueError in the host).
+// One difference: html.unescape raises for a decimal reference of more than
+// 4300 digits (int()'s limit), which would let one page's title end a whole
+// enrichment. Here such a reference decodes by its value like any other: a
+// number past U+10FFFF gives U+FFFD. Never throws.
 std::string unescape(std::string_view s);
 
 }  // namespace quillmere::html
