@@ -186,7 +186,6 @@ BAD_INPUTS = [
      'line 1: "in_stock" must be true, false or null, not "yes"'),
     ("str-type", '[{"link": "http://a.example/x", "title": 5}]', 'record 1 (line 1): "title" must be a string, not 5'),
     ("null-title", '[{"link": "http://a.example/x", "title": null}]', 'record 1 (line 1): "title" must be a string, not null'),
-    ("bad-link", '[{"link": "http://[::1/x"}]', 'record 1 (line 1): invalid link "http://[::1/x"'),
 ]
 
 
@@ -206,6 +205,20 @@ def test_bad_input_is_one_line_and_destroys_nothing(tmp_path: Path, name: str, c
     assert stdout == ""
     assert earlier.read_text(encoding="utf-8") == "an earlier result\n"
     assert not (tmp_path / "new.json").exists()
+
+
+def test_an_unreadable_link_is_warned_about_and_enriched_from_its_search_data(tmp_path: Path) -> None:
+    source = tmp_path / "m.json"
+    source.write_text('[{"link": "http://[::1/x", "title": "Odd link", "price": "$5"},\n'
+                      ' {"link": "ftp://files.example/x", "title": "Not fetched"}]', encoding="utf-8")
+    out = tmp_path / "out.csv"
+    code, stdout, stderr = run_cli("enrich", str(source), "--csv", str(out))
+    assert code == 0, stderr
+    assert stderr.startswith(f'quillmere: warning: {source}: record 1 (line 1): link "http://[::1/x" cannot be read')
+    rows = out.read_bytes().decode("utf-8").split("\r\n")
+    assert rows[1].split(",")[6:9] == ["Odd link", "5.0", "USD"]
+    assert rows[1].split(",")[12:14] == ["http://[::1/x", "http://[::1/x"]
+    assert "Not fetched" in rows[2]
 
 
 def test_array_records_are_labelled_with_their_lines() -> None:

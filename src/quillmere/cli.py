@@ -277,13 +277,17 @@ def _load_engine() -> ModuleType:
 
 def direct_links(commerce: ModuleType, matches: Sequence["VisualMatch"], labels: Sequence[str],
                  name: str) -> list[str]:
-    """Unwrap every match's link, naming the record of a link that cannot be read."""
+    """Unwrap every match's link (for the progress count). A link that cannot
+    be read is named in a warning: the engine does not fetch it and enriches
+    that match from its search data alone, so the run goes on."""
     links = []
     for match, where in zip(matches, labels):
         try:
             links.append(commerce.URLUnwrapper.unwrap(match.link))
         except ValueError as err:
-            raise CliError(f'{name}: {where}: invalid link {_json_excerpt(match.link, 80)}: {err}') from None
+            print(f"{PROG}: warning: {name}: {where}: link {_json_excerpt(match.link, 80)} cannot be read ({err}); "
+                  "the match is enriched from its search data alone", file=sys.stderr)
+            links.append("")
     return links
 
 
