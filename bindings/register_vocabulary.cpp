@@ -1,7 +1,9 @@
-// Publishes the vocabulary tables; quillmere.commerce wraps them read-only.
+// Publishes the vocabulary tables and the price patterns; quillmere.commerce
+// wraps them read-only.
 #include <nanobind/stl/string.h>
 
-#include "bindings/pystr.hpp"
+#include "bindings/text.hpp"
+#include "commerce/price_normalizer.hpp"
 #include "commerce/vocabulary.hpp"
 
 namespace nb = nanobind;
@@ -36,8 +38,7 @@ void register_vocabulary(nb::module_& m) {
     d["_META_TAG_PATTERN"] = py::str(vocab::META_TAG_PATTERN);
     d["_META_PROP_PATTERN"] = py::str(vocab::META_PROP_PATTERN);
     d["_META_CONTENT_PATTERN"] = py::str(vocab::META_CONTENT_PATTERN);
-    d["_PRICE_PATTERN_PIECES"] = nb::make_tuple(py::str(vocab::PRICE_PATTERN_HEAD),
-                                                py::str(vocab::PRICE_PATTERN_MIDDLE),
-                                                py::str(vocab::PRICE_PATTERN_TAIL));
+    d["CURRENCY_TOKEN_PATTERN"] = py::str(price::currency_token_pattern());
+    d["PRICE_PATTERN"] = py::str(price::price_pattern());
     m.attr("_vocabulary") = d;
 }

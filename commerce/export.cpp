@@ -15,10 +15,39 @@ namespace quillmere::exporter {
 
 namespace {
 
-constexpr std::array<std::string_view, 15> kHeader = {
-    "Match Score", "Relevance",     "Page Type",         "Brand",      "SKU",
-    "Condition",   "Title",         "Price Amount",      "Currency",   "Stock Status",
-    "Merchant Name", "Merchant Category", "Direct URL", "Original URL", "Primary Image URL"};
+struct Title {
+    Column column;
+    std::string_view title;
+};
+constexpr std::array<Title, kColumnCount> kTitles = {{
+    {Column::MATCH_SCORE, "Match Score"},
+    {Column::RELEVANCE, "Relevance"},
+    {Column::PAGE_TYPE, "Page Type"},
+    {Column::BRAND, "Brand"},
+    {Column::SKU, "SKU"},
+    {Column::CONDITION, "Condition"},
+    {Column::TITLE, "Title"},
+    {Column::PRICE_AMOUNT, "Price Amount"},
+    {Column::CURRENCY, "Currency"},
+    {Column::STOCK_STATUS, "Stock Status"},
+    {Column::MERCHANT_NAME, "Merchant Name"},
+    {Column::MERCHANT_CATEGORY, "Merchant Category"},
+    {Column::DIRECT_URL, "Direct URL"},
+    {Column::ORIGINAL_URL, "Original URL"},
+    {Column::PRIMARY_IMAGE_URL, "Primary Image URL"},
+}};
+constexpr bool in_column_order() {
+    for (std::size_t i = 0; i < kTitles.size(); ++i)
+        if (static_cast<std::size_t>(kTitles[i].column) != i) return false;
+    return true;
+}
+static_assert(in_column_order(), "one title per column, in column order");
+
+constexpr std::array<std::string_view, kColumnCount> kHeader = [] {
+    std::array<std::string_view, kColumnCount> h{};
+    for (std::size_t i = 0; i < kTitles.size(); ++i) h[i] = kTitles[i].title;
+    return h;
+}();
 
 [[noreturn]] void fail(int err, const std::string& what) {
     throw std::system_error(err, std::generic_category(), what);

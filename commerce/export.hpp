@@ -1,13 +1,29 @@
 // Writing commerce intelligence to files: CSV rows and atomic replacement.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
 
 namespace quillmere::exporter {
 
-// The 15 column titles of the CSV export, in column order.
+// The columns of the CSV export, in column order (the titles are in
+// export.cpp, checked against this order).
+enum class Column {
+    MATCH_SCORE, RELEVANCE, PAGE_TYPE, BRAND, SKU, CONDITION, TITLE, PRICE_AMOUNT, CURRENCY, STOCK_STATUS,
+    MERCHANT_NAME, MERCHANT_CATEGORY, DIRECT_URL, ORIGINAL_URL, PRIMARY_IMAGE_URL,
+};
+inline constexpr std::size_t kColumnCount = 15;
+
+// One row's fields, indexed by column.
+struct CsvRow {
+    std::array<std::string_view, kColumnCount> fields{};
+    std::string_view& operator[](Column c) { return fields[static_cast<std::size_t>(c)]; }
+};
+
+// The column titles, in column order.
 std::span<const std::string_view> csv_header();
 
 // Appends one field in the standard CSV form: enclosed in double quotes only

@@ -928,13 +928,8 @@ void complete_or_clear(Fields& f) {  // 18, 19
     }
 }
 
-std::int64_t match_score(const Fields& f, std::int64_t rank) {  // 20
-    __int128 score = 98 - 3 * (static_cast<__int128>(rank) - 1);
-    if (score <= 50) score = 50;
-    if (!empty(f.brand) && text::contains(text::lower(f.title), text::lower(*f.brand)))
-        score = std::min<__int128>(score + 2, 99);
-    constexpr auto hi = static_cast<__int128>(INT64_MAX);
-    return static_cast<std::int64_t>(score > hi ? hi : score);
+bool brand_in_title(const Fields& f) {  // 20.3
+    return !empty(f.brand) && text::contains(text::lower(f.title), text::lower(*f.brand));
 }
 
 }  // namespace
@@ -990,7 +985,7 @@ Metadata parse_metadata(const Input& in) {
     complete_or_clear(f);       // 18, 19
 
     Metadata out;
-    out.match_score = match_score(f, in.rank);                               // 20
+    out.match_score = match_score(in.rank, brand_in_title(f));              // 20
     out.title = text::collapse_whitespace(html::unescape(f.title));          // 21
     if (f.price_amount) {                                                    // 22
         std::string currency = empty(f.currency) ? std::string("USD") : *f.currency;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "commerce/json.hpp"
+#include "commerce/match_score.hpp"
 #include "commerce/records.hpp"
 
 namespace quillmere::metadata {
@@ -82,7 +83,7 @@ struct Input {
     std::string_view initial_merchant;
     std::optional<InitialPrice> initial_price;
     std::optional<bool> initial_stock;
-    std::int64_t rank = 1;  // the binding handles ranks outside int64
+    Integer rank = 1;
 };
 
 struct Metadata {
@@ -95,7 +96,7 @@ struct Metadata {
     std::optional<ItemCondition> condition;
     std::optional<std::string> primary_image_url;
     PageType page_type = PageType::UNCATEGORIZED;
-    std::int64_t match_score = 0;
+    Integer match_score;
     std::string fetch_source;
 };
 

@@ -1,11 +1,8 @@
 #include "commerce/price_normalizer.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <deque>
-#include <memory>
-#include <stdexcept>
+#include <vector>
 #include <string>
 
 #include "commerce/numbers.hpp"
@@ -19,11 +16,10 @@ namespace {
 constexpr std::string_view kDefaultCurrency = "USD";
 constexpr int kTailChunk = 256;
 
-// The module's price pattern, compiled. When the text has the composed form
-// HEAD T MIDDLE T TAIL (T the currency-token pattern), the search runs in
-// stages that find exactly what the whole pattern finds, without the
-// backtracking state a single regex needs per separator or per white-space
-// character (which long hostile texts exhaust):
+// The price pattern, compiled. The search runs in stages that find exactly
+// what the whole pattern finds, without the backtracking state a single
+// regex needs per separator or per white-space character (which long hostile
+// texts exhaust):
 // - `lead`, "(?:(T)\s*+)?([0-9])", finds the start and the token before. In
 //   the whole pattern everything after the first digit is optional, so the
 //   same start and the same token alternative win; and giving back white
@@ -35,49 +31,27 @@ constexpr int kTailChunk = 256;
 //   is walked in chunks of kTailChunk characters from its far end, each chunk
 //   one bounded "\G\s{0,kTailChunk}(T)" match: the same order of attempts.
 struct CompiledPattern {
-    std::unique_ptr<Regex> full;
-    std::unique_ptr<Regex> lead;
-    std::unique_ptr<Regex> tail;
+    Regex lead;
+    Regex tail;
 };
 
-// Set at load; a pattern once published is never freed, so a search running
-// on another thread can never see it disappear.
-std::atomic<const CompiledPattern*> g_pattern{nullptr};
-std::deque<std::unique_ptr<CompiledPattern>>& pattern_store() {
-    static std::deque<std::unique_ptr<CompiledPattern>> store;
-    return store;
+const CompiledPattern& compiled() {
+    static const CompiledPattern p{
+        Regex("(?:(" + currency_token_pattern() + ")\\s*+)?([0-9])", Regex::IGNORECASE),
+        Regex("\\G\\s{0," + std::to_string(kTailChunk) + "}(" + currency_token_pattern() + ")", Regex::IGNORECASE)};
+    return p;
 }
 
-// The token pattern T when `text` is HEAD T MIDDLE T TAIL.
-std::optional<std::string_view> token_pattern_of(std::string_view text) {
-    const std::string_view head = vocab::PRICE_PATTERN_HEAD, middle = vocab::PRICE_PATTERN_MIDDLE,
-                           tail = vocab::PRICE_PATTERN_TAIL;
-    if (text.size() < head.size() + middle.size() + tail.size() || !text::starts_with(text, head) ||
-        !text::ends_with(text, tail))
-        return std::nullopt;
-    std::string_view inner = text.substr(head.size(), text.size() - head.size() - tail.size());
-    if ((inner.size() - middle.size()) % 2 != 0) return std::nullopt;
-    std::size_t k = (inner.size() - middle.size()) / 2;
-    if (inner.substr(k, middle.size()) != middle || inner.substr(0, k) != inner.substr(k + middle.size()))
-        return std::nullopt;
-    return inner.substr(0, k);
-}
-
-// Search states per thread, rebuilt if the pattern changed.
+// Search states per thread.
 struct Searchers {
-    const CompiledPattern* owner = nullptr;
-    std::unique_ptr<Regex::Match> full, lead, tail;
+    Regex::Match lead, tail;
 };
-Searchers& thread_searchers(const CompiledPattern& p) {
-    thread_local Searchers s;
-    if (s.owner != &p) {
-        s.full = std::make_unique<Regex::Match>(*p.full);
-        s.lead = p.lead ? std::make_unique<Regex::Match>(*p.lead) : nullptr;
-        s.tail = p.tail ? std::make_unique<Regex::Match>(*p.tail) : nullptr;
-        s.owner = &p;
-    }
+Searchers& thread_searchers() {
+    thread_local Searchers s{Regex::Match(compiled().lead), Regex::Match(compiled().tail)};
     return s;
 }
+
+bool is_regex_special(char c) { return std::string_view("\\.^$|?*+()[]{}").find(c) != std::string_view::npos; }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -100,25 +74,15 @@ struct Groups {
 
 // The first match of the price pattern in `s`: its three groups (empty when
 // absent), or nullopt when there is none.
-std::optional<Groups> search(const CompiledPattern& p, std::string_view s) {
-    Searchers& st = thread_searchers(p);
+std::optional<Groups> search(std::string_view s) {
+    Searchers& st = thread_searchers();
     // The searchers outlive the texts they searched: a new text starts afresh.
-    for (auto* m : {st.full.get(), st.lead.get(), st.tail.get()})
-        if (m) m->reset();
-    if (!p.lead) {
-        if (!st.full->search(s)) return std::nullopt;
-        // The match is unpacked into exactly three groups, as the host would.
-        std::uint32_t groups = p.full->group_count();
-        if (groups > 3) throw std::invalid_argument("too many values to unpack (expected 3)");
-        if (groups < 3)
-            throw std::invalid_argument("not enough values to unpack (expected 3, got " + std::to_string(groups) +
-                                        ")");
-        return Groups{st.full->group(1), st.full->group(2), st.full->group(3)};
-    }
-    if (!st.lead->search(s)) return std::nullopt;
+    st.lead.reset();
+    st.tail.reset();
+    if (!st.lead.search(s)) return std::nullopt;
     Groups g;
-    g.before = st.lead->group(1);
-    std::size_t start = st.lead->start(2);
+    g.before = st.lead.group(1);
+    std::size_t start = st.lead.start(2);
     std::size_t end = scan_number(s, start);
     g.number = s.substr(start, end - start);
 
@@ -139,8 +103,8 @@ std::optional<Groups> search(const CompiledPattern& p, std::string_view s) {
             --lo;
             while (lo > end && (static_cast<unsigned char>(s[lo]) & 0xC0) == 0x80) --lo;
         }
-        if (st.tail->search(s, lo)) {
-            g.after = st.tail->group(1);
+        if (st.tail.search(s, lo)) {
+            g.after = st.tail.group(1);
             break;
         }
         if (lo == end) break;
@@ -178,19 +142,36 @@ std::string decide_separators(std::string_view number) {
 
 }  // namespace
 
-void set_pattern(std::string_view python_pattern) {
-    auto p = std::make_unique<CompiledPattern>();
-    p->full = std::make_unique<Regex>(python_pattern, Regex::IGNORECASE);
-    std::optional<std::string_view> token = token_pattern_of(python_pattern);
-    if (token && p->full->group_count() == 3) {
-        std::string t(*token);
-        p->lead = std::make_unique<Regex>("(?:(" + t + ")\\s*+)?([0-9])", Regex::IGNORECASE);
-        p->tail = std::make_unique<Regex>("\\G\\s{0," + std::to_string(kTailChunk) + "}(" + t + ")",
-                                          Regex::IGNORECASE);
-    }
-    const CompiledPattern* raw = p.get();
-    pattern_store().push_back(std::move(p));
-    g_pattern.store(raw, std::memory_order_release);
+const std::string& currency_token_pattern() {
+    static const std::string pattern = [] {
+        std::vector<std::string_view> signs, codes;
+        for (const auto& [key, code] : vocab::CURRENCY_MAP) {
+            bool letters = std::all_of(key.begin(), key.end(), [](char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; });
+            (letters ? codes : signs).push_back(key);
+        }
+        std::stable_sort(signs.begin(), signs.end(),
+                         [](std::string_view a, std::string_view b) { return text::length(a) > text::length(b); });
+        std::string out = "(?:";
+        for (std::string_view sign : signs) {
+            for (char c : sign) {
+                if (is_regex_special(c)) out += '\\';
+                out += c;
+            }
+            out += '|';
+        }
+        // A code counts where no letter touches it.
+        out += "(?<![^\\W\\d_])(?:";
+        for (std::size_t i = 0; i < codes.size(); ++i) out += (i ? "|" : "") + std::string(codes[i]);
+        out += ")(?![^\\W\\d_]))";
+        return out;
+    }();
+    return pattern;
+}
+
+const std::string& price_pattern() {
+    static const std::string pattern = "(?:(" + currency_token_pattern() + ")\\s*)?([0-9]+(?:[,\\.\\s][0-9]+)*)(?:\\s*(" +
+                                       currency_token_pattern() + "))?";
+    return pattern;
 }
 
 std::optional<PriceView> from_groups(std::string_view cleaned, std::string_view before, std::string_view number,
@@ -224,11 +205,9 @@ std::optional<PriceView> from_groups(std::string_view cleaned, std::string_view 
 }
 
 std::optional<PriceView> parse_view(std::string_view raw_price, std::optional<std::string_view> currency_hint) {
-    const CompiledPattern* p = g_pattern.load(std::memory_order_acquire);
-    if (!p) throw std::logic_error("the price pattern has not been set");
     std::string_view cleaned = text::strip(raw_price);
     if (cleaned.empty()) return std::nullopt;
-    std::optional<Groups> g = search(*p, cleaned);
+    std::optional<Groups> g = search(cleaned);
     if (!g) return std::nullopt;
     return from_groups(cleaned, g->before, g->number, g->after, currency_hint);
 }

@@ -9,15 +9,21 @@
 
 namespace quillmere::price {
 
-// PriceNormalizer.parse(raw_price, currency_hint) with the module's price
-// pattern. nullopt where the host answers None. The amount of a returned
-// price is finite and non-negative.
-std::optional<Price> parse(std::string_view raw_price, std::optional<std::string_view> currency_hint);
+// The currency-token pattern (Python syntax, no capturing group): every key
+// of the currency table, the signs longest first so that "US$" wins over "$"
+// and "CN¥" over "¥", the codes only as whole words (the "usd" in "usda" is
+// no currency).
+const std::string& currency_token_pattern();
 
-// Compiles the module's price pattern (Python pattern text, matched
-// case-insensitively; three groups: token before, number, token after).
-// Called once at load, before any parse; throws RegexError on bad text.
-void set_pattern(std::string_view python_pattern);
+// The price pattern, "(?:(T)\s*)?([0-9]+(?:[,\.\s][0-9]+)*)(?:\s*(T))?" with
+// T the token pattern, searched ignoring case. Groups: token before, number,
+// token after.
+const std::string& price_pattern();
+
+// PriceNormalizer.parse(raw_price, currency_hint) with the price pattern.
+// nullopt where the host answers None. The amount of a returned price is
+// finite and non-negative.
+std::optional<Price> parse(std::string_view raw_price, std::optional<std::string_view> currency_hint);
 
 // A parsed price whose `raw` views the trimmed input instead of copying it.
 struct PriceView {

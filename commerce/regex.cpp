@@ -37,14 +37,13 @@ pcre2_match_context* thread_match_context() {
     return holder.context;
 }
 
-// Start address -> (size, holders). Only long texts are kept: scanning a
-// short one costs less than keeping it here.
+// Start address -> (size, holders), for texts of at least kWorthMarking bytes.
 struct CleanRange {
     std::size_t size;
     int holders;
 };
 thread_local std::map<const char*, CleanRange> surrogate_free_texts;
-constexpr std::size_t kCleanTextMinimum = 4096;
+constexpr std::size_t kCleanTextMinimum = SurrogateFreeText::kWorthMarking;
 
 }  // namespace
 

@@ -98,6 +98,9 @@ public:
 
     static bool covers(std::string_view subject);
 
+    // Shorter texts are not kept: scanning one costs less than keeping it.
+    static constexpr std::size_t kWorthMarking = 4096;
+
 private:
     std::string_view text_;
 };

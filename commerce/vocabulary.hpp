@@ -79,9 +79,6 @@ inline constexpr sv LD_JSON_SCRIPT_PATTERN =
 inline constexpr sv META_TAG_PATTERN = R"(<meta\s+([^>]+)>)";
 inline constexpr sv META_PROP_PATTERN = R"((?:property|name)=["\']([^"\']+)["\'])";
 inline constexpr sv META_CONTENT_PATTERN = R"(content=["\']([^"\']*)["\'])";
-inline constexpr sv PRICE_PATTERN_HEAD = R"((?:()";
-inline constexpr sv PRICE_PATTERN_MIDDLE = R"()\s*)?([0-9]+(?:[,\.\s][0-9]+)*)(?:\s*()";
-inline constexpr sv PRICE_PATTERN_TAIL = R"())?)";
 
 // Compiled once, on first use (thread-safe static initialisation).
 const Regex& ld_json_script();   // DOTALL | IGNORECASE

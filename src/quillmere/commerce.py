@@ -31,7 +31,7 @@ from .models import (
     StockStatus,
     VisualMatch,
 )
-from .parser import CURRENCY_TOKEN_PATTERN
+from .parser import CURRENCY_TOKEN_PATTERN  # noqa: F401  (published here too)
 
 # The fetch library writes no log output through us.
 _scrapling_logger = logging.getLogger("scrapling")
@@ -73,38 +73,41 @@ class URLUnwrapper:
     extract_domain = staticmethod(_commerce.url_extract_domain)
 
 
-def _compose_price_pattern(token: object) -> str:
-    """The price pattern text around the currency-token pattern `token`."""
-    if not isinstance(token, str):
-        raise TypeError(f"CURRENCY_TOKEN_PATTERN must be str, not {type(token).__name__}")
-    head, middle, tail = _commerce._vocabulary["_PRICE_PATTERN_PIECES"]
-    return head + token + middle + token + tail
-
-
-def _price_groups(pattern, cleaned: str):
-    """Searches a PriceNormalizer subclass's own PRICE_PATTERN in `cleaned`.
-
-    None when nothing matches; otherwise the match's groups, unpacked into the
-    three (token before, number, token after) that parse works on.
-    """
-    match = pattern.search(cleaned)
-    if match is None:
-        return None
-    before, number, after = match.groups()
-    return before, number, after
-
-
 class PriceNormalizer:
     """Free-form price texts to NormalizedPrice records.
 
-    ``parse(raw_price, currency_hint=None)`` runs in the engine with its own
-    compiled copy of PRICE_PATTERN; a subclass that sets its own PRICE_PATTERN
-    has that pattern searched instead.
+    ``parse(raw_price, currency_hint=None)`` is the engine's own, with its
+    compiled copy of PRICE_PATTERN. A subclass that sets its own PRICE_PATTERN
+    in its class body gets a ``parse`` that searches that pattern (looked up
+    on the class at each call) and leaves the rest to the engine: currency,
+    separators, rounding and the record.
     """
 
-    PRICE_PATTERN: re.Pattern[str] = re.compile(_compose_price_pattern(CURRENCY_TOKEN_PATTERN), re.IGNORECASE)
-    _commerce._set_price_pattern(PRICE_PATTERN.pattern, PRICE_PATTERN, _price_groups)
-    parse = classmethod(_commerce.price_parse)
+    PRICE_PATTERN: re.Pattern[str] = re.compile(_commerce._vocabulary["PRICE_PATTERN"], re.IGNORECASE)
+    parse = staticmethod(_commerce.price_parse)
+
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        own = cls.__dict__.get("PRICE_PATTERN")
+        if own is not None and own is not PriceNormalizer.PRICE_PATTERN and "parse" not in cls.__dict__:
+            cls.parse = PriceNormalizer.__dict__["_parse_with_own_pattern"]
+
+    @classmethod
+    def _parse_with_own_pattern(cls, raw_price: str | None,
+                                currency_hint: str | None = None) -> NormalizedPrice | None:
+        for name, value in (("raw_price", raw_price), ("currency_hint", currency_hint)):
+            if value is not None and not isinstance(value, str):
+                raise TypeError(f"{name} must be str or None, not {type(value).__name__}")
+        if not raw_price:
+            return None
+        cleaned = raw_price.strip()
+        if not cleaned:
+            return None
+        match = cls.PRICE_PATTERN.search(cleaned)
+        if match is None:
+            return None
+        before, number, after = match.groups()
+        return _commerce._price_from_groups(cleaned, before, number.replace(" ", ""), after, currency_hint)
 
 
 class MerchantClassifier:

@@ -1,0 +1,52 @@
+// PriceNormalizer.parse: from the engine's parsed price to a NormalizedPrice.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string_view>
+
+#include "bindings/def.hpp"
+#include "bindings/records.hpp"
+#include "commerce/price_normalizer.hpp"
+#include "commerce/vocabulary.hpp"
+
+namespace quillmere::py {
+
+// The ISO codes as str objects, made once.
+inline nb::object currency_str(std::string_view code) {
+    using Codes = std::array<nb::object, vocab::CURRENCY_MAP.size()>;
+    const Codes& codes = once<Codes>([] {
+        auto* c = new Codes;
+        for (std::size_t i = 0; i < c->size(); ++i) (*c)[i] = str(vocab::CURRENCY_MAP[i].second);
+        return c;
+    });
+    for (std::size_t i = 0; i < codes.size(); ++i)
+        if (vocab::CURRENCY_MAP[i].second == code) return codes[i];
+    return str(code);
+}
+
+// PriceNormalizer.parse with the engine's own pattern.
+inline nb::object parse_price(OptStr<"raw_price"> raw_price, OptStr<"currency_hint"> currency_hint) {
+    if (!raw_price.has_value() || raw_price.size() == 0) return nb::none();
+    const Utf8& raw = *raw_price.text;
+    std::optional<price::PriceView> p =
+        released_if(raw.size(), [&] { return price::parse_view(raw.view, currency_hint.view()); });
+    if (!p) return nb::none();
+    nb::object text = p->raw.size() == raw.size() && PyUnicode_CheckExact(raw_price.obj.ptr())
+                          ? nb::borrow(raw_price.obj)
+                          : str(p->raw);
+    return make_price(text, p->amount, currency_str(p->currency));
+}
+
+// The rest of parse once a pattern has matched the stripped text `cleaned`:
+// currency, separators, rounding and the record.
+inline nb::object price_from_groups(Str<"cleaned"> cleaned, OptStr<"before"> before, Str<"number"> number,
+                                    OptStr<"after"> after, OptStr<"currency_hint"> currency_hint) {
+    std::optional<price::PriceView> p =
+        price::from_groups(cleaned.view, before.view().value_or(""), number.view, after.view().value_or(""),
+                           currency_hint.view());
+    if (!p) return nb::none();
+    return make_price(nb::borrow(cleaned.obj), p->amount, currency_str(p->currency));
+}
+
+}  // namespace quillmere::py
