@@ -73,6 +73,32 @@ def ref_price(raw_price, currency_hint=None, pattern=PATTERN):
 
 
 
+# ------------------------------------------------------------- CSV export
+def _enum_text(v):
+    return "" if v is None else v.value
+
+
+# The CSV export's columns in order: title, and the cell an item gets.
+CSV_COLUMNS = [
+    ("Match Score", lambda it: f"{it.match_score}%"),
+    ("Relevance", lambda it: _enum_text(it.relevance)),
+    ("Page Type", lambda it: it.page_type.value),
+    ("Brand", lambda it: it.brand or ""),
+    ("SKU", lambda it: it.sku or ""),
+    ("Condition", lambda it: _enum_text(it.condition)),
+    ("Title", lambda it: it.title),
+    ("Price Amount", lambda it: "" if it.price is None else it.price.amount),
+    ("Currency", lambda it: "" if it.price is None else it.price.currency),
+    ("Stock Status", lambda it: _enum_text(it.stock_status)),
+    ("Merchant Name", lambda it: it.merchant_name or ""),
+    ("Merchant Category", lambda it: _enum_text(it.merchant_category)),
+    ("Direct URL", lambda it: it.direct_url),
+    ("Original URL", lambda it: it.original_url),
+    ("Primary Image URL", lambda it: it.primary_image_url or ""),
+]
+CSV_HEADER = [title for title, _ in CSV_COLUMNS]
+
+
 # ------------------------------------------------------------- extractors
 NEXT_RE = re.compile(r'<script[^>]+id=["\']__NEXT_DATA__["\'][^>]*>(.*?)</script>', re.DOTALL)
 TITLE_RE = re.compile(r"<title[^>]*>(.*?)</title>", re.IGNORECASE | re.DOTALL)

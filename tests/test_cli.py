@@ -18,6 +18,8 @@ from quillmere.cli import fit, format_table, parse_records, text_width
 from quillmere.demo import Route, SampleServer
 from quillmere.models import EnrichedCommerceMatch, PageType
 
+from reference import CSV_HEADER
+
 PACKAGE_PARENT = str(Path(quillmere.__file__).resolve().parent.parent)
 
 
@@ -100,8 +102,8 @@ def test_demo_end_to_end(tmp_path: Path) -> None:
 
     with open(out / "commerce.csv", newline="", encoding="utf-8") as fh:
         rows = list(csv.reader(fh))
-    assert rows[0][:3] == ["Match Score", "Relevance", "Page Type"]
-    assert [row[2] for row in rows[1:]] == [e[0] for e in DEMO_EXPECTED]
+    assert rows[0] == CSV_HEADER
+    assert [row[CSV_HEADER.index("Page Type")] for row in rows[1:]] == [e[0] for e in DEMO_EXPECTED]
     assert len(json.loads((out / "matches.json").read_text(encoding="utf-8"))) == len(DEMO_EXPECTED)
 
     # The table names every match with its direct link, then the summary.

@@ -24,10 +24,7 @@ from quillmere.models import (
     StockStatus,
 )
 
-HEADER = [
-    "Match Score", "Relevance", "Page Type", "Brand", "SKU", "Condition", "Title", "Price Amount", "Currency",
-    "Stock Status", "Merchant Name", "Merchant Category", "Direct URL", "Original URL", "Primary Image URL",
-]
+from reference import CSV_COLUMNS, CSV_HEADER as HEADER
 
 
 def item(title="Air Max 90", amount=19.99, **kw):
@@ -52,22 +49,13 @@ def item(title="Air Max 90", amount=19.99, **kw):
     return EnrichedCommerceMatch(**fields)
 
 
-def enum_text(v):
-    return "" if v is None else v.value
-
-
 def reference_csv(items):
     """What Python's csv module writes for the same rows."""
     buf = io.StringIO(newline="")
     w = csv.writer(buf)
     w.writerow(HEADER)
     for it in items:
-        w.writerow([
-            f"{it.match_score}%", enum_text(it.relevance), it.page_type.value, it.brand or "", it.sku or "",
-            enum_text(it.condition), it.title, "" if it.price is None else it.price.amount,
-            "" if it.price is None else it.price.currency, enum_text(it.stock_status), it.merchant_name or "",
-            enum_text(it.merchant_category), it.direct_url, it.original_url, it.primary_image_url or "",
-        ])
+        w.writerow([cell(it) for _, cell in CSV_COLUMNS])
     return buf.getvalue().encode("utf-8")
 
 

@@ -465,6 +465,22 @@ def test_match_score(rank, brand_in_title, score):
     assert run(html, rank=rank)["match_score"] == score
 
 
+def test_match_score_across_the_64_bit_edges():
+    # The score of any int, as the rule gives it in Python's integers.
+    def rule(rank, brand):
+        score = max(98 - 3 * (rank - 1), 50)
+        return min(score + 2, 99) if brand else score
+
+    edges = [2**63 - 1, 2**63, 2**64 + 5, -(2**63) + 1, -(2**63), -(2**63) - 1, -(10**18), -(10**19) - 7,
+             -999_999_999_999_999_999, 33, 34, -1, 16, 17, 18, -(3**200)]
+    for brand in (False, True):
+        html = page(ld({"@type": "Product", "name": "Acme Rocket" if brand else "Rocket", "sku": "1",
+                        "brand": "acme"}))
+        got = {rank: run(html, rank=rank)["match_score"] for rank in edges}
+        assert got == {rank: rule(rank, brand) for rank in edges}
+        assert all(type(score) is int for score in got.values())
+
+
 def test_price_record_and_empty_page():
     out = run(page(meta={"product:price:amount": "1299"}))
     assert out["price"] == usd(1299.0) and out["price"].raw == "1299.00 USD"

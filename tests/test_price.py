@@ -168,6 +168,54 @@ def test_subclass_pattern_with_wrong_group_count(cls):
     assert cls.parse("none") is None
 
 
+class Grandchild(ThreeGroups):
+    pass
+
+
+class OwnParse(ThreeGroups):
+    PRICE_PATTERN = re.compile(r"(X)?(\d+)(Y)?")
+
+    @classmethod
+    def parse(cls, raw_price, currency_hint=None):
+        return "mine"
+
+
+class SameAsBase(PriceNormalizer):
+    PRICE_PATTERN = PriceNormalizer.PRICE_PATTERN
+
+
+def test_subclass_patterns_are_inherited_and_looked_up_per_class():
+    for text in ("  12.5 kr  ", "eur 7", "1,5 €"):
+        assert fields(Grandchild.parse(text)) == fields(ThreeGroups.parse(text))
+    assert OwnParse.parse("12 Y") == "mine"  # a subclass's own parse is kept
+
+    class Later(ThreeGroups):
+        pass
+
+    Later.PRICE_PATTERN = re.compile(r"(kr)?\s*(\d+)()", re.IGNORECASE)  # read at each call
+    assert fields(Later.parse("kr 12.5")) == fields(reference("kr 12.5", pattern=Later.PRICE_PATTERN))
+    assert Later.parse("kr 12.5").currency == "KR" and ThreeGroups.parse("kr 12.5").currency == "USD"
+    for text in ("$5 EUR", "1 299,99 €", "usda 5", "From $10.00 to $25.00", "\t7 gbp "):
+        assert fields(SameAsBase.parse(text, "eur")) == fields(PriceNormalizer.parse(text, "eur"))
+
+
+@pytest.mark.parametrize("args", [(12,), ("12", 3), (None, b"EUR")])
+def test_subclass_parse_refuses_wrong_types_in_the_house_form(args):
+    with pytest.raises(TypeError, match=r"^(raw_price|currency_hint) must be str or None, not \w+$") as got:
+        ThreeGroups.parse(*args)
+    with pytest.raises(TypeError) as want:
+        PriceNormalizer.parse(*args)
+    assert str(got.value) == str(want.value)
+
+
+def test_subclass_amounts_the_record_refuses_give_none():
+    class Signed(PriceNormalizer):
+        PRICE_PATTERN = re.compile(r"()(-?\d+(?:\.\d+)?)()")
+
+    assert Signed.parse("-5") is None and Signed.parse("9" * 400) is None
+    assert Signed.parse("x 5.255").amount == round(5.255, 2)
+
+
 def test_threads_agree():
     texts = [f"{'word ' * 20000}{i},{i:02d} €" for i in range(40)]
     results = {}
