@@ -68,6 +68,107 @@ std::size_t scan_number(std::string_view s, std::size_t i) {
     return i;
 }
 
+// ---- the currency tokens, matched by hand where that is plainly exact ----
+//
+// At any one position at most one token alternative can match (no two share
+// a prefix that the next character does not tell apart), and none starts
+// with a digit or white space. Letters match as Python's re matches them
+// ignoring case: ASCII either way, and "s" also "ſ", "i" also "İ" and "ı".
+// Whether a code stands alone depends on its neighbours being letters in
+// the sense of [^\W\d_]; for an ASCII neighbour that is [A-Za-z], for any
+// other the regular expression decides.
+
+enum class Found { NO, YES, ASK };
+struct Token {
+    Found found = Found::NO;
+    std::size_t end = 0;
+};
+
+bool ascii_letter(unsigned char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
+
+// Whether the character before / at byte `i` is a letter; ASK when it is not ASCII.
+Found letter_before(std::string_view s, std::size_t i) {
+    if (i == 0) return Found::NO;
+    unsigned char c = static_cast<unsigned char>(s[i - 1]);
+    return c >= 0x80 ? Found::ASK : ascii_letter(c) ? Found::YES : Found::NO;
+}
+Found letter_at(std::string_view s, std::size_t i) {
+    if (i >= s.size()) return Found::NO;
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    return c >= 0x80 ? Found::ASK : ascii_letter(c) ? Found::YES : Found::NO;
+}
+
+// The byte at s[j], or 0 past the end.
+unsigned char at(std::string_view s, std::size_t j) { return j < s.size() ? static_cast<unsigned char>(s[j]) : 0; }
+
+// Matches the lower-case ASCII letter `l` at s[j], advancing j.
+bool letter(std::string_view s, std::size_t& j, char l) {
+    unsigned char c = at(s, j);
+    if ((c | 0x20) == static_cast<unsigned char>(l) && c < 0x80) {
+        ++j;
+        return true;
+    }
+    unsigned char d = at(s, j + 1);
+    bool other = (l == 's' && c == 0xC5 && d == 0xBF) ||                 // ſ
+                 (l == 'i' && c == 0xC4 && (d == 0xB0 || d == 0xB1));  // İ ı
+    if (other) j += 2;
+    return other;
+}
+
+// The currency token starting at byte `i`, if any.
+Token token_at(std::string_view s, std::size_t i) {
+    const unsigned char c = at(s, i);
+    std::size_t j = i;
+    auto found = [&](std::size_t end) { return Token{Found::YES, end}; };
+    auto code = [&](const char* name) {  // a code, as a whole word
+        j = i;
+        if (!(letter(s, j, name[0]) && letter(s, j, name[1]) && letter(s, j, name[2]))) return Token{};
+        Found before = letter_before(s, i), after = letter_at(s, j);
+        if (before == Found::ASK || after == Found::ASK) return Token{Found::ASK, 0};
+        return before == Found::NO && after == Found::NO ? found(j) : Token{};
+    };
+    switch (c >= 'A' && c <= 'Z' ? (c | 0x20) : c) {
+        case '$':
+            return found(i + 1);
+        case 'u':
+            if (j = i, letter(s, j, 'u') && letter(s, j, 's') && at(s, j) == '$') return found(j + 1);
+            return code("usd");
+        case 'c':
+            if (j = i + 1, letter(s, j, 'n') && at(s, j) == 0xC2 && at(s, j + 1) == 0xA5) return found(j + 2);
+            if (j = i + 1, letter(s, j, 'a') && at(s, j) == '$') return found(j + 1);
+            if (Token t = code("cny"); t.found != Found::NO) return t;
+            return code("cad");
+        case 'a':
+            if (at(s, i + 1) == '$') return found(i + 2);
+            return code("aud");
+        case 'e':
+            return code("eur");
+        case 'g':
+            return code("gbp");
+        case 'j':
+            return code("jpy");
+        case 'i':
+        case 0xC4:  // İ ı
+            return code("inr");
+        case 0xC2:  // £ ¥
+            return at(s, i + 1) == 0xA3 || at(s, i + 1) == 0xA5 ? found(i + 2) : Token{};
+        case 0xE2:  // € ₹
+            return at(s, i + 1) == 0x82 && (at(s, i + 2) == 0xAC || at(s, i + 2) == 0xB9) ? found(i + 3) : Token{};
+        default:
+            return Token{};
+    }
+}
+
+// The end of the white-space run starting at byte `i`.
+std::size_t skip_space(std::string_view s, std::size_t i) {
+    while (i < s.size()) {
+        std::size_t k = i;
+        if (!text::is_space(text::next_code_point(s, k))) break;
+        i = k;
+    }
+    return i;
+}
+
 struct Groups {
     std::string_view before, number, after;
 };
@@ -79,10 +180,34 @@ std::optional<Groups> search(std::string_view s) {
     // The searchers outlive the texts they searched: a new text starts afresh.
     st.lead.reset();
     st.tail.reset();
-    if (!st.lead.search(s)) return std::nullopt;
+    // The lead: the first position where a digit stands, or a token followed
+    // by white space and a digit; the regular expression takes over from a
+    // position the hand matcher cannot decide.
     Groups g;
-    g.before = st.lead.group(1);
-    std::size_t start = st.lead.start(2);
+    std::size_t start = s.size();
+    for (std::size_t i = 0; i < s.size();) {
+        if (is_digit(s[i])) {
+            start = i;
+            break;
+        }
+        Token t = token_at(s, i);
+        if (t.found == Found::ASK) {
+            if (!st.lead.search(s, i)) return std::nullopt;
+            g.before = st.lead.group(1);
+            start = st.lead.start(2);
+            break;
+        }
+        if (t.found == Found::YES) {
+            std::size_t digit = skip_space(s, t.end);
+            if (digit < s.size() && is_digit(s[digit])) {
+                g.before = s.substr(i, t.end - i);
+                start = digit;
+                break;
+            }
+        }
+        text::next_code_point(s, i);
+    }
+    if (start == s.size()) return std::nullopt;
     std::size_t end = scan_number(s, start);
     g.number = s.substr(start, end - start);
 
@@ -90,12 +215,13 @@ std::optional<Groups> search(std::string_view s) {
     // count anyway).
     if (end == s.size()) return g;
 
-    // The white-space run after the number, [end, run_end).
-    std::size_t run_end = end;
-    for (std::size_t i = end; i < s.size();) {
-        if (!text::is_space(text::next_code_point(s, i))) break;
-        run_end = i;
-    }
+    // The white-space run after the number, [end, run_end). No token starts
+    // with white space, so only a token at run_end can follow; before it
+    // stands white space or a digit, never a letter.
+    std::size_t run_end = skip_space(s, end);
+    Token t = token_at(s, run_end);
+    if (t.found == Found::YES) g.after = s.substr(run_end, t.end - run_end);
+    if (t.found != Found::ASK) return g;
     std::size_t hi = run_end;  // the highest start not yet tried
     for (;;) {
         std::size_t lo = hi;
@@ -161,7 +287,10 @@ const std::string& currency_token_pattern() {
         }
         // A code counts where no letter touches it.
         out += "(?<![^\\W\\d_])(?:";
-        for (std::size_t i = 0; i < codes.size(); ++i) out += (i ? "|" : "") + std::string(codes[i]);
+        for (std::size_t i = 0; i < codes.size(); ++i) {
+            if (i > 0) out += '|';
+            out += codes[i];
+        }
         out += ")(?![^\\W\\d_]))";
         return out;
     }();

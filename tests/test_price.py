@@ -111,6 +111,24 @@ def test_every_character_next_to_tokens_and_numbers():
     assert [t for t in texts if fields(PriceNormalizer.parse(t)) != fields(reference(t))] == []
 
 
+def test_tokens_in_every_spelling_beside_every_kind_of_neighbour():
+    # Each key and near miss, in its case variants and with the letters
+    # Python's re also takes for "s" and "i", before and after a number,
+    # touching letters, digits, signs, control characters and non-ASCII text.
+    keys = list(CURRENCY_MAP) + ["U$", "CN$", "C$", "AU$", "US", "EU", "INRS", "USDT", "\u20acuro", "CA"]
+    spellings = set()
+    for key in keys:
+        spellings |= {key, key.lower(), key.title(), key.swapcase()}
+        spellings |= {key.replace("S", "\u017f"), key.replace("I", "\u0130"), key.replace("I", "\u0131")}
+    neighbours = ["", " ", "\u3000", "x", "Z", "_", "7", "$", "\x04", "\x1f", "é", "ß", "\u00b2", "\u0660", "\ud800", "-", "\u2003"]
+    texts = []
+    for tok in spellings:
+        for left in neighbours:
+            for right in neighbours:
+                texts += [left + tok + right + "12,50", "12,50" + left + tok + right, left + tok + " 3 " + tok + right]
+    assert [t for t in texts if fields(PriceNormalizer.parse(t)) != fields(reference(t))] == []
+
+
 def test_long_white_space_runs_and_separator_chains():
     # Tens of thousands of separators or blanks: still the answer of Python's re.
     for text in ["5" + " " * 50000 + "eur", "$" + "\u2003" * 50000 + "7", "0," * 50000 + "0 €", "5" + " " * 50000 + "x"]:
