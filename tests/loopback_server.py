@@ -12,6 +12,10 @@ answer is written or the client hangs up), including the highest number seen.
         ...
         assert srv.hits["/a"] == 1 and srv.max_in_flight == 1
 
+A body may also be a `Repeated(chunk, count)`: the chunk written `count` times
+with its Content-Length, so a very large page costs the server one chunk of
+memory.
+
 Besides the routes, `refused_url()` names a port that refuses connections and
 `silent_url()` a port whose kernel accepts connections that are never read.
 """
@@ -29,9 +33,20 @@ HANG = None  # route delay: accept the request, never answer
 
 
 @dataclass(frozen=True)
+class Repeated:
+    """A body of `chunk` written `count` times (never held whole)."""
+
+    chunk: bytes
+    count: int
+
+    def __len__(self) -> int:
+        return len(self.chunk) * self.count
+
+
+@dataclass(frozen=True)
 class Route:
     status: int = 200
-    body: bytes = b""
+    body: "bytes | Repeated" = b""
     delay: float | None = 0.0
     headers: tuple[tuple[str, str], ...] = ()
 
@@ -215,6 +230,10 @@ class LoopbackServer:
                     return
                 writer.write(self._render(route))
                 await writer.drain()
+                if isinstance(route.body, Repeated):
+                    for _ in range(route.body.count):
+                        writer.write(route.body.chunk)
+                        await writer.drain()
                 abandoned = False
             except ConnectionError:
                 pass
@@ -249,4 +268,5 @@ class LoopbackServer:
         if "content-type" not in names:
             lines.append("Content-Type: text/html; charset=utf-8")
         lines += [f"{name}: {value}" for name, value in route.headers]
-        return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + route.body
+        head = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
+        return head if isinstance(route.body, Repeated) else head + route.body

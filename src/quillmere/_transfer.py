@@ -108,3 +108,24 @@ async def plain_body(fetcher: Any, url: str, timeout: int, *, refuse: bool,
     if not isinstance(body, bytes) or (cap is not None and len(body) > cap):
         return None
     return body
+
+
+async def page_body(fetcher: Any, url: str, timeout: int, *, streaming: bool, refuse: bool,
+                    cap: int | None) -> bytes | bytearray | None:
+    """The body of `url` (None when not obtained); `streaming` selects the
+    Scrapling path, which only Scrapling's own AsyncFetcher understands."""
+    if streaming:
+        return await streamed_body(fetcher, url, timeout, refuse=refuse, cap=cap)
+    return await plain_body(fetcher, url, timeout, refuse=refuse, cap=cap)
+
+
+def settings(refuse: object, cap: object) -> tuple[bool, int | None]:
+    """The module bindings REFUSE_INTERNAL_DESTINATIONS and MAX_PAGE_BYTES,
+    checked (None for MAX_PAGE_BYTES: no cap)."""
+    if not isinstance(refuse, bool):
+        raise TypeError(f"REFUSE_INTERNAL_DESTINATIONS must be bool, not {type(refuse).__name__}")
+    if cap is not None and (not isinstance(cap, int) or isinstance(cap, bool)):
+        raise TypeError(f"MAX_PAGE_BYTES must be int or None, not {type(cap).__name__}")
+    if cap is not None and cap < 0:
+        raise ValueError(f"MAX_PAGE_BYTES must not be negative, not {cap}")
+    return refuse, cap

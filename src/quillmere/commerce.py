@@ -19,7 +19,7 @@ from pathlib import Path
 from types import MappingProxyType
 from typing import Any, TypeVar
 
-from . import _commerce
+from . import _commerce, _transfer
 from .models import (
     CommerceIntelligence,
     CommerceSummary,
@@ -42,6 +42,14 @@ try:
 except ImportError:
     AsyncFetcher = None
 _scrapling_logger.disabled = True  # the library may configure its logger on import
+_SCRAPLING_FETCHER = AsyncFetcher  # the one fetcher whose body is streamed (see _transfer)
+
+# Read at every fetch, like AsyncFetcher.  A link whose host is, or resolves
+# to, a loopback, private, link-local or otherwise internal address is not
+# requested while this is True; turn it off only for local work.
+REFUSE_INTERNAL_DESTINATIONS: bool = True
+# The largest page body fetched, in bytes; past it the page is absent.
+MAX_PAGE_BYTES: int = 16 * 1024 * 1024
 
 # ---------------------------------------------------------------- vocabulary
 _V = _commerce._vocabulary
@@ -159,18 +167,16 @@ class ScraplingDestinationFetcher:
             raise cls._type_error("url", "str", url)
         if not isinstance(timeout, int):
             raise cls._type_error("timeout", "int", timeout)
+        refuse, cap = _transfer.settings(REFUSE_INTERNAL_DESTINATIONS, MAX_PAGE_BYTES)
         fetcher = AsyncFetcher
         if fetcher is None or not url.startswith("http"):
             return url, None
+        streaming = fetcher is _SCRAPLING_FETCHER
         async with sem:
             try:
                 async with asyncio.timeout(timeout + 1):
-                    response = await fetcher.get(url, timeout=timeout)
-                if not response:
-                    return url, None
-                body = response.body
-                if not isinstance(body, bytes):
-                    return url, None
+                    body = await _transfer.page_body(fetcher, url, timeout, streaming=streaming,
+                                                     refuse=refuse, cap=cap)
                 return url, body.decode("utf-8", "replace") if body else None
             except Exception:
                 # Any ordinary failure of this one page: unreachable, timed
@@ -193,6 +199,7 @@ class ScraplingDestinationFetcher:
             raise cls._type_error("max_workers", "int or None", max_workers)
         if not isinstance(timeout, int):
             raise cls._type_error("timeout", "int", timeout)
+        _transfer.settings(REFUSE_INTERNAL_DESTINATIONS, MAX_PAGE_BYTES)
 
         distinct = list(dict.fromkeys(urls))
         if AsyncFetcher is None or not distinct:
