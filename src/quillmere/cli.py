@@ -20,8 +20,7 @@ import re
 import shutil
 import sys
 import unicodedata
-from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager
+from collections.abc import Callable, Sequence
 from pathlib import Path
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, TextIO
@@ -203,68 +202,49 @@ def read_matches(path: Path) -> tuple[list["VisualMatch"], list[str]]:
 
 # --------------------------------------------------------------- fetching
 class Progress:
-    """A one-line progress bar on a terminal; silent anywhere else."""
+    """A one-line progress bar on a terminal; silent anywhere else.
 
-    def __init__(self, total: int, label: str = "Fetching pages", stream: TextIO | None = None,
+    ``update(done, total)`` is the engine's progress callback: the engine
+    calls it before the first request and as each distinct page completes.
+    """
+
+    def __init__(self, label: str = "Fetching pages", stream: TextIO | None = None,
                  enabled: bool | None = None) -> None:
-        self.total = total
+        self.total = 0
         self.done = 0
         self.label = label
         self.stream = stream if stream is not None else sys.stderr
-        self.enabled = (self.stream.isatty() if enabled is None else enabled) and total > 0
+        self.enabled = self.stream.isatty() if enabled is None else enabled
+        self.drawn = False
 
-    def _draw(self) -> None:
-        if not self.enabled:
+    def update(self, done: int, total: int) -> None:
+        self.done, self.total = done, total
+        if not self.enabled or total <= 0:
             return
         width = 24
-        filled = width * min(self.done, self.total) // self.total
+        filled = width * min(done, total) // total
         bar = "#" * filled + "-" * (width - filled)
-        self.stream.write(f"\r{self.label} [{bar}] {self.done}/{self.total}")
+        self.stream.write(f"\r{self.label} [{bar}] {done}/{total}")
         self.stream.flush()
-
-    def start(self) -> None:
-        self._draw()
-
-    def advance(self) -> None:
-        self.done += 1
-        self._draw()
+        self.drawn = True
 
     def finish(self) -> None:
-        if self.enabled:
+        if self.drawn:
             self.stream.write("\n")
             self.stream.flush()
+            self.drawn = False
 
 
-class CountingFetcher:
-    """Wraps a page fetcher: reports every finished request, may rewrite links.
+class RewritingFetcher:
+    """Wraps a page fetcher so that every link is rewritten before the request
+    (the demo sends every request to its loopback server)."""
 
-    Bound as ``quillmere.commerce.AsyncFetcher`` for one run, so the engine's
-    own fetching (bound, time limits, de-duplication) is what gets counted.
-    """
-
-    def __init__(self, inner: Any, on_done: Callable[[], None],
-                 rewrite: Callable[[str], str] | None = None) -> None:
+    def __init__(self, inner: Any, rewrite: Callable[[str], str]) -> None:
         self.inner = inner
-        self.on_done = on_done
         self.rewrite = rewrite
 
     async def get(self, url: str, timeout: int = 5, **kwargs: Any) -> Any:
-        target = self.rewrite(url) if self.rewrite is not None else url
-        try:
-            return await self.inner.get(target, timeout=timeout, **kwargs)
-        finally:
-            self.on_done()
-
-
-@contextmanager
-def bound_fetcher(commerce: ModuleType, fetcher: Any) -> Iterator[None]:
-    """Bind the engine's page fetcher to ``fetcher`` for the duration of a block."""
-    saved = commerce.AsyncFetcher
-    setattr(commerce, "AsyncFetcher", fetcher)
-    try:
-        yield
-    finally:
-        setattr(commerce, "AsyncFetcher", saved)
+        return await self.inner.get(self.rewrite(url), timeout=timeout, **kwargs)
 
 
 def _load_engine() -> ModuleType:
@@ -275,33 +255,25 @@ def _load_engine() -> ModuleType:
     return commerce
 
 
-def direct_links(commerce: ModuleType, matches: Sequence["VisualMatch"], labels: Sequence[str],
-                 name: str) -> list[str]:
-    """Unwrap every match's link (for the progress count). A link that cannot
-    be read is named in a warning: the engine does not fetch it and enriches
-    that match from its search data alone, so the run goes on."""
-    links = []
+def warn_unreadable_links(commerce: ModuleType, matches: Sequence["VisualMatch"], labels: Sequence[str],
+                          name: str) -> None:
+    """Name every link that cannot be read in a warning: the engine does not
+    fetch it and enriches that match from its search data alone, so the run
+    goes on."""
     for match, where in zip(matches, labels):
         try:
-            links.append(commerce.URLUnwrapper.unwrap(match.link))
+            commerce.URLUnwrapper.unwrap(match.link)
         except ValueError as err:
             print(f"{PROG}: warning: {name}: {where}: link {_json_excerpt(match.link, 80)} cannot be read ({err}); "
                   "the match is enriched from its search data alone", file=sys.stderr)
-            links.append("")
-    return links
 
 
-def run_pipeline(commerce: ModuleType, matches: list["VisualMatch"], links: Sequence[str],
-                 inner: Any, rewrite: Callable[[str], str] | None = None,
+def run_pipeline(commerce: ModuleType, matches: list["VisualMatch"], fetcher: Any,
                  stream: TextIO | None = None) -> "CommerceIntelligence":
     """Enrich ``matches`` with the engine, counting fetched pages on a progress bar."""
-    pages = {link for link in links if link.startswith("http")} if inner is not None else set()
-    progress = Progress(len(pages), stream=stream)
-    fetcher = CountingFetcher(inner, progress.advance, rewrite) if inner is not None else None
-    progress.start()
+    progress = Progress(stream=stream)
     try:
-        with bound_fetcher(commerce, fetcher):
-            result = commerce.CommerceEnricher.process(matches)
+        result = commerce.CommerceEnricher.process(matches, fetcher=fetcher, progress=progress.update)
     except Exception as err:  # the engine absorbs page failures; anything else ends the run
         raise CliError(f"enrichment failed: {type(err).__name__}: {err}") from None
     finally:
@@ -474,11 +446,11 @@ def cmd_enrich(args: argparse.Namespace) -> int:
     check_outputs(outputs, source)
     matches, labels = read_matches(source)
     commerce = _load_engine()
-    links = direct_links(commerce, matches, labels, str(source))
+    warn_unreadable_links(commerce, matches, labels, str(source))
     if commerce.AsyncFetcher is None and matches:
         print(f"{PROG}: note: the Scrapling library cannot be imported, so destination pages are not "
               "fetched; results come from the search data alone", file=sys.stderr)
-    result = run_pipeline(commerce, matches, links, commerce.AsyncFetcher)
+    result = run_pipeline(commerce, matches, commerce.AsyncFetcher)
     report(sys.stdout, result, _stdout_width())
     written = []
     if args.csv is not None:
@@ -505,7 +477,6 @@ def cmd_demo(args: argparse.Namespace) -> int:
     raw_matches = demo.load_matches()
     matches = [VisualMatch(**m) for m in raw_matches]
     commerce = _load_engine()
-    links = [commerce.URLUnwrapper.unwrap(m.link) for m in matches]
     inner: Any = commerce.AsyncFetcher
     fetcher_name = "Scrapling"
     if inner is None:
@@ -517,12 +488,18 @@ def cmd_demo(args: argparse.Namespace) -> int:
         print("One page answers 404 and one is slower than the 5 s time limit, "
               "so this takes a few seconds.\n")
         sys.stdout.flush()
-        result = run_pipeline(commerce, matches, links, inner, rewrite=server.loopback_url)
+        # Every page comes from the loopback server, which the destination
+        # check would refuse; the links' own hosts are never looked up.
+        refuse, commerce.REFUSE_INTERNAL_DESTINATIONS = commerce.REFUSE_INTERNAL_DESTINATIONS, False
+        try:
+            result = run_pipeline(commerce, matches, RewritingFetcher(inner, server.loopback_url))
+        finally:
+            commerce.REFUSE_INTERNAL_DESTINATIONS = refuse
 
     report(sys.stdout, result, _stdout_width())
     print("\nSample pages")
-    for rank, link in enumerate(links, start=1):
-        route = routes.get(demo.route_key(link))
+    for rank, item in enumerate(result.items, start=1):
+        route = routes.get(demo.route_key(item.direct_url))
         print(f"  {rank:>2}  {route.about if route else 'no sample page'}")
 
     out_dir.mkdir(parents=True, exist_ok=True)
@@ -540,12 +517,12 @@ Run the whole pipeline offline on bundled sample pages and write the results.
 The visual matches link to real-looking hosts (a brand's shop, eBay, StockX,
 Instagram, Behance, an article, ...), some through search redirect links with
 tracking parameters, one of them twice. No request leaves this machine: the
-engine's page fetcher is wrapped so that every link is rewritten to a loopback
-HTTP server that answers from the bundled pages, the original host becoming the
+engine is handed a page fetcher that rewrites every link to a loopback HTTP
+server that answers from the bundled pages, the original host becoming the
 first path segment (https://www.ebay.com/itm/1 is fetched as
 http://127.0.0.1:PORT/www.ebay.com/itm/1). The engine itself still sees, cleans
-and classifies the original links. The same wrapper counts pages for the
-progress bar. One sample page answers 404 and one answers after the time limit.
+and classifies the original links. One sample page answers 404 and one answers
+after the time limit.
 """
 
 
@@ -607,4 +584,4 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_FAILURE
 
 
-__all__ = ["CliError", "CountingFetcher", "Progress", "build_parser", "main", "parse_records", "read_matches"]
+__all__ = ["CliError", "Progress", "RewritingFetcher", "build_parser", "main", "parse_records", "read_matches"]
