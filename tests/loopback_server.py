@@ -3,7 +3,7 @@
 The server runs its own asyncio loop in a background thread, so the code under
 test can drive any event loop (or none) in the calling thread.  It serves a
 table of routes, path -> (status, body, delay[, headers dict]); a delay of ``None``
-(`HANG`) reads the request and never answers.  It counts requests per path and
+(`HANG`) reads the request and never answers, one of `DROP` hangs up at once.  It counts requests per path and
 the number of requests in flight (from the end of the request head until the
 answer is written or the client hangs up), including the highest number seen.
 
@@ -30,6 +30,7 @@ import threading
 from dataclasses import dataclass, field
 
 HANG = None  # route delay: accept the request, never answer
+DROP = -1.0  # route delay: read the request, hang up without an answer
 
 
 @dataclass(frozen=True)
@@ -226,7 +227,7 @@ class LoopbackServer:
             self._enter(target)
             abandoned = True
             try:
-                if await self._client_left_within(reader, route.delay):
+                if route.delay == DROP or await self._client_left_within(reader, route.delay):
                     return
                 writer.write(self._render(route))
                 await writer.drain()

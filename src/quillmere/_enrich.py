@@ -72,7 +72,12 @@ async def enrich_matches_deep_async(cls: Any, matches: list[VisualMatch], max_it
     check_match_fields(targets)
     pages = await commerce.ScraplingDestinationFetcher.fetch_many(
         [d for d in direct_links if d is not None], **options)
-    return _commerce._enrich_after_fetch(targets, direct_links, pages)
+    # The analysis of the whole batch runs on a worker of the loop's executor,
+    # so the host's other tasks keep running meanwhile (it releases the GIL
+    # while it scans pages); the list is copied so that a task that changes
+    # the caller's list meanwhile changes nothing here.
+    loop = asyncio.get_running_loop()
+    return await loop.run_in_executor(None, _commerce._enrich_after_fetch, list(targets), direct_links, pages)
 
 
 async def process_async(cls: Any, matches: list[VisualMatch], *, fetcher: Any = None,
