@@ -156,7 +156,8 @@ def split_destination(url: str) -> tuple[str, str, int, Address | None]:
     Raises _Refused for a link that must not be requested whatever its name
     resolves to.
     """
-    if _STRIPPED.search(url) or _BAD_AUTHORITY.search(_RAW_AUTHORITY.match(url)[1]):
+    raw = _RAW_AUTHORITY.match(url)
+    if _STRIPPED.search(url) or (raw is not None and _BAD_AUTHORITY.search(raw[1])):
         raise _Refused("control character or white space in the link")
     try:
         parts = urlsplit(url)
@@ -205,7 +206,7 @@ async def resolve(host: str, port: int) -> list[Address]:
     """The addresses `host` resolves to, through the running loop's resolver."""
     loop = asyncio.get_running_loop()
     infos = await loop.getaddrinfo(host, port, type=socket.SOCK_STREAM, proto=socket.IPPROTO_TCP)
-    return [_ip_of(info[4][0]) for info in infos]
+    return [_ip_of(str(info[4][0])) for info in infos]
 
 
 async def check_destination(url: str) -> Destination | None:

@@ -68,7 +68,7 @@ def warn_unreadable_links(commerce: ModuleType, matches: Sequence["VisualMatch"]
 
 
 @contextmanager
-def internal_destinations(commerce: ModuleType, allowed: bool) -> Iterator[None]:
+def internal_destinations(commerce: Any, allowed: bool) -> Iterator[None]:
     """For the block, the engine requests internal destinations too if `allowed`."""
     saved = commerce.REFUSE_INTERNAL_DESTINATIONS
     commerce.REFUSE_INTERNAL_DESTINATIONS = saved and not allowed
