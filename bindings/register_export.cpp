@@ -18,8 +18,7 @@ using namespace quillmere;
 
 namespace {
 
-// Text written to the file must be encodable as UTF-8: a str holding lone
-// surrogates fails here with UnicodeEncodeError, as writing it would.
+// The UTF-8 text of a str the engine made itself (no lone surrogates).
 std::string_view strict_utf8(nb::handle s) {
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
@@ -32,12 +31,13 @@ std::string_view strict_utf8(nb::handle s) {
 struct Row {
     std::array<std::string_view, 15> fields{};
     std::vector<nb::object> held;
+    std::deque<py::Utf8> texts;     // lone surrogates travel as their three-byte form
     std::deque<std::string> owned;  // texts the row makes itself (stable addresses)
 
     std::string_view keep(nb::object s) {
-        std::string_view v = strict_utf8(s);
+        texts.push_back(py::utf8(s));
         held.push_back(std::move(s));
-        return v;
+        return texts.back().view;
     }
     std::string_view own(std::string s) {
         owned.push_back(std::move(s));

@@ -20,6 +20,13 @@ constexpr std::array<std::string_view, 15> kHeader = {
     "Condition",   "Title",         "Price Amount",      "Currency",   "Stock Status",
     "Merchant Name", "Merchant Category", "Direct URL", "Original URL", "Primary Image URL"};
 
+// The three-byte form of a lone surrogate (ED A0..BF xx), which text from
+// the host may hold and which is no UTF-8.
+bool lone_surrogate_at(std::string_view s, std::size_t i) {
+    return i + 3 <= s.size() && static_cast<unsigned char>(s[i]) == 0xED &&
+           (static_cast<unsigned char>(s[i + 1]) & 0xE0) == 0xA0;
+}
+
 [[noreturn]] void fail(int err, const std::string& what) {
     throw std::system_error(err, std::generic_category(), what);
 }
@@ -80,16 +87,27 @@ void write_in_place(const std::string& path, std::string_view content) {
 std::span<const std::string_view> csv_header() { return kHeader; }
 
 void append_csv_field(std::string& out, std::string_view field) {
-    if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
+    const bool quoted = field.find_first_of(",\"\r\n") != std::string_view::npos;
+    if (!quoted && field.find('\xED') == std::string_view::npos) {
         out.append(field);
         return;
     }
-    out.push_back('"');
-    for (char c : field) {
-        if (c == '"') out.push_back('"');
-        out.push_back(c);
+    if (quoted) out.push_back('"');
+    std::size_t done = 0;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '"' && quoted) {
+            out.append(field, done, i + 1 - done);
+            out.push_back('"');
+            done = i + 1;
+        } else if (lone_surrogate_at(field, i)) {
+            out.append(field, done, i - done);
+            out.append("\xEF\xBF\xBD");
+            i += 2;
+            done = i + 1;
+        }
     }
-    out.push_back('"');
+    out.append(field, done, std::string_view::npos);
+    if (quoted) out.push_back('"');
 }
 
 void append_csv_row(std::string& out, std::span<const std::string_view> fields) {

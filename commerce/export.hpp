@@ -11,7 +11,9 @@ namespace quillmere::exporter {
 std::span<const std::string_view> csv_header();
 
 // Appends one field in the standard CSV form: enclosed in double quotes only
-// when it holds a comma, a double quote, CR or LF, inner quotes doubled.
+// when it holds a comma, a double quote, CR or LF, inner quotes doubled. The
+// file is UTF-8, so a lone surrogate (in its three-byte form, see text.hpp)
+// is written as U+FFFD.
 void append_csv_field(std::string& out, std::string_view field);
 // Appends the fields separated by "," and ends the row with CR LF.
 void append_csv_row(std::string& out, std::span<const std::string_view> fields);

@@ -178,11 +178,27 @@ def test_csv_type_errors(tmp_path, field, value, message):
     assert not (tmp_path / "o.csv").exists()
 
 
-def test_text_that_utf8_cannot_hold_is_refused(tmp_path):
+def _without_lone_surrogates(value):
+    return "".join("\ufffd" if 0xD800 <= ord(c) <= 0xDFFF else c for c in value)
+
+
+def test_csv_writes_lone_surrogates_as_replacement_characters(tmp_path):
     target = tmp_path / "o.csv"
+    target.write_text("earlier")
+    texts = dict(title='bad \udc80, "quoted"\ud800', brand="\ud83d\ude00", sku="\udfff\ud7ff\ue000",
+                 merchant_name="M\udbff", direct_url="https://x.example/\udc80?a=1", primary_image_url="\udc80")
+    items = [item(**texts), item(title="\ud800", amount=None), item()]
+    data = export_commerce_to_csv(CommerceIntelligence(items=items), target).read_bytes()
+    clean = [it.model_copy(update={k: _without_lone_surrogates(v) for k, v in texts.items()}) for it in items[:1]]
+    clean += [items[1].model_copy(update={"title": "\ufffd"}), items[2]]
+    assert data == reference_csv(clean)
+    # a pair of surrogates held as two code points is two lone surrogates; U+D7FF and U+E000 are kept
+    assert "\ufffd\ufffd,\ufffd\ud7ff\ue000".encode() in data and data.decode("utf-8")
+
+
+def test_json_refuses_text_that_utf8_cannot_hold(tmp_path):
+    target = tmp_path / "o.json"
     target.write_text("kept")
-    with pytest.raises(UnicodeEncodeError):
-        export_commerce_to_csv(CommerceIntelligence(items=[item(title="bad \udc80")]), target)
     with pytest.raises(ValueError):  # the record's own JSON conversion refuses it
         export_commerce_to_json(CommerceIntelligence(items=[item(title="bad \udc80")]), target)
     assert target.read_text() == "kept"
