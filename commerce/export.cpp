@@ -264,8 +264,11 @@ void write_file_atomically(const std::string& path, std::string_view content, Te
     std::string hidden(1, '.');
     hidden.append(base, 0, kStemBytes);
     std::string stem = dir + (dir.back() == '/' ? "" : "/") + hidden;
-    remove_stale_temporaries(dir, hidden + ".");
     if (temporary == Temporary::UNNAMED_IF_SUPPORTED && write_unnamed(dir, stem, path, content, keep_mode)) return;
+    // Named temporaries can outlive a killed writer: the ones left for this
+    // target go first. (Unnamed ones cannot, so that way skips the look
+    // through the folder, which would cost each export the folder's size.)
+    remove_stale_temporaries(dir, hidden + ".");
     write_named(stem, path, content, keep_mode);
 }
 

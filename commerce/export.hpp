@@ -29,8 +29,8 @@ void append_csv_row(std::string& out, std::span<const std::string_view> fields);
 // Where the platform allows it (Linux), the temporary file has no name until
 // it is complete, so a process killed on the way leaves nothing behind;
 // elsewhere it is a hidden file beside the target, and temporaries that a
-// killed writer left for the same target are removed by the next export.
-// NAMED takes the second way everywhere.
+// killed writer left for the same target are removed by the next export
+// that takes this way. NAMED takes it everywhere.
 enum class Temporary { UNNAMED_IF_SUPPORTED, NAMED };
 void write_file_atomically(const std::string& path, std::string_view content,
                            Temporary temporary = Temporary::UNNAMED_IF_SUPPORTED);

@@ -15,6 +15,7 @@ import time
 
 import pytest
 
+from quillmere import _commerce
 from quillmere.commerce import export_commerce_to_csv, export_commerce_to_json
 from quillmere.models import (
     CommerceIntelligence,
@@ -324,8 +325,8 @@ def test_the_next_export_removes_what_a_killed_named_writer_left(tmp_path):
     left = stale_names(tmp_path)
     assert len(left) == 1 and left[0].startswith(".out.csv.") and left[0].endswith(".tmp")
     assert target.read_bytes() == b"earlier export"
-    export_commerce_to_json(CommerceIntelligence(items=[item()]), target)
-    assert os.listdir(tmp_path) == ["out.csv"] and json.loads(target.read_bytes())["items"][0]["brand"] == "Nike"
+    _commerce._write_file_atomically(target, b"next export", named_temporary=True)
+    assert os.listdir(tmp_path) == ["out.csv"] and target.read_bytes() == b"next export"
 
 
 def test_only_temporaries_that_no_writer_holds_are_removed(tmp_path):
@@ -351,6 +352,6 @@ def test_only_temporaries_that_no_writer_holds_are_removed(tmp_path):
     kept += ["second-link", "elsewhere", f".out.csv.{dead}.cccccccccccc.tmp"]
     with open(tmp_path / kept[1], "rb") as held:
         fcntl.flock(held, fcntl.LOCK_EX)
-        export_commerce_to_csv(CommerceIntelligence(items=[item()]), target)
+        _commerce._write_file_atomically(target, b"next export", named_temporary=True)
     assert sorted(os.listdir(tmp_path)) == sorted(kept + ["out.csv"])
     assert (tmp_path / "elsewhere").read_bytes() == b"not a temporary"
