@@ -269,7 +269,7 @@ libc = ctypes.CDLL(None, use_errno=True)
 libc.signal.restype = ctypes.c_void_p
 libc.signal.argtypes = [ctypes.c_int, ctypes.c_void_p]
 libc.signal(signal.SIGXFSZ, ctypes.cast(libc.pause, ctypes.c_void_p))
-resource.setrlimit(resource.RLIMIT_FSIZE, (64 * 1024, resource.RLIM_INFINITY))
+resource.setrlimit(resource.RLIMIT_FSIZE, (64 * 1024, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
 if how == "export":
     export_commerce_to_csv(CommerceIntelligence(items=items), target)
 else:
