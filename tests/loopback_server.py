@@ -3,9 +3,10 @@
 The server runs its own asyncio loop in a background thread, so the code under
 test can drive any event loop (or none) in the calling thread.  It serves a
 table of routes, path -> (status, body, delay[, headers dict]); a delay of ``None``
-(`HANG`) reads the request and never answers, one of `DROP` hangs up at once.  It counts requests per path and
-the number of requests in flight (from the end of the request head until the
-answer is written or the client hangs up), including the highest number seen.
+(`HANG`) reads the request and never answers, one of `DROP` hangs up at once.
+It counts requests per path and the number of requests in flight (from the end
+of the request head until the answer is written or the client hangs up),
+including the highest number seen.
 
     with LoopbackServer({"/a": (200, b"<html>a</html>", 0.0)}) as srv:
         url = srv.url("/a")

@@ -94,7 +94,7 @@ def test_internal_links_are_refused_without_a_lookup(url):
     "http://%31%32%37.0.0.1/", "http://a\\@127.0.0.1/", "http://[fe80::1%25eth0]/", "http://[::1/",
     "http://shop.example:99999/", "http://:80/", "http://shop..example/", "http://shop.example:0/",
     "http://shop.123/", "http://1.2.3.4.5/", "httpx://93.184.216.34/", "http://sh op.example/",
-    "http://shop.example\t/",
+    "http://shop.example\t/", "http://a@shop.example@127.0.0.1/", "http://shop.exa\nmple/",
 ])
 def test_unreadable_hosts_are_refused_without_a_lookup(url):
     assert check(url, default=[PUBLIC]) == (None, [])

@@ -169,7 +169,7 @@ def split_destination(url: str) -> tuple[str, str, int, Address | None]:
         raise _Refused("unreadable link") from None
     if scheme not in DEFAULT_PORTS:
         raise _Refused("not an HTTP link")
-    if not hostname:
+    if not hostname or netloc.count("@") > 1:  # readers differ on which "@" ends the user part
         raise _Refused("unreadable host")
     if port is None:
         port = DEFAULT_PORTS[scheme]
