@@ -117,11 +117,12 @@ def enrich(links, fetcher, **kw):
 # ------------------------------------------------------------ refused destinations
 def test_internal_links_are_not_requested_and_public_literals_are():
     fake = Recorder()
-    items, lookups = run(enrich(INTERNAL_LINKS + PUBLIC_LINKS, fake))
-    assert [url for url, _ in fake.calls] == PUBLIC_LINKS
+    result, lookups = run(enrich(INTERNAL_LINKS + PUBLIC_LINKS, fake))
+    assert sorted(url for url, _ in fake.calls) == sorted(PUBLIC_LINKS)
     assert lookups == []  # literals and loopback names need no lookup
-    fetched = [item.title != f"Item {i}" or item.page_type is not None for i, item in enumerate(items.items)]
-    assert len(fetched) == len(INTERNAL_LINKS) + len(PUBLIC_LINKS)
+    # Every match still has its record, built from its search data.
+    assert [item.original_url for item in result.items] == INTERNAL_LINKS + PUBLIC_LINKS
+    assert result.items[6].direct_url == "http://169.254.169.254/"
 
 
 def test_the_plain_path_refuses_before_the_fetcher_is_called(monkeypatch):
@@ -401,3 +402,20 @@ def test_page_analysis_runs_off_the_loop_thread_with_the_same_answers(monkeypatc
     links = [m.link for m in matches]
     assert items == analyse(matches, links, {link: pages.get(link) for link in links})
     assert [item.sku for item in items[:4]] == ["S-0", None, "S-2", None]
+
+
+def test_scrapling_is_left_no_document_to_parse(fresh, monkeypatch):
+    from scrapling.engines.toolbelt import custom
+
+    monkeypatch.setattr(commerce, "REFUSE_INTERNAL_DESTINATIONS", False)
+    parsed = []
+    real_init = custom.Response.__init__
+
+    def recording_init(self, *args, **kwargs):
+        parsed.append(len(kwargs.get("content", b"")))
+        real_init(self, *args, **kwargs)
+
+    monkeypatch.setattr(custom.Response, "__init__", recording_init)
+    links = [fresh.url("/exact"), fresh.url("/moved")]
+    assert real_fetch(links) == {links[0]: "z" * 100_000, links[1]: "<p>caf\u00e9</p>"}
+    assert len(parsed) == 3 and parsed == [0, 0, 0]  # two pages and one redirect hop, none parsed
