@@ -17,8 +17,7 @@
 
 namespace quillmere::py {
 
-// Text written to the file must be encodable as UTF-8: a str holding lone
-// surrogates fails here with UnicodeEncodeError, as writing it would.
+// The UTF-8 text of a str the engine made itself (no lone surrogates).
 inline std::string_view strict_utf8(nb::handle s) {
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
@@ -31,12 +30,13 @@ inline std::string_view strict_utf8(nb::handle s) {
 struct Row {
     exporter::CsvRow cells;
     std::vector<nb::object> held;
+    std::deque<Utf8> texts;         // lone surrogates travel as their three-byte form
     std::deque<std::string> owned;  // texts the row makes itself (stable addresses)
 
     std::string_view keep(nb::object s) {
-        std::string_view v = strict_utf8(s);
+        texts.push_back(utf8(s));
         held.push_back(std::move(s));
-        return v;
+        return texts.back().view;
     }
     std::string_view own(std::string s) {
         owned.push_back(std::move(s));
@@ -109,13 +109,14 @@ inline std::string fs_path(nb::handle path) {
     return std::string(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
 }
 
-inline void write_atomically(nb::handle path, std::string_view content) {
+inline void write_atomically(nb::handle path, std::string_view content,
+                             exporter::Temporary temporary = exporter::Temporary::UNNAMED_IF_SUPPORTED) {
     std::string target = fs_path(path);
     int err = 0;
     {
         nb::gil_scoped_release unlocked;
         try {
-            exporter::write_file_atomically(target, content);
+            exporter::write_file_atomically(target, content, temporary);
         } catch (const std::system_error& e) {
             err = e.code().value();
         }
@@ -143,8 +144,9 @@ inline void write_csv(nb::handle items, nb::handle path) {
     write_atomically(path, out);
 }
 
-inline void write_bytes(nb::handle path, nb::bytes data) {
-    write_atomically(path, std::string_view(data.c_str(), data.size()));
+inline void write_bytes(nb::handle path, nb::bytes data, bool named_temporary) {
+    write_atomically(path, std::string_view(data.c_str(), data.size()),
+                     named_temporary ? exporter::Temporary::NAMED : exporter::Temporary::UNNAMED_IF_SUPPORTED);
 }
 
 }  // namespace quillmere::py

@@ -10,8 +10,8 @@
 #include "bindings/def.hpp"
 #include "bindings/json_objects.hpp"
 #include "commerce/html_entities.hpp"
+#include "commerce/extractors.hpp"
 #include "commerce/json.hpp"
-#include "commerce/metadata_parser.hpp"
 
 namespace quillmere::py {
 

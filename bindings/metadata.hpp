@@ -10,6 +10,7 @@
 
 #include "bindings/def.hpp"
 #include "bindings/records.hpp"
+#include "commerce/markup.hpp"
 #include "commerce/metadata_parser.hpp"
 #include "commerce/text.hpp"
 #include "commerce/url_unwrapper.hpp"
