@@ -282,7 +282,7 @@ def test_outputs_any_file_name_and_pipes(tmp_path: Path, target: str) -> None:
         reader.join(10)
     assert code == 0, stderr
     written = got[0] if target == "fifo" else csv_out.read_bytes()
-    assert written.startswith(b"Match Score,") and b"Not fetched" in written
+    assert written.startswith(",".join(CSV_HEADER).encode() + b"\r\n") and b"Not fetched" in written
     assert sorted(os.listdir(tmp_path)) == sorted(["m.json", csv_out.name])
 
 
