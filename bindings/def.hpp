@@ -32,6 +32,7 @@ template <Name Stub>
 struct Object {
     nb::handle obj;
     static constexpr auto& stub = Stub.text;
+    static constexpr char shown[] = "object";
     bool load(nb::handle h) noexcept {
         obj = h;
         return true;

@@ -139,6 +139,7 @@ struct Str : Utf8 {
     nb::handle obj;
     static constexpr const char* expected = "str";
     static constexpr char stub[] = "str";
+    static constexpr auto& shown = stub;
     bool load(nb::handle h) noexcept {
         if (!is_str(h)) {
             set_type_error(N.text, expected, h);
@@ -156,6 +157,7 @@ struct OptStr {
     nb::handle obj;
     static constexpr const char* expected = "str or None";
     static constexpr char stub[] = "str | None";
+    static constexpr char shown[] = "str";
     bool load(nb::handle h) noexcept {
         obj = h;
         if (h.is_none()) return true;
@@ -178,6 +180,7 @@ struct Int {
     nb::handle obj;
     static constexpr const char* expected = "int";
     static constexpr char stub[] = "int";
+    static constexpr auto& shown = stub;
     bool load(nb::handle h) noexcept {
         if (!PyLong_Check(h.ptr())) {
             set_type_error(N.text, expected, h);
@@ -194,6 +197,7 @@ struct OptBool {
     std::optional<bool> value;
     static constexpr const char* expected = "bool or None";
     static constexpr char stub[] = "bool | None";
+    static constexpr char shown[] = "bool";
     bool load(nb::handle h) noexcept {
         if (h.is_none()) return true;
         if (!PyBool_Check(h.ptr())) {
@@ -217,7 +221,9 @@ namespace nanobind::detail {
 template <typename Checked>
 struct checked_caster {
     using Value = Checked;
-    static constexpr auto Name = const_name(Checked::stub);
+    // nanobind's own rendering (a docstring without py::def) appends
+    // " | None" to every argument that reaches its caster as None.
+    static constexpr auto Name = const_name(Checked::shown);
     template <typename T_>
     using Cast = movable_cast_t<T_>;
     template <typename T_>
