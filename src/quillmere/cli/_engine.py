@@ -72,7 +72,7 @@ def run_pipeline(commerce: ModuleType, matches: list["VisualMatch"], fetcher: An
         result = commerce.CommerceEnricher.process(matches, fetcher=fetcher, progress=progress.update,
                                                    **(options or {}))
     except Exception as err:  # the engine absorbs page failures; anything else ends the run
-        raise CliError(f"enrichment failed: {type(err).__name__}: {err}") from None
+        raise CliError(f"enrichment failed: {err or type(err).__name__}") from None
     finally:
         progress.finish()
     return result
