@@ -27,13 +27,13 @@ class Progress:
 
     def __init__(self, label: str = "Fetching pages", stream: TextIO | None = None,
                  enabled: bool | None = None, columns: int | None = None) -> None:
-        self.total = 0
-        self.done = 0
-        self.label = label
-        self.stream = stream if stream is not None else sys.stderr
-        self.enabled = self.stream.isatty() if enabled is None else enabled
-        self.columns = columns
-        self.drawn = False
+        self.total: int = 0
+        self.done: int = 0
+        self.label: str = label
+        self.stream: TextIO = stream if stream is not None else sys.stderr
+        self.enabled: bool = self.stream.isatty() if enabled is None else enabled
+        self.columns: int | None = columns
+        self.drawn: bool = False
 
     def _width(self) -> int:
         if self.columns is not None:
