@@ -212,3 +212,15 @@ def test_the_readme_examples_run_on_their_own(tmp_path: Path) -> None:
                               env=env(), cwd=tmp_path, timeout=120)
         assert proc.returncode == 0, proc.stderr
         assert "asked for https://" in proc.stdout
+
+
+def test_a_link_that_unwraps_to_an_unreadable_one_is_warned_about(tmp_path: Path) -> None:
+    source = tmp_path / "m.json"
+    source.write_text('[{"link": "http:////[x", "title": "Odd", "price": "$5"},\n'
+                      ' {"link": "ftp://files.example/x", "title": "Fine"}]', encoding="utf-8")
+    code, _, stderr = run_cli("enrich", str(source), "--json", str(tmp_path / "r.json"))
+    assert code == 0, stderr
+    assert stderr.startswith(f'quillmere: warning: {source}: record 1 (line 1): link "http:////[x" cannot be read')
+    assert stderr.count("warning") == 1
+    items = json.loads((tmp_path / "r.json").read_text(encoding="utf-8"))["items"]
+    assert [(i["title"], i["direct_url"]) for i in items] == [("Odd", "http:////[x"), ("Fine", "ftp://files.example/x")]

@@ -55,9 +55,12 @@ def warn_unreadable_links(commerce: ModuleType, matches: Sequence["VisualMatch"]
     """Name every link that cannot be read in a warning: the engine does not
     fetch it and enriches that match from its search data alone, so the run
     goes on."""
+    unwrapper = commerce.URLUnwrapper
     for match, where in zip(matches, labels):
         try:
-            commerce.URLUnwrapper.unwrap(match.link)
+            # As the engine decides: the link, or what unwrapping makes of it,
+            # cannot be split.
+            unwrapper.extract_domain(unwrapper.unwrap(match.link))
         except ValueError as err:
             print(f"{PROG}: warning: {name}: {where}: link {json_excerpt(match.link, 80)} cannot be read ({err}); "
                   "the match is enriched from its search data alone", file=sys.stderr)
