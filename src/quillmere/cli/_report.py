@@ -66,8 +66,10 @@ class Progress:
         self.done, self.total = done, total
         if not self.enabled or total <= 0:
             return
-        # Back to the line's start, the line, and the rest of the row cleared.
-        self.stream.write("\r" + self.line(done, total, self._width()) + "\x1b[K")
+        # Back to the line's start, the line, and the rest of the row cleared
+        # (where the terminal understands the escape).
+        clear = "" if os.environ.get("TERM") == "dumb" else "\x1b[K"
+        self.stream.write("\r" + self.line(done, total, self._width()) + clear)
         self.stream.flush()
         self.drawn = True
 
