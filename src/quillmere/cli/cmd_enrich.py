@@ -46,7 +46,8 @@ def run(args: argparse.Namespace) -> int:
         if commerce.AsyncFetcher is None and matches:
             print(f"{PROG}: note: the Scrapling library cannot be imported, so destination pages are not "
                   "fetched; results come from the search data alone", file=sys.stderr)
-        result = run_pipeline(commerce, matches, commerce.AsyncFetcher, engine_options(args))
+        result = run_pipeline(commerce, matches, commerce.AsyncFetcher, engine_options(args),
+                              allow_internal=args.allow_internal)
         writers: list[tuple[Any, Writer]] = []
         if json_out is not None:
             data = _export.render_json(result)  # before anything is written: it can fail on content
