@@ -376,4 +376,48 @@ const std::string& python_space_class_body() {
     return body;
 }
 
+// bytes.decode("utf-8", "replace"): each maximal invalid subpart becomes one
+// U+FFFD, as CPython's decoder does.
+void decode_utf8_replace(std::string_view b, std::string& out) {
+    const auto* p = reinterpret_cast<const unsigned char*>(b.data());
+    std::size_t n = b.size();
+    for (std::size_t i = 0; i < n;) {
+        unsigned char c = p[i];
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+            ++i;
+            continue;
+        }
+        std::size_t need;
+        unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            need = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            need = 2;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            need = 3;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+            continue;
+        }
+        std::size_t k = 1;
+        for (; k <= need && i + k < n; ++k) {
+            unsigned char d = p[i + k];
+            unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
+            if (d < l || d > h) break;
+        }
+        if (k == need + 1) {
+            out.append(b.substr(i, k));
+        } else {
+            out += "\xEF\xBF\xBD";
+        }
+        i += k;
+    }
+}
+
 }  // namespace quillmere::text
