@@ -3,11 +3,17 @@
 #include "commerce/urlparse.hpp"
 
 #include <algorithm>
+#include <array>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <vector>
 
 #include "commerce/text.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace quillmere::url {
 namespace {
@@ -25,10 +31,10 @@ bool one_of(sv s, const sv (&list)[N]) {
 bool uses_netloc(sv scheme) { return one_of(scheme, kUsesNetloc); }
 bool uses_params(sv scheme) { return one_of(scheme, kUsesParams); }
 
-bool is_ascii_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_hex(char c) { return is_ascii_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-bool is_scheme_char(char c) {
+constexpr bool is_ascii_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+constexpr bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool is_hex(char c) { return is_ascii_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+constexpr bool is_scheme_char(char c) {
     return is_ascii_alpha(c) || is_ascii_digit(c) || c == '+' || c == '-' || c == '.';
 }
 
@@ -142,7 +148,7 @@ int hex_value(char c) {
     return -1;
 }
 
-bool always_safe(unsigned char c) {
+constexpr bool always_safe(unsigned char c) {
     return is_ascii_alpha(static_cast<char>(c)) || is_ascii_digit(static_cast<char>(c)) ||
            c == '_' || c == '.' || c == '-' || c == '~';
 }
@@ -169,80 +175,210 @@ bool surrogate_at(sv s, std::size_t i) {
     throw UnencodableText(std::string(s), start, end, what);
 }
 
-// First position at or after `from` holding one of the bytes in `set`
-// (a short loop beats find_first_of's per-byte search of the set).
-template <std::size_t N>
-std::size_t find_any(sv s, const char (&set)[N], std::size_t from = 0) {
-    for (std::size_t i = from; i < s.size(); ++i) {
-        char c = s[i];
-        for (std::size_t k = 0; k + 1 < N; ++k)
-            if (c == set[k]) return i;
+// Whether the link holds a tab or a line break (which urlsplit removes):
+// sixteen bytes at a time where the machine allows.
+bool has_tab_or_line_break(sv s) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i tab = _mm_set1_epi8('\t'), cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
+    for (; i + 16 <= s.size(); i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
+        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, cr)),
+                                   _mm_cmpeq_epi8(v, lf));
+        if (_mm_movemask_epi8(hit)) return true;
     }
-    return npos;
+#endif
+    for (; i < s.size(); ++i) {
+        char c = s[i];
+        if (c == '\t' || c == '\r' || c == '\n') return true;
+    }
+    return false;
+}
+
+// Byte classes of the form encoding, one table look-up per byte.
+enum : unsigned char { kSafe = 1, kAsIs = 2, kHex = 4, kScheme = 8 };
+constexpr std::array<unsigned char, 256> kClass = [] {
+    std::array<unsigned char, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        if (always_safe(static_cast<unsigned char>(c))) t[c] |= kSafe | kAsIs;
+        if (is_hex(static_cast<char>(c))) t[c] |= kHex;
+        if (is_scheme_char(static_cast<char>(c))) t[c] |= kScheme;
+    }
+    t['+'] |= kAsIs;
+    return t;
+}();
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// Bytes of a network location: what ends it, the brackets, and those of
+// characters outside ASCII.
+enum : unsigned char { kNetlocEnd = 1, kOpen = 2, kClose = 4, kNonAscii = 8 };
+constexpr std::array<unsigned char, 256> kNetlocClass = [] {
+    std::array<unsigned char, 256> t{};
+    t['/'] = t['?'] = t['#'] = kNetlocEnd;
+    t['['] = kOpen;
+    t[']'] = kClose;
+    for (int c = 0x80; c < 0x100; ++c) t[c] = kNonAscii;
+    return t;
+}();
+
+bool hex_at(sv s, std::size_t i) { return kClass[static_cast<unsigned char>(s[i])] & kHex; }
+// A "%XX" escape at i (with i + 2 < size, as unquote wants).
+bool escape_at(sv s, std::size_t i) { return s[i] == '%' && i + 2 < s.size() && hex_at(s, i + 1) && hex_at(s, i + 2); }
+unsigned char escaped_byte(sv s, std::size_t i) {
+    return static_cast<unsigned char>(hex_value(s[i + 1]) * 16 + hex_value(s[i + 2]));
+}
+
+void put_escape(char*& dst, unsigned char b) {
+    dst[0] = '%';
+    dst[1] = kHexDigits[b >> 4];
+    dst[2] = kHexDigits[b & 15];
+    dst += 3;
 }
 
 }  // namespace
 
+std::size_t detail::requote_plus_from(sv raw, std::size_t i, int stop, char*& dst) {
+    std::size_t n = raw.size();
+    char* d = dst;
+    while (i < n) {
+        unsigned char c = static_cast<unsigned char>(raw[i]);
+        if (kClass[c] & kAsIs) {  // a safe byte, or "+": a space, written "+"
+            *d++ = static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        if (c == stop) break;
+        if (escape_at(raw, i)) {
+            unsigned char b = escaped_byte(raw, i);
+            if (b < 0x80) {
+                if (kClass[b] & kSafe) *d++ = static_cast<char>(b);
+                else if (b == ' ') *d++ = '+';
+                else put_escape(d, b);
+                i += 3;
+                continue;
+            }
+            // Escaped bytes above ASCII: unquote keeps them only as whole
+            // UTF-8 sequences, read here one at a time.
+            while (i < n && escape_at(raw, i) && escaped_byte(raw, i) >= 0x80) {
+                unsigned char lead = escaped_byte(raw, i), seq[4];
+                std::size_t len = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+                for (std::size_t k = 0; k < len; ++k, i += 3) {
+                    if (i >= n || !escape_at(raw, i) || escaped_byte(raw, i) < 0x80) return npos;
+                    seq[k] = escaped_byte(raw, i);
+                }
+                if (!text::is_strict_utf8(sv(reinterpret_cast<const char*>(seq), len))) return npos;
+                for (std::size_t k = 0; k < len; ++k) put_escape(d, seq[k]);
+            }
+            continue;
+        }
+        // A character unquote copies: ASCII, or a byte of the str's UTF-8.
+        if (c == 0xED && surrogate_at(raw, i)) return npos;
+        if (c == ' ') *d++ = '+';
+        else put_escape(d, c);
+        ++i;
+    }
+    dst = d;
+    return i;
+}
+
+
 // unquote_plus(s, "utf-8", "replace"). Percent escapes are decoded within
-// runs of ASCII characters; other characters are copied as they are.
+// runs of ASCII characters; other characters are copied as they are. The
+// text never lengthens, except where U+FFFD replaces a byte.
+std::size_t unquote_plus_to(sv s, char* dst) {
+    std::size_t i = 0, n = s.size();
+    char* d = dst;
+    while (i < n) {
+        // One run of ASCII characters, decoded to bytes; bytes above ASCII
+        // make it pass the UTF-8 decoder.
+        char* run = d;
+        bool high = false;
+        for (; i < n && static_cast<unsigned char>(s[i]) < 0x80; ++i) {
+            if (s[i] == '%' && escape_at(s, i)) {
+                unsigned char b = escaped_byte(s, i);
+                high = high || b >= 0x80;
+                *d++ = static_cast<char>(b);
+                i += 2;
+            } else {
+                *d++ = s[i] == '+' ? ' ' : s[i];
+            }
+        }
+        if (high && !text::is_strict_utf8(sv(run, static_cast<std::size_t>(d - run)))) return npos;
+        for (; i < n && static_cast<unsigned char>(s[i]) >= 0x80; ++i) *d++ = s[i];
+    }
+    return static_cast<std::size_t>(d - dst);
+}
+
+void append_unquote_plus(sv s, std::string& out) {
+    std::size_t start = out.size();
+    out.resize(start + s.size());
+    std::size_t len = unquote_plus_to(s, out.data() + start);
+    if (len != npos) {
+        out.resize(start + len);
+        return;
+    }
+    // Some run is not UTF-8 once decoded: run by run, with replacement.
+    out.resize(start);
+    std::string bytes;
+    for (std::size_t i = 0, n = s.size(); i < n;) {
+        std::size_t j = i;
+        while (j < n && static_cast<unsigned char>(s[j]) >= 0x80) ++j;
+        out.append(s.substr(i, j - i));
+        bytes.clear();
+        for (i = j; i < n && static_cast<unsigned char>(s[i]) < 0x80; ++i) {
+            if (escape_at(s, i)) {
+                bytes.push_back(static_cast<char>(escaped_byte(s, i)));
+                i += 2;
+            } else {
+                bytes.push_back(s[i] == '+' ? ' ' : s[i]);
+            }
+        }
+        text::decode_utf8_replace(bytes, out);
+    }
+}
+
 std::string unquote_plus(sv s) {
     std::string out;
     out.reserve(s.size());
-    if (!text::contains(s, "%")) {
-        for (char c : s) out.push_back(c == '+' ? ' ' : c);
-        return out;
-    }
-    std::string bytes;
-    std::size_t i = 0, n = s.size();
-    while (i < n) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c >= 0x80) {
-            std::size_t j = i;
-            while (j < n && static_cast<unsigned char>(s[j]) >= 0x80) ++j;
-            out.append(s.substr(i, j - i));
-            i = j;
-            continue;
-        }
-        bytes.clear();
-        bool escaped = false;
-        for (; i < n && static_cast<unsigned char>(s[i]) < 0x80; ++i) {
-            char d = s[i];
-            int h1, h2;
-            if (d == '%' && i + 2 < n && (h1 = hex_value(s[i + 1])) >= 0 &&
-                (h2 = hex_value(s[i + 2])) >= 0) {
-                bytes.push_back(static_cast<char>(h1 * 16 + h2));
-                escaped = true;
-                i += 2;
-            } else {
-                bytes.push_back(d == '+' ? ' ' : d);
-            }
-        }
-        if (escaped) {
-            text::decode_utf8_replace(bytes, out);
-        } else {
-            out += bytes;
-        }
-    }
+    append_unquote_plus(s, out);
     return out;
 }
 
 // quote_plus(s): UTF-8 bytes, only ASCII letters, digits and "_.-~" left as
 // they are, a space written as "+".
 void append_quote_plus(sv s, std::string& out) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     for (std::size_t i = 0; i < s.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(s[i]);
-        if (always_safe(c)) {
+        if (kClass[c] & kSafe) {
             out.push_back(static_cast<char>(c));
         } else if (c == ' ') {
             out.push_back('+');
         } else {
             if (c == 0xED && surrogate_at(s, i)) unencodable(s, i);
-            out.push_back('%');
-            out.push_back(kHex[c >> 4]);
-            out.push_back(kHex[c & 15]);
+            char e[3] = {'%', kHexDigits[c >> 4], kHexDigits[c & 15]};
+            out.append(e, 3);
         }
     }
+}
+
+void append_requote_plus(sv raw, std::string& out, std::string& scratch) {
+    std::size_t mark = out.size();
+    out.resize(mark + 3 * raw.size());  // no byte is written as more than three
+    char* dst = out.data() + mark;
+    if (requote_plus_until(raw, -1, dst) != npos) {
+        out.resize(static_cast<std::size_t>(dst - out.data()));
+        return;
+    }
+    out.resize(mark);
+    scratch.clear();
+    append_unquote_plus(raw, scratch);
+    append_quote_plus(scratch, out);
+}
+
+bool unquote_keeps(sv raw) {
+    for (char c : raw)
+        if (c == '%' || c == '+') return false;
+    return true;
 }
 
 void split_url(sv input, Split& p) {
@@ -250,7 +386,7 @@ void split_url(sv input, Split& p) {
     std::size_t lead = 0;
     while (lead < input.size() && static_cast<unsigned char>(input[lead]) <= 0x20) ++lead;
     input.remove_prefix(lead);
-    if (find_any(input, "\t\r\n") != npos) {
+    if (has_tab_or_line_break(input)) {
         p.cleaned.reserve(input.size());
         for (char c : input)
             if (c != '\t' && c != '\r' && c != '\n') p.cleaned.push_back(c);
@@ -259,24 +395,40 @@ void split_url(sv input, Split& p) {
 
     sv url = input;
     std::size_t colon = url.find(':');
-    if (colon != npos && colon > 0 && is_ascii_alpha(url[0]) &&
-        std::all_of(url.begin(), url.begin() + colon, is_scheme_char)) {
-        for (char c : url.substr(0, colon))
-            p.scheme.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
-        url.remove_prefix(colon + 1);
+    if (colon != npos && colon > 0 && is_ascii_alpha(url[0])) {
+        bool valid = true, upper = false;
+        for (std::size_t i = 0; i < colon && valid; ++i) {
+            unsigned char c = static_cast<unsigned char>(url[i]);
+            valid = kClass[c] & kScheme;
+            upper = upper || (c >= 'A' && c <= 'Z');
+        }
+        if (valid) {
+            p.scheme = url.substr(0, colon);
+            if (upper) {
+                for (char c : p.scheme) p.lowered.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
+                p.scheme = p.lowered;
+            }
+            url.remove_prefix(colon + 1);
+        }
     }
-    if (text::starts_with(url, "//")) {
-        std::size_t end = find_any(url, "/?#", 2);
-        if (end == npos) end = url.size();
+    bool ascii_netloc = true;
+    if (url.size() >= 2 && url[0] == '/' && url[1] == '/') {
+        // One look at each byte of the network location: where it ends,
+        // its brackets, and whether it leaves ASCII.
+        std::size_t end = 2;
+        unsigned char seen = 0, cls = 0;
+        for (; end < url.size() && !((cls = kNetlocClass[static_cast<unsigned char>(url[end])]) & kNetlocEnd); ++end)
+            seen |= cls;
         sv netloc = url.substr(2, end - 2);
         url.remove_prefix(end);
-        bool open = text::contains(netloc, "["), close = text::contains(netloc, "]");
+        bool open = seen & kOpen, close = seen & kClose;
         if (open != close) throw InvalidUrl("Invalid IPv6 URL");
         if (open) {
             sv after = netloc.substr(netloc.find('[') + 1);
             check_bracketed_host(after.substr(0, after.find(']')));
         }
         p.netloc = netloc;
+        ascii_netloc = !(seen & kNonAscii);
     }
     if (std::size_t hash = url.find('#'); hash != npos) {
         p.fragment = url.substr(hash + 1);
@@ -286,9 +438,9 @@ void split_url(sv input, Split& p) {
         p.query = url.substr(q + 1);
         url = url.substr(0, q);
     }
-    check_netloc(p.netloc);
+    if (!ascii_netloc) check_netloc(p.netloc);
 
-    if (uses_params(p.scheme) && text::contains(url, ";")) {
+    if (text::contains(url, ";") && uses_params(p.scheme)) {
         std::size_t slash = url.rfind('/');
         std::size_t semi = url.find(';', slash == npos ? 0 : slash);
         if (semi != npos) {
@@ -299,11 +451,7 @@ void split_url(sv input, Split& p) {
     p.path = url;
 }
 
-// urlunparse((scheme, netloc, path, params, query, fragment)).
-std::string join_url(sv scheme, sv netloc, sv path, sv params, sv query, sv fragment) {
-    std::string out;
-    out.reserve(scheme.size() + netloc.size() + path.size() + params.size() + query.size() +
-                fragment.size() + 8);
+void append_unsplit_head(std::string& out, sv scheme, sv netloc, sv path, sv params) {
     if (!scheme.empty()) {
         out += scheme;
         out += ':';
@@ -328,6 +476,13 @@ std::string join_url(sv scheme, sv netloc, sv path, sv params, sv query, sv frag
         out += ';';
         out += params;
     }
+}
+
+std::string join_url(sv scheme, sv netloc, sv path, sv params, sv query, sv fragment) {
+    std::string out;
+    out.reserve(scheme.size() + netloc.size() + path.size() + params.size() + query.size() +
+                fragment.size() + 8);
+    append_unsplit_head(out, scheme, netloc, path, params);
     if (!query.empty()) {
         out += '?';
         out += query;
@@ -339,10 +494,72 @@ std::string join_url(sv scheme, sv netloc, sv path, sv params, sv query, sv frag
     return out;
 }
 
+QueryFields::QueryFields(sv query) {
+    for_each_field(query, [&](sv raw_name, sv raw_value) {
+        std::size_t off = arena_.size();
+        bool decoded = !unquote_keeps(raw_name);
+        if (decoded) append_unquote_plus(raw_name, arena_);
+        sv name = decoded ? sv(arena_).substr(off) : raw_name;
+        const char* limit = decoded ? arena_.data() + arena_.size() : query.data() + query.size();
+        std::uint64_t key = prefix_key(name, limit);
+        std::size_t hash = 0;
+        std::size_t at = find(name, key, hash);
+        if (at == kNone) {
+            at = names_.size();
+            names_.push_back(Name{raw_name.data(), raw_name.size(), off, name.size(), key, decoded, kNone, kNone, hash});
+            if (!slots_.empty()) {
+                // find() left the empty slot for the name at `hash`
+                std::size_t mask = slots_.size() - 1, i = hash & mask;
+                while (slots_[i]) i = (i + 1) & mask;
+                slots_[i] = at + 1;
+            }
+        } else if (decoded) {
+            arena_.resize(off);  // the name is known: its decoding is not kept
+        }
+        Name& n = names_[at];
+        values_.push_back(Value{raw_value.data(), raw_value.size(), kNone});
+        std::size_t v = values_.size() - 1;
+        if (n.last == kNone) n.first = v;
+        else values_[n.last].next = v;
+        n.last = v;
+        return true;
+    });
+}
+
+std::size_t QueryFields::find(sv name, std::uint64_t key, std::size_t& hash) {
+    constexpr std::size_t kLinearLimit = 16;
+    auto same = [&](const Name& n) { return n.key == key && n.len == name.size() && text_of(n) == name; };
+    if (names_.size() <= kLinearLimit) {
+        for (std::size_t k = 0; k < names_.size(); ++k)
+            if (same(names_[k])) return k;
+        return kNone;
+    }
+    auto hash_of = [](sv s) { return std::hash<sv>{}(s); };
+    if (slots_.size() <= names_.size() * 2) {  // (re)build at a quarter full
+        std::size_t n = 64;
+        while (n < names_.size() * 4) n *= 2;
+        slots_.assign(n, 0);
+        for (std::size_t k = 0; k < names_.size(); ++k) {
+            Name& e = names_[k];
+            if (e.hash == 0) e.hash = hash_of(text_of(e)) | 1;
+            std::size_t i = e.hash & (n - 1);
+            while (slots_[i]) i = (i + 1) & (n - 1);
+            slots_[i] = k + 1;
+        }
+    }
+    hash = hash_of(name) | 1;  // never 0, which marks a name not hashed yet
+    std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask; slots_[i]; i = (i + 1) & mask) {
+        const Name& n = names_[slots_[i] - 1];
+        if (n.hash == hash && same(n)) return slots_[i] - 1;
+    }
+    return kNone;
+}
+
 UrlParts urlparse(std::string_view url) {
     Split p;
     split_url(url, p);
-    return UrlParts{std::move(p.scheme), std::string(p.netloc), std::string(p.path),
+    return UrlParts{std::string(p.scheme), std::string(p.netloc), std::string(p.path),
                     std::string(p.params), std::string(p.query), std::string(p.fragment)};
 }
 

@@ -8,11 +8,16 @@
 // in error reports.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace quillmere::url {
 
@@ -41,28 +46,67 @@ UrlParts urlparse(std::string_view url);
 std::string urlunparse(const UrlParts& parts);
 
 // The six components as views into the link (or into `cleaned`, the link
-// without its tabs and line breaks). Only the scheme is a copy: it is
-// lower-cased.
+// without its tabs and line breaks); the scheme, lower-cased, is a view
+// into `lowered` when the link spells it with capitals.
 struct Split {
-    std::string scheme, cleaned;
-    std::string_view netloc, path, params, query, fragment;
+    std::string cleaned, lowered;
+    std::string_view scheme, netloc, path, params, query, fragment;
     Split() = default;
     Split(const Split&) = delete;
     Split& operator=(const Split&) = delete;
 };
 void split_url(std::string_view input, Split& p);  // throws InvalidUrl
 
-// urlunparse((scheme, netloc, path, params, query, fragment)).
+// urlunparse((scheme, netloc, path, params, query, fragment)), and its
+// part before the query, appended to `out`.
+void append_unsplit_head(std::string& out, std::string_view scheme, std::string_view netloc,
+                         std::string_view path, std::string_view params);
 std::string join_url(std::string_view scheme, std::string_view netloc, std::string_view path,
                      std::string_view params, std::string_view query, std::string_view fragment);
 
-// unquote_plus(s, "utf-8", "replace").
+// unquote_plus(s, "utf-8", "replace"), and the same appended to `out`.
 std::string unquote_plus(std::string_view s);
+void append_unquote_plus(std::string_view s, std::string& out);
+// The same written at `dst` (room for s.size() bytes), unless an escaped
+// run is not UTF-8 and needs U+FFFD: then npos. Returns the length written.
+std::size_t unquote_plus_to(std::string_view s, char* dst);
+// Whether unquote_plus(s) == s: no "%" and no "+".
+bool unquote_keeps(std::string_view s);
 
 // quote_plus(s), appended to `out`: UTF-8 bytes, only ASCII letters, digits
 // and "_.-~" left as they are, a space written as "+". Throws
 // UnencodableText for a lone surrogate.
 void append_quote_plus(std::string_view s, std::string& out);
+
+// quote_plus(unquote_plus(raw)) appended to `out`, in one pass over `raw`
+// unless an escape decodes to malformed UTF-8 or the text holds a lone
+// surrogate; then `scratch` holds the decoded text on the way.
+void append_requote_plus(std::string_view raw, std::string& out, std::string& scratch);
+// The one pass of it over `raw` up to the first byte `stop` (-1: none),
+// written at `dst` (room for three bytes per byte read), which it advances.
+// Returns the number of bytes read, or npos where the pass cannot decide
+// alone (dst is then of no use).
+namespace detail {
+// Bytes quote_plus(unquote_plus(.)) leaves as they are: ASCII letters,
+// digits, "_.-~", and "+" (a space, written "+").
+inline constexpr auto kVerbatim = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 256; ++c)
+        t[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+               c == '.' || c == '-' || c == '~' || c == '+';
+    return t;
+}();
+std::size_t requote_plus_from(std::string_view raw, std::size_t i, int stop, char*& dst);
+}  // namespace detail
+
+inline std::size_t requote_plus_until(std::string_view raw, int stop, char*& dst) {
+    std::size_t i = 0, n = raw.size();
+    char* d = dst;
+    while (i < n && detail::kVerbatim[static_cast<unsigned char>(raw[i])]) *d++ = raw[i++];
+    dst = d;
+    if (i == n || static_cast<unsigned char>(raw[i]) == stop) return i;
+    return detail::requote_plus_from(raw, i, stop, dst);
+}
 
 // Calls fn(name, value) with the raw (still encoded) text of each field
 // parse_qs keeps: split at "&" only, fields without "=" and fields with an
@@ -80,5 +124,61 @@ void for_each_field(std::string_view query, Fn&& fn) {
         if (!fn(field.substr(0, eq), field.substr(eq + 1))) return;
     }
 }
+
+// The first eight bytes of s as one number (byte i in bits 8i..8i+7, zero
+// past the end): texts that differ there differ. `limit` is the end of the
+// buffer s lies in, which may be read up to.
+inline std::uint64_t prefix_key(std::string_view s, const char* limit) {
+    std::uint64_t k = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        if (limit - s.data() >= 8) {
+            std::memcpy(&k, s.data(), 8);
+            return s.size() >= 8 ? k : k & ((std::uint64_t{1} << (8 * s.size())) - 1);
+        }
+    }
+    for (std::size_t i = 0; i < s.size() && i < 8; ++i)
+        k |= std::uint64_t{static_cast<unsigned char>(s[i])} << (8 * i);
+    return k;
+}
+
+// parse_qs(query) without copying what needs no decoding: the distinct
+// decoded names in the order of their first appearance, each with its raw
+// values in order. Names are decoded only when they hold "%" or "+", and
+// looked up by their first bytes, then through a hash table once there are
+// many.
+class QueryFields {
+public:
+    explicit QueryFields(std::string_view query);
+    std::size_t size() const { return names_.size(); }
+    std::string_view name(std::size_t k) const { return text_of(names_[k]); }
+    std::string_view raw_name(std::size_t k) const { return {names_[k].raw, names_[k].raw_len}; }
+    template <class Fn>
+    void for_each_value(std::size_t k, Fn&& fn) const {
+        for (std::size_t v = names_[k].first; v != kNone; v = values_[v].next)
+            fn(std::string_view(values_[v].raw, values_[v].len));
+    }
+
+private:
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    struct Name {
+        const char* raw;  // the first spelling, still encoded
+        std::size_t raw_len, off, len;  // decoded text: at `off` in the arena when `decoded`
+        std::uint64_t key;
+        bool decoded;
+        std::size_t first, last, hash;
+    };
+    struct Value {
+        const char* raw;
+        std::size_t len, next;
+    };
+    std::string_view text_of(const Name& n) const {
+        return n.decoded ? std::string_view(arena_.data() + n.off, n.len) : std::string_view(n.raw, n.raw_len);
+    }
+    std::size_t find(std::string_view name, std::uint64_t key, std::size_t& hash);
+    std::vector<Name> names_;
+    std::vector<Value> values_;
+    std::vector<std::size_t> slots_;  // name index + 1, 0 when empty
+    std::string arena_;
+};
 
 }  // namespace quillmere::url
