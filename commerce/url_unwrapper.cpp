@@ -111,25 +111,16 @@ constexpr std::array<unsigned char, 256> kNameClass = [] {
 std::size_t scan_name(const char* q, std::size_t start, std::size_t n, unsigned char& seen) {
     std::size_t i = start;
     unsigned char bits = 0;
-    if constexpr (std::endian::native == std::endian::little) {
-        constexpr std::uint64_t ones = 0x0101010101010101ull, highs = ones * 0x80;
-        // The high bit of each byte equal to c: exact up to the first such
-        // byte, and any byte flagged lies after a true one.
-        auto bytes_equal = [](std::uint64_t w, unsigned char c) {
-            std::uint64_t x = w ^ (ones * c);
-            return (x - ones) & ~x & highs;
-        };
+    if constexpr (swar::kUsable) {
         for (; i + 8 <= n; i += 8) {
-            std::uint64_t w;
-            std::memcpy(&w, q + i, 8);
-            std::uint64_t stop = bytes_equal(w, '=') | bytes_equal(w, '&');
-            std::uint64_t coded = bytes_equal(w, '%') | bytes_equal(w, '+'), high = w & highs;
-            std::uint64_t before = stop ? (stop & (~stop + 1)) - 1 : ~std::uint64_t{0};
-            if (coded & before) bits |= kCoded;
-            if (high & before) bits |= kHigh;
+            std::uint64_t w = swar::load(q + i);
+            std::uint64_t stop = swar::equal(w, '=') | swar::equal(w, '&');
+            std::uint64_t coded = swar::equal(w, '%') | swar::equal(w, '+');
+            if (swar::before(coded, stop)) bits |= kCoded;
+            if (swar::before(w & swar::kHighs, stop)) bits |= kHigh;
             if (stop) {
                 seen = bits;
-                return i + static_cast<std::size_t>(std::countr_zero(stop) >> 3);
+                return i + swar::first(stop);
             }
         }
     }
@@ -152,6 +143,7 @@ bool append_clean_query_in_one_pass(sv query, std::string& out) {
         std::uint64_t key;
     } kept[kMostNames];
     std::size_t n_kept = 0;
+    std::uint64_t kept_bits = 0;  // one bit per kept name, by its key: most new names miss
     // Decoded names, when they hold "%" or "+": decoding does not lengthen,
     // so one buffer of the query's size holds them all.
     char small[128];
@@ -195,10 +187,14 @@ bool append_clean_query_in_one_pass(sv query, std::string& out) {
             start = amp == npos ? n + 1 : eq + 1 + amp + 1;
             continue;
         }
-        for (std::size_t k = 0; k < n_kept && ok; ++k)
-            ok = !(kept[k].key == key && kept[k].len == name.size() && sv(kept[k].text, kept[k].len) == name);
+        std::uint64_t bit = std::uint64_t{1} << ((key ^ (key >> 29) ^ name.size()) & 63);
+        if (kept_bits & bit) {  // perhaps seen before
+            for (std::size_t k = 0; k < n_kept && ok; ++k)
+                ok = !(kept[k].key == key && kept[k].len == name.size() && sv(kept[k].text, kept[k].len) == name);
+        }
         if (!ok || n_kept == kMostNames) return out.resize(mark), false;
         kept[n_kept++] = {name.data(), name.size(), key};
+        kept_bits |= bit;
 
         if (dst != base + mark) *dst++ = '&';
         ok = requote_plus_until(raw_name, -1, dst) != npos;
@@ -278,8 +274,9 @@ bool drops_fragment(sv fragment) {
 
 }  // namespace
 
-std::string unwrap(std::string_view url) {
-    if (url.empty()) return {};
+void unwrap(std::string_view url, std::string& out) {
+    out.clear();
+    if (url.empty()) return;
     Split outer;
     split_url(url, outer);
     Split inner;
@@ -290,7 +287,7 @@ std::string unwrap(std::string_view url) {
         p = &inner;
     }
 
-    std::string out;  // the query's re-encoding may take three bytes for one
+    // The query's re-encoding may take three bytes for one.
     out.reserve(p->scheme.size() + p->netloc.size() + p->path.size() + p->params.size() +
                 3 * p->query.size() + p->fragment.size() + 8);
     append_unsplit_head(out, p->scheme, p->netloc, p->path, p->params);
@@ -304,6 +301,11 @@ std::string unwrap(std::string_view url) {
         out.push_back('#');
         out += p->fragment;
     }
+}
+
+std::string unwrap(std::string_view url) {
+    std::string out;
+    unwrap(url, out);
     return out;
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <optional>
@@ -141,7 +142,7 @@ void check_netloc(sv netloc) {
     }
 }
 
-int hex_value(char c) {
+inline int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -178,20 +179,23 @@ bool surrogate_at(sv s, std::size_t i) {
 // Whether the link holds a tab or a line break (which urlsplit removes):
 // sixteen bytes at a time where the machine allows.
 bool has_tab_or_line_break(sv s) {
-    std::size_t i = 0;
 #if defined(__SSE2__)
-    const __m128i tab = _mm_set1_epi8('\t'), cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
-    for (; i + 16 <= s.size(); i += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
-        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, cr)),
-                                   _mm_cmpeq_epi8(v, lf));
-        if (_mm_movemask_epi8(hit)) return true;
+    if (s.size() >= 16) {
+        const __m128i tab = _mm_set1_epi8('\t'), cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
+        auto block = [&](std::size_t at) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + at));
+            __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, cr)),
+                                       _mm_cmpeq_epi8(v, lf));
+            return _mm_movemask_epi8(hit) != 0;
+        };
+        std::size_t i = 0;
+        for (; i + 16 <= s.size(); i += 16)
+            if (block(i)) return true;
+        return i < s.size() && block(s.size() - 16);  // the rest, overlapping the block before
     }
 #endif
-    for (; i < s.size(); ++i) {
-        char c = s[i];
+    for (char c : s)
         if (c == '\t' || c == '\r' || c == '\n') return true;
-    }
     return false;
 }
 
@@ -221,10 +225,10 @@ constexpr std::array<unsigned char, 256> kNetlocClass = [] {
     return t;
 }();
 
-bool hex_at(sv s, std::size_t i) { return kClass[static_cast<unsigned char>(s[i])] & kHex; }
+[[gnu::always_inline]] inline bool hex_at(sv s, std::size_t i) { return kClass[static_cast<unsigned char>(s[i])] & kHex; }
 // A "%XX" escape at i (with i + 2 < size, as unquote wants).
-bool escape_at(sv s, std::size_t i) { return s[i] == '%' && i + 2 < s.size() && hex_at(s, i + 1) && hex_at(s, i + 2); }
-unsigned char escaped_byte(sv s, std::size_t i) {
+[[gnu::always_inline]] inline bool escape_at(sv s, std::size_t i) { return s[i] == '%' && i + 2 < s.size() && hex_at(s, i + 1) && hex_at(s, i + 2); }
+[[gnu::always_inline]] inline unsigned char escaped_byte(sv s, std::size_t i) {
     return static_cast<unsigned char>(hex_value(s[i + 1]) * 16 + hex_value(s[i + 2]));
 }
 
@@ -415,10 +419,25 @@ void split_url(sv input, Split& p) {
     if (url.size() >= 2 && url[0] == '/' && url[1] == '/') {
         // One look at each byte of the network location: where it ends,
         // its brackets, and whether it leaves ASCII.
-        std::size_t end = 2;
+        std::size_t end = 2, n = url.size();
         unsigned char seen = 0, cls = 0;
-        for (; end < url.size() && !((cls = kNetlocClass[static_cast<unsigned char>(url[end])]) & kNetlocEnd); ++end)
-            seen |= cls;
+        if constexpr (swar::kUsable) {
+            for (; end + 8 <= n; end += 8) {
+                std::uint64_t w = swar::load(url.data() + end);
+                std::uint64_t stop = swar::equal(w, '/') | swar::equal(w, '?') | swar::equal(w, '#');
+                std::uint64_t open = swar::equal(w, '['), close = swar::equal(w, ']');
+                if (swar::before(open, stop)) seen |= kOpen;
+                if (swar::before(close, stop)) seen |= kClose;
+                if (swar::before(w & swar::kHighs, stop)) seen |= kNonAscii;
+                if (stop) {
+                    end += swar::first(stop);
+                    break;
+                }
+            }
+        }
+        if (end >= n || !(kNetlocClass[static_cast<unsigned char>(url[end])] & kNetlocEnd))
+            for (; end < n && !((cls = kNetlocClass[static_cast<unsigned char>(url[end])]) & kNetlocEnd); ++end)
+                seen |= cls;
         sv netloc = url.substr(2, end - 2);
         url.remove_prefix(end);
         bool open = seen & kOpen, close = seen & kClose;
@@ -452,30 +471,38 @@ void split_url(sv input, Split& p) {
 }
 
 void append_unsplit_head(std::string& out, sv scheme, sv netloc, sv path, sv params) {
+    std::size_t start = out.size();
+    out.resize(start + scheme.size() + netloc.size() + path.size() + params.size() + 6);
+    char* d = out.data() + start;
+    auto put = [&d](sv s) {
+        if (!s.empty()) std::memcpy(d, s.data(), s.size());
+        d += s.size();
+    };
     if (!scheme.empty()) {
-        out += scheme;
-        out += ':';
+        put(scheme);
+        *d++ = ':';
     }
     // urlunsplit sees the path with its parameters appended: that text is
     // empty only when both are, and starts with "//" exactly when the path
     // does.
     bool slashes = text::starts_with(path, "//");
     if (!netloc.empty()) {
-        out += "//";
-        out += netloc;
-        if (path.empty() ? !params.empty() : path[0] != '/') out += '/';
+        put("//");
+        put(netloc);
+        if (path.empty() ? !params.empty() : path[0] != '/') *d++ = '/';
     } else if (kUnsplitKeepsRelativePath) {
         bool absent_or_rooted = path.empty() ? params.empty() : path[0] == '/';
-        if (slashes || (!scheme.empty() && uses_netloc(scheme) && absent_or_rooted)) out += "//";
+        if (slashes || (!scheme.empty() && uses_netloc(scheme) && absent_or_rooted)) put("//");
     } else if (!scheme.empty() && uses_netloc(scheme) && !slashes) {
-        out += "//";
-        if (path.empty() ? !params.empty() : path[0] != '/') out += '/';
+        put("//");
+        if (path.empty() ? !params.empty() : path[0] != '/') *d++ = '/';
     }
-    out += path;
+    put(path);
     if (!params.empty()) {
-        out += ';';
-        out += params;
+        *d++ = ';';
+        put(params);
     }
+    out.resize(static_cast<std::size_t>(d - out.data()));
 }
 
 std::string join_url(sv scheme, sv netloc, sv path, sv params, sv query, sv fragment) {

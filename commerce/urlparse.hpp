@@ -141,6 +141,28 @@ inline std::uint64_t prefix_key(std::string_view s, const char* limit) {
     return k;
 }
 
+// Eight bytes at a time on little-endian machines.
+namespace swar {
+inline constexpr bool kUsable = std::endian::native == std::endian::little;
+inline constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = kOnes * 0x80;
+inline std::uint64_t load(const char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+// The high bit of each byte of w equal to c: exact up to the first such
+// byte, and any byte flagged lies after a true one.
+inline std::uint64_t equal(std::uint64_t w, unsigned char c) {
+    std::uint64_t x = w ^ (kOnes * c);
+    return (x - kOnes) & ~x & kHighs;
+}
+// Of the flags in `mask`, those of the bytes before the first flag of `stop`.
+inline std::uint64_t before(std::uint64_t mask, std::uint64_t stop) {
+    return stop ? mask & ((stop & (~stop + 1)) - 1) : mask;
+}
+inline std::size_t first(std::uint64_t stop) { return static_cast<std::size_t>(std::countr_zero(stop) >> 3); }
+}  // namespace swar
+
 // parse_qs(query) without copying what needs no decoding: the distinct
 // decoded names in the order of their first appearance, each with its raw
 // values in order. Names are decoded only when they hold "%" or "+", and
