@@ -43,11 +43,21 @@ struct TrackingName {
 constexpr std::size_t kLongestTracking = 12;  // "utm_campaign"
 static_assert(std::all_of(vocab::TRACKING_PARAMS.begin(), vocab::TRACKING_PARAMS.end(),
                           [](sv name) { return !name.empty() && name.size() <= kLongestTracking; }));
-const std::array<TrackingName, vocab::TRACKING_PARAMS.size()> kTracking = [] {
-    std::array<TrackingName, vocab::TRACKING_PARAMS.size()> t{};
-    for (std::size_t i = 0; i < t.size(); ++i) {
+// Sorted by length; those of length n are at [kTracking.from[n], kTracking.from[n + 1]).
+const struct TrackingTable {
+    std::array<TrackingName, vocab::TRACKING_PARAMS.size()> names;
+    std::array<std::size_t, kLongestTracking + 2> from;
+} kTracking = [] {
+    TrackingTable t{};
+    for (std::size_t i = 0; i < t.names.size(); ++i) {
         sv name = vocab::TRACKING_PARAMS[i];
-        t[i] = {name, prefix_key(name, name.data())};
+        t.names[i] = {name, prefix_key(name, name.data())};
+    }
+    std::stable_sort(t.names.begin(), t.names.end(),
+                     [](const TrackingName& a, const TrackingName& b) { return a.name.size() < b.name.size(); });
+    for (std::size_t n = 0, i = 0; n < t.from.size(); ++n) {
+        while (i < t.names.size() && t.names[i].name.size() < n) ++i;
+        t.from[n] = i;
     }
     return t;
 }();
@@ -70,12 +80,14 @@ std::uint64_t ascii_lower(std::uint64_t w) {
 // lower-cases to "k"); an ASCII one is compared by its lower-cased key.
 [[gnu::noinline]] bool is_tracking_unicode(sv name) {
     std::string low = text::lower(name);
-    return std::any_of(kTracking.begin(), kTracking.end(), [&](const TrackingName& t) { return t.name == low; });
+    return std::any_of(kTracking.names.begin(), kTracking.names.end(),
+                       [&](const TrackingName& t) { return t.name == low; });
 }
 
 [[gnu::noinline]] bool is_tracking_ascii(sv name, std::uint64_t low) {
-    for (const TrackingName& t : kTracking) {
-        if (t.key != low || t.name.size() != name.size()) continue;
+    for (std::size_t k = kTracking.from[name.size()]; k < kTracking.from[name.size() + 1]; ++k) {
+        const TrackingName& t = kTracking.names[k];
+        if (t.key != low) continue;
         bool same = true;
         for (std::size_t i = 8; i < name.size(); ++i) {
             char c = name[i];
