@@ -583,6 +583,77 @@ std::size_t QueryFields::find(sv name, std::uint64_t key, std::size_t& hash) {
     return kNone;
 }
 
+namespace {
+// "=" ends a name, "&" a field.
+enum : unsigned char { kEquals = 1, kAmp = 2 };
+constexpr std::array<unsigned char, 256> kNameClass = [] {
+    std::array<unsigned char, 256> t{};
+    t['='] = kEquals;
+    t['&'] = kAmp;
+    t['%'] = t['+'] = kFieldCoded;
+    for (int c = 0x80; c < 0x100; ++c) t[c] = kFieldHigh;
+    return t;
+}();
+}  // namespace
+
+std::size_t scan_field_name(sv query, std::size_t start, unsigned char& seen) {
+    const char* q = query.data();
+    std::size_t i = start, n = query.size();
+    unsigned char bits = 0;
+    if constexpr (swar::kUsable) {
+        for (; i + 8 <= n; i += 8) {
+            std::uint64_t w = swar::load(q + i);
+            std::uint64_t stop = swar::equal(w, '=') | swar::equal(w, '&');
+            std::uint64_t coded = swar::equal(w, '%') | swar::equal(w, '+');
+            if (swar::before(coded, stop)) bits |= kFieldCoded;
+            if (swar::before(w & swar::kHighs, stop)) bits |= kFieldHigh;
+            if (stop) {
+                seen = bits;
+                return i + swar::first(stop);
+            }
+        }
+    }
+    for (unsigned char cls; i < n && !((cls = kNameClass[static_cast<unsigned char>(q[i])]) & (kEquals | kAmp)); ++i)
+        bits |= cls;
+    seen = bits;
+    return i;
+}
+
+LowerCaseNames::LowerCaseNames(const sv* names, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        sv name = names[i];
+        if (name.empty() || name.size() >= first_letters_.size())
+            throw std::logic_error("a name of 1 to 16 bytes");
+        names_.push_back({name, prefix_key(name, name.data())});
+        first_letters_[name.size()] |= std::uint64_t{1} << (name[0] & 63);
+    }
+    std::stable_sort(names_.begin(), names_.end(),
+                     [](const Entry& a, const Entry& b) { return a.name.size() < b.name.size(); });
+    for (std::size_t n = 0, i = 0; n < from_.size(); ++n) {
+        while (i < names_.size() && names_[i].name.size() < n) ++i;
+        from_[n] = i;
+    }
+}
+
+bool LowerCaseNames::contains_unicode(sv name) const {
+    std::string low = text::lower(name);
+    return std::any_of(names_.begin(), names_.end(), [&](const Entry& e) { return e.name == low; });
+}
+
+bool LowerCaseNames::contains_ascii(sv name, std::uint64_t low) const {
+    for (std::size_t k = from_[name.size()]; k < from_[name.size() + 1]; ++k) {
+        const Entry& e = names_[k];
+        if (e.key != low) continue;
+        bool same = true;
+        for (std::size_t i = 8; i < name.size(); ++i) {
+            char c = name[i];
+            same = same && (c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c) == e.name[i];
+        }
+        if (same) return true;
+    }
+    return false;
+}
+
 UrlParts urlparse(std::string_view url) {
     Split p;
     split_url(url, p);

@@ -161,7 +161,45 @@ inline std::uint64_t before(std::uint64_t mask, std::uint64_t stop) {
     return stop ? mask & ((stop & (~stop + 1)) - 1) : mask;
 }
 inline std::size_t first(std::uint64_t stop) { return static_cast<std::size_t>(std::countr_zero(stop) >> 3); }
+// ASCII capitals made lower case, eight at once (every byte below 0x80).
+inline std::uint64_t ascii_lower(std::uint64_t w) {
+    std::uint64_t at_least_a = w + kOnes * (0x80 - 'A'), above_z = w + kOnes * (0x7F - 'Z');
+    return w | (((at_least_a & ~above_z) & kHighs) >> 2);
+}
 }  // namespace swar
+
+// The end of the name of the query field at `start` (its first "=" or "&",
+// or the end of the query), and in `seen` what its bytes hold.
+enum FieldNameBits : unsigned char { kFieldCoded = 4, kFieldHigh = 8 };  // "%" or "+"; above ASCII
+std::size_t scan_field_name(std::string_view query, std::size_t start, unsigned char& seen);
+
+// A fixed set of lower-case names, and whether a decoded query name
+// lower-cases (str.lower()) to one of them: an ASCII name by its prefix key
+// made lower case, against the names of its length and first letter only;
+// any other by full Unicode lower-casing (the Kelvin sign lower-cases to
+// "k"). `key` is prefix_key(name).
+class LowerCaseNames {
+public:
+    LowerCaseNames(const std::string_view* names, std::size_t count);  // each 1 to 16 bytes
+    bool contains(std::string_view name, std::uint64_t key, bool ascii) const {
+        if (!ascii) return contains_unicode(name);
+        if (name.size() >= first_letters_.size()) return false;
+        std::uint64_t low = swar::ascii_lower(key);
+        if (!(first_letters_[name.size()] & (std::uint64_t{1} << (low & 63)))) return false;
+        return contains_ascii(name, low);
+    }
+
+private:
+    bool contains_unicode(std::string_view name) const;
+    bool contains_ascii(std::string_view name, std::uint64_t low) const;
+    struct Entry {
+        std::string_view name;
+        std::uint64_t key;
+    };
+    std::vector<Entry> names_;  // by length: those of length n at [from_[n], from_[n + 1])
+    std::array<std::size_t, 18> from_{};
+    std::array<std::uint64_t, 17> first_letters_{};  // bit (first byte % 64) per length
+};
 
 // parse_qs(query) without copying what needs no decoding: the distinct
 // decoded names in the order of their first appearance, each with its raw
