@@ -149,7 +149,7 @@ def test_enrich_against_a_loopback_server(tmp_path: Path, shop: SampleServer) ->
     csv_out, json_out = tmp_path / "out" / "kettles.csv", tmp_path / "out" / "kettles.json"
 
     code, stdout, stderr = run_cli("enrich", str(source), "--csv", str(csv_out), "--json", str(json_out),
-                                   tty_stderr=True)
+                                   "--allow-internal", tty_stderr=True)
     assert code == 0, stderr
     assert "Fetching pages" in stderr and "3/3" in stderr  # on a terminal the bar counts distinct pages
     assert shop.requests.count("kettleworks.example/products/trail-kettle") == 1
@@ -165,6 +165,23 @@ def test_enrich_against_a_loopback_server(tmp_path: Path, shop: SampleServer) ->
         rows = list(csv.reader(fh))
     assert len(rows) == 1 + len(lines)
     assert f"Wrote CSV: {csv_out.resolve()}" in stdout and f"Wrote JSON: {json_out.resolve()}" in stdout
+
+
+def test_enrich_refuses_internal_destinations_unless_allowed(tmp_path: Path, shop: SampleServer) -> None:
+    kettle = f"{shop.base_url}/kettleworks.example/products/trail-kettle"
+    source = tmp_path / "matches.json"
+    source.write_text(json.dumps([{"title": "Trail kettle", "link": kettle, "price": "$61.00"}]), encoding="utf-8")
+    out = tmp_path / "out.json"
+    code, stdout, stderr = run_cli("enrich", str(source), "--json", str(out))
+    assert code == 0, stderr
+    assert shop.requests == []  # a loopback link is not requested by default
+    [item] = json.loads(out.read_text(encoding="utf-8"))["items"]
+    assert item["title"] == "Trail kettle" and item.get("sku") is None  # from the search data alone
+
+    code, stdout, stderr = run_cli("enrich", str(source), "--json", str(out), "--allow-internal")
+    assert code == 0, stderr
+    assert shop.requests.count("kettleworks.example/products/trail-kettle") == 1
+    assert json.loads(out.read_text(encoding="utf-8"))["items"][0]["sku"] == "KW-TK-900"
 
 
 # ------------------------------------------------------------- bad input
@@ -207,17 +224,18 @@ def test_bad_input_is_one_line_and_destroys_nothing(tmp_path: Path, name: str, c
     assert not (tmp_path / "new.json").exists()
 
 
-def test_an_unreadable_link_is_warned_about_and_enriched_from_its_search_data(tmp_path: Path) -> None:
+@pytest.mark.parametrize("link", ["http://[::1/x", "http:////[x"])  # the second unwraps to one that cannot be split
+def test_an_unreadable_link_is_warned_about_and_enriched_from_its_search_data(tmp_path: Path, link: str) -> None:
     source = tmp_path / "m.json"
-    source.write_text('[{"link": "http://[::1/x", "title": "Odd link", "price": "$5"},\n'
+    source.write_text('[{"link": "' + link + '", "title": "Odd link", "price": "$5"},\n'
                       ' {"link": "ftp://files.example/x", "title": "Not fetched"}]', encoding="utf-8")
     out = tmp_path / "out.csv"
     code, stdout, stderr = run_cli("enrich", str(source), "--csv", str(out))
     assert code == 0, stderr
-    assert stderr.startswith(f'quillmere: warning: {source}: record 1 (line 1): link "http://[::1/x" cannot be read')
+    assert stderr.startswith(f'quillmere: warning: {source}: record 1 (line 1): link "{link}" cannot be read')
     rows = out.read_bytes().decode("utf-8").split("\r\n")
     assert rows[1].split(",")[6:9] == ["Odd link", "5.0", "USD"]
-    assert rows[1].split(",")[12:14] == ["http://[::1/x", "http://[::1/x"]
+    assert rows[1].split(",")[12:14] == [link, link]
     assert "Not fetched" in rows[2]
 
 

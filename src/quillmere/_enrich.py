@@ -1,0 +1,130 @@
+"""The awaitable enrichment entries of CommerceEnricher.
+
+The analysis runs in the extension in two batched crossings: the links are
+unwrapped before the fetch, then every match is analysed with its page text
+after it. These functions take the class they serve as `cls`, so a subclass's
+own `enrich_matches_deep_async` is the one `process_async` awaits.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import ctypes
+import importlib
+from collections.abc import Sequence
+from typing import Any
+
+from . import _commerce
+from ._fetch import ProgressCallback, check_options
+from .models import CommerceIntelligence, CommerceSummary, EnrichedCommerceMatch, VisualMatch
+
+# The match fields the analysis reads after the fetch, in the order it reads
+# them, and whether each may be None.
+_MATCH_FIELDS = (("source", True), ("price", True), ("currency", True), ("title", False))
+
+
+_utf8_of: Any
+try:
+    _utf8_of = ctypes.pythonapi.PyUnicode_AsUTF8AndSize
+    _utf8_of.argtypes = (ctypes.py_object, ctypes.c_void_p)
+    _utf8_of.restype = ctypes.c_void_p
+except (AttributeError, OSError):  # an interpreter without the C API through ctypes
+    _utf8_of = None
+
+
+def analyse_batch(targets: list[Any], direct_links: list[str | None],
+                  pages: dict[str, str | None]) -> list[EnrichedCommerceMatch]:
+    """Page analysis and record building for the batch (run off the loop's thread).
+
+    The extension reads each page's UTF-8 form, which CPython makes (and keeps
+    with the text) while holding the GIL.  Made for all pages inside one call,
+    that holds the GIL for the whole batch, about a second for 300 real pages
+    with non-ASCII text, and the loop's thread cannot run meanwhile.  Made here
+    first, one page per call, the GIL can pass between pages; the extension
+    then finds every page's UTF-8 form ready and scans with the GIL released.
+    """
+    if _utf8_of is not None:
+        for text in pages.values():
+            if type(text) is str:
+                _utf8_of(text, None)
+    return _commerce._enrich_after_fetch(targets, direct_links, pages)
+
+
+def require_list(value: object, name: str) -> None:
+    if not isinstance(value, list):
+        raise TypeError(f"{name} must be list, not {type(value).__name__}")
+
+
+def fetch_options(fetcher: Any, progress: ProgressCallback | None,
+                  semaphore: asyncio.Semaphore | None) -> dict[str, Any]:
+    """The keywords the caller gave, checked, to pass on. Those left at None
+    are not passed, so an override written without them keeps working."""
+    check_options(fetcher, progress, semaphore)
+    given = {"fetcher": fetcher, "progress": progress, "semaphore": semaphore}
+    return {name: value for name, value in given.items() if value is not None}
+
+
+def check_match_fields(matches: Sequence[Any]) -> None:
+    """The type checks the analysis makes, made before any page is fetched,
+    with the same messages (the analysis checks again)."""
+    for match in matches:
+        for name, nullable in _MATCH_FIELDS:
+            value = getattr(match, name)
+            if not isinstance(value, str) and not (nullable and value is None):
+                expected = "str or None" if nullable else "str"
+                raise TypeError(f"{name} must be {expected}, not {type(value).__name__}")
+        stock = match.in_stock
+        if stock is not None and not isinstance(stock, bool):
+            raise TypeError(f"in_stock must be bool or None, not {type(stock).__name__}")
+        thumbnail = match.thumbnail
+        if thumbnail is not None and not isinstance(thumbnail, str):
+            raise TypeError(f"thumbnail must be str or None, not {type(thumbnail).__name__}")
+
+
+async def enrich_matches_deep_async(cls: Any, matches: list[VisualMatch], max_items: int | None = None, *,
+                                    fetcher: Any = None, progress: ProgressCallback | None = None,
+                                    semaphore: asyncio.Semaphore | None = None) -> list[EnrichedCommerceMatch]:
+    from . import commerce
+
+    require_list(matches, "matches")
+    if max_items is not None and not isinstance(max_items, int):
+        raise TypeError(f"max_items must be int or None, not {type(max_items).__name__}")
+    options = fetch_options(fetcher, progress, semaphore)
+    if not matches:
+        return []
+    targets = matches if max_items is None else matches[:max_items]
+    # None where unwrapping refuses a link (it cannot be split or encoded):
+    # that match is not fetched and is analysed without a page, so one bad
+    # link spoils nothing else.
+    direct_links = _commerce._enrich_unwrap_links(targets)
+    check_match_fields(targets)
+    pages = await commerce.ScraplingDestinationFetcher.fetch_many(
+        [d for d in direct_links if d is not None], **options)
+    # The analysis of the whole batch runs on a worker of the loop's executor,
+    # so the host's other tasks keep running meanwhile; the list is copied so
+    # that a task that changes the caller's list meanwhile changes nothing here.
+    loop = asyncio.get_running_loop()
+    return await loop.run_in_executor(None, analyse_batch, list(targets), direct_links, pages)
+
+
+async def process_async(cls: Any, matches: list[VisualMatch], *, fetcher: Any = None,
+                        progress: ProgressCallback | None = None,
+                        semaphore: asyncio.Semaphore | None = None) -> CommerceIntelligence:
+    require_list(matches, "matches")
+    options = fetch_options(fetcher, progress, semaphore)
+    if not matches:
+        return CommerceIntelligence()
+    items = await cls.enrich_matches_deep_async(matches, **options)
+    require_list(items, "enriched items")
+    relevance = importlib.import_module("quillmere.relevance")
+    classify = relevance.classify_match_relevance
+    recompute = relevance.recompute_market_summary
+    for item in items:
+        if item.relevance is None:
+            item.relevance = classify(item, None)
+    base = CommerceSummary(total_matches=len(matches), currency="USD")
+    summary = recompute(items, base)
+    return CommerceIntelligence(summary=summary, items=items)
+
+
+__all__ = ["analyse_batch", "check_match_fields", "enrich_matches_deep_async", "fetch_options", "process_async", "require_list"]
