@@ -19,6 +19,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "commerce/extended.hpp"
 #include "commerce/html_entities.hpp"
 #include "commerce/json.hpp"
 #include "commerce/numbers.hpp"
@@ -832,6 +833,22 @@ void apply_markup(Fields& f, sv html) {
     }
 }
 
+// ------------------------------------------------- extended analysis
+
+// Findings tied to the main product replace what the steps above read from
+// the first record or anywhere in the page; the weaker ones only fill.
+void apply_extended(Fields& f, const extended::Findings& x) {
+    using extended::Source;
+    if (x.price && (!f.price_amount || x.price_source <= Source::META)) {
+        f.price_amount = x.price;
+        if (!x.currency.empty()) f.currency = x.currency;
+    }
+    if (x.sku && (empty(f.sku) || x.sku_source <= Source::ITEM)) f.sku = x.sku;
+    if (x.stock) f.stock_status = x.stock;
+    if ((x.product || x.price) && (f.page_type == PageType::UNCATEGORIZED || f.page_type == PageType::ARTICLE))
+        f.page_type = PageType::PRODUCT;
+}
+
 // ------------------------------------------------------ title repair (14)
 
 void repair_title(Fields& f, const MetaMap& meta, const std::optional<std::string>& page_title) {
@@ -981,6 +998,7 @@ Metadata parse_metadata(const Input& in) {
 
         apply_meta(f, meta, in.direct_url);         // 7 to 12
         if (!f.is_social) apply_markup(f, html);    // 13
+        if (in.extended && !f.is_social) apply_extended(f, extended::analyse(html, in.direct_url, products, meta));
         repair_title(f, meta, page_title);          // 14
     }
 

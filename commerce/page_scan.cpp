@@ -1,0 +1,372 @@
+#include "commerce/page_scan.hpp"
+
+#include <array>
+#include <cstring>
+#include <optional>
+
+#include "commerce/html_entities.hpp"
+#include "commerce/text.hpp"
+
+namespace quillmere::page_scan {
+namespace {
+
+using sv = std::string_view;
+
+constexpr std::size_t kMaxDepth = 512;        // elements tracked on the stack
+constexpr std::size_t kCloseSearch = 64;      // how far down an end tag looks for its start tag
+constexpr std::size_t kMaxCaptures = 8;       // text captures open at once
+constexpr std::size_t kCaptureBytes = 200;    // text kept per capture
+constexpr std::size_t kMaxMarked = 2000;      // marked elements kept per page
+constexpr std::size_t kMaxItems = 5000;       // items kept per page
+constexpr std::size_t kMaxProps = 20000;      // properties kept per page
+
+char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; }
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+bool name_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == ':' ||
+           c == '_';
+}
+bool equal_icase(sv a, sv lower) {
+    if (a.size() != lower.size()) return false;
+    for (std::size_t k = 0; k < a.size(); ++k)
+        if (lower_ascii(a[k]) != lower[k]) return false;
+    return true;
+}
+// Case-insensitive find of an ASCII lower-case needle (at most a few bytes).
+std::size_t find_icase(sv hay, sv needle, std::size_t from) {
+    for (std::size_t p = from; p + needle.size() <= hay.size(); ++p)
+        if (lower_ascii(hay[p]) == needle[0] && equal_icase(hay.substr(p, needle.size()), needle)) return p;
+    return sv::npos;
+}
+
+struct Attr {
+    sv name, value;
+};
+
+struct Tag {
+    sv name;
+    std::vector<Attr> attrs;
+    bool self_closing = false;
+    std::size_t end = 0;  // just past ">"
+    std::optional<sv> get(sv lower_name) const {
+        for (const Attr& a : attrs)
+            if (equal_icase(a.name, lower_name)) return a.value;
+        return std::nullopt;
+    }
+};
+
+// The start tag at html[i] == '<' (a letter follows).
+Tag read_tag(sv html, std::size_t i) {
+    Tag t;
+    std::size_t k = i + 1, n = html.size();
+    std::size_t s = k;
+    while (k < n && name_char(html[k])) ++k;
+    t.name = html.substr(s, k - s);
+    while (k < n) {
+        while (k < n && (is_space(html[k]) || html[k] == '/')) {
+            if (html[k] == '/' && k + 1 < n && html[k + 1] == '>') t.self_closing = true;
+            ++k;
+        }
+        if (k >= n) break;
+        if (html[k] == '>') {
+            ++k;
+            break;
+        }
+        std::size_t a = k;
+        while (k < n && !is_space(html[k]) && html[k] != '=' && html[k] != '>' && html[k] != '/') ++k;
+        if (k == a) ++k;  // a stray character
+        sv name = html.substr(a, k - a);
+        std::size_t b = k;
+        while (b < n && is_space(html[b])) ++b;
+        sv value;
+        if (b < n && html[b] == '=') {
+            k = b + 1;
+            while (k < n && is_space(html[k])) ++k;
+            if (k < n && (html[k] == '"' || html[k] == '\'')) {
+                char q = html[k];
+                std::size_t e = html.find(q, k + 1);
+                if (e == sv::npos) e = n;
+                value = html.substr(k + 1, e - k - 1);
+                k = e < n ? e + 1 : n;
+            } else {
+                std::size_t v = k;
+                while (k < n && !is_space(html[k]) && html[k] != '>') ++k;
+                value = html.substr(v, k - v);
+            }
+        }
+        if (t.attrs.size() < 64) t.attrs.push_back({name, value});
+    }
+    t.end = k;
+    return t;
+}
+
+constexpr std::array<sv, 14> kVoid = {"area", "base", "br",    "col",   "embed", "hr",  "img",
+                                      "input", "link", "meta", "param", "source", "track", "wbr"};
+bool is_void(sv name) {
+    for (sv v : kVoid)
+        if (equal_icase(name, v)) return true;
+    return false;
+}
+
+std::string clean_text(sv raw) {
+    std::string decoded = raw.find('&') != sv::npos ? html::unescape(raw) : std::string(raw);
+    return text::collapse_whitespace(decoded);
+}
+
+// The property name of an itemprop / property value's first name we read.
+std::vector<std::string> prop_names(sv value, bool rdfa) {
+    std::vector<std::string> out;
+    for (sv w : text::split(value)) {
+        if (rdfa) {
+            std::size_t colon = w.find(':');
+            if (colon != sv::npos) {
+                sv prefix = w.substr(0, colon);
+                if (!equal_icase(prefix, "schema") && !equal_icase(prefix, "s")) continue;
+                w.remove_prefix(colon + 1);
+            }
+        } else if (std::size_t slash = w.rfind('/'); slash != sv::npos) {
+            w.remove_prefix(slash + 1);  // a full schema.org property URL
+        }
+        if (!w.empty() && out.size() < 4) out.emplace_back(w);
+    }
+    return out;
+}
+
+struct Capture {
+    std::size_t element;  // stack depth of the element it belongs to
+    std::string text;
+    int item = -1, prop = -1;  // property to fill, or
+    int marked = -1;           // marked element to fill
+};
+
+struct Open {
+    sv name;
+    int item = -1;  // the item this element opened
+    bool strike = false;
+};
+
+class Scanner {
+public:
+    explicit Scanner(sv html) : html_(html) { out_.items.push_back(Item{}); }
+
+    Scan run() {
+        std::size_t i = 0, n = html_.size();
+        while (i < n) {
+            const void* lt = std::memchr(html_.data() + i, '<', n - i);
+            std::size_t at = lt ? static_cast<std::size_t>(static_cast<const char*>(lt) - html_.data()) : n;
+            if (at > i) add_text(html_.substr(i, at - i));
+            if (at >= n) break;
+            i = markup(at);
+        }
+        while (!stack_.empty()) pop();
+        for (Capture& c : captures_) finish(c);
+        captures_.clear();
+        return std::move(out_);
+    }
+
+private:
+    std::size_t markup(std::size_t at) {
+        sv rest = html_.substr(at);
+        std::size_t n = html_.size();
+        if (rest.substr(0, 4) == "<!--") {
+            std::size_t e = html_.find("-->", at + 4);
+            return e == sv::npos ? n : e + 3;
+        }
+        if (rest.size() >= 2 && (rest[1] == '!' || rest[1] == '?')) {
+            std::size_t e = html_.find('>', at);
+            return e == sv::npos ? n : e + 1;
+        }
+        if (rest.size() >= 3 && rest[1] == '/' && name_char(rest[2])) {
+            std::size_t k = at + 2;
+            while (k < n && name_char(html_[k])) ++k;
+            close(html_.substr(at + 2, k - at - 2));
+            std::size_t e = html_.find('>', k);
+            return e == sv::npos ? n : e + 1;
+        }
+        if (rest.size() >= 2 && ((rest[1] | 32) >= 'a' && (rest[1] | 32) <= 'z')) {
+            Tag t = read_tag(html_, at);
+            open(t, at);
+            if (equal_icase(t.name, "script") || equal_icase(t.name, "style") || equal_icase(t.name, "textarea")) {
+                // Raw text up to the matching end tag.
+                std::string end_tag = "</";
+                for (char c : t.name) end_tag.push_back(lower_ascii(c));
+                std::size_t e = find_icase(html_, end_tag, t.end);
+                if (!t.self_closing && !is_void(t.name)) pop();  // nothing inside counts
+                if (e == sv::npos) return n;
+                std::size_t g = html_.find('>', e);
+                return g == sv::npos ? n : g + 1;
+            }
+            return t.end;
+        }
+        add_text("<");
+        return at + 1;
+    }
+
+    int current_item() const { return item_stack_.empty() ? 0 : item_stack_.back(); }
+
+    void open(const Tag& t, std::size_t pos) {
+        auto itemprop = t.get("itemprop");
+        bool rdfa = false;
+        if (!itemprop) {
+            itemprop = t.get("property");
+            rdfa = true;
+        }
+        bool scope = t.get("itemscope").has_value() || t.get("typeof").has_value();
+        std::vector<std::string> names;
+        if (itemprop) names = prop_names(*itemprop, rdfa);
+        int parent = current_item();
+
+        int new_item = -1;
+        if (scope && out_.items.size() < kMaxItems) {
+            Item it;
+            auto type = t.get("itemtype");
+            if (!type) type = t.get("typeof");
+            it.type = std::string(type.value_or(""));
+            it.parent = names.empty() ? -1 : parent;
+            it.pos = pos;
+            new_item = static_cast<int>(out_.items.size());
+            out_.items.push_back(std::move(it));
+        }
+
+        bool container = !t.self_closing && !is_void(t.name);
+        std::size_t depth = stack_.size();  // this element's depth once pushed
+        bool strike = (!stack_.empty() && stack_.back().strike) || equal_icase(t.name, "del") ||
+                      equal_icase(t.name, "s") || equal_icase(t.name, "strike");
+
+        if (!names.empty() && props_ < kMaxProps) {
+            std::optional<sv> value;
+            if (new_item < 0) {
+                if (auto c = t.get("content")) value = c;
+                else if (equal_icase(t.name, "a") || equal_icase(t.name, "link") || equal_icase(t.name, "area")) value = t.get("href");
+                else if (equal_icase(t.name, "img") || equal_icase(t.name, "source") || equal_icase(t.name, "iframe")) value = t.get("src");
+                else if (equal_icase(t.name, "data") || equal_icase(t.name, "meter") || equal_icase(t.name, "input")) value = t.get("value");
+                else if (equal_icase(t.name, "time")) value = t.get("datetime");
+                else if (equal_icase(t.name, "meta")) value = sv();
+                if (!value && !container) value = sv();
+            }
+            for (const std::string& name : names) {
+                Property p;
+                p.name = name;
+                p.item = new_item;
+                p.pos = pos;
+                if (value) p.value = clean_text(*value);
+                auto& props = out_.items[parent].props;
+                props.push_back(std::move(p));
+                ++props_;
+                if (new_item < 0 && !value && captures_.size() < kMaxCaptures)
+                    captures_.push_back(Capture{depth, {}, parent, int(props.size() - 1), -1});
+            }
+        }
+
+        // Elements that name a price or the stock in their class or id.
+        auto cls = t.get("class");
+        auto id = t.get("id");
+        if ((cls || id) && out_.marked.size() < kMaxMarked && !equal_icase(t.name, "script") &&
+            !equal_icase(t.name, "style") && !equal_icase(t.name, "option") && !equal_icase(t.name, "body") &&
+            !equal_icase(t.name, "html")) {
+            std::string names_lower;
+            for (char c : cls.value_or("")) names_lower.push_back(lower_ascii(c));
+            names_lower.push_back(' ');
+            for (char c : id.value_or("")) names_lower.push_back(lower_ascii(c));
+            bool price = text::contains(names_lower, "price") || text::contains(names_lower, "preis") ||
+                         text::contains(names_lower, "prix") || text::contains(names_lower, "precio") ||
+                         text::contains(names_lower, "prezzo") || text::contains(names_lower, "cena");
+            bool stock = text::contains(names_lower, "availab") || text::contains(names_lower, "stock") ||
+                         text::contains(names_lower, "soldout") || text::contains(names_lower, "sold-out");
+            if (names_lower.size() > 200) names_lower.resize(200);
+            if (price || stock) {
+                Marked m{price ? Marked::PRICE : Marked::STOCK, std::move(names_lower), {}, {}, pos, strike};
+                for (const Attr& a : t.attrs) {
+                    if (equal_icase(a.name, "content") || equal_icase(a.name, "data-price") ||
+                        equal_icase(a.name, "data-price-amount") || equal_icase(a.name, "data-product-price") ||
+                        equal_icase(a.name, "data-value")) {
+                        m.content = std::string(a.value.substr(0, 64));
+                        break;
+                    }
+                }
+                out_.marked.push_back(std::move(m));
+                if (container && captures_.size() < kMaxCaptures)
+                    captures_.push_back(Capture{depth, {}, -1, -1, int(out_.marked.size() - 1)});
+            }
+        }
+        for (const Attr& a : t.attrs) {
+            if ((equal_icase(a.name, "data-sku") || equal_icase(a.name, "data-product-sku") ||
+                 equal_icase(a.name, "data-product_sku")) &&
+                !a.value.empty() && out_.data_skus.size() < 16)
+                out_.data_skus.emplace_back(text::strip(a.value.substr(0, 64)));
+        }
+
+        if (container) {
+            if (stack_.size() < kMaxDepth) {
+                stack_.push_back(Open{t.name, new_item, strike});
+                if (new_item >= 0) item_stack_.push_back(new_item);
+            } else {
+                drop_captures(depth);  // not tracked: its captures cannot be closed
+            }
+        } else {
+            drop_captures(depth);
+        }
+    }
+
+    void drop_captures(std::size_t depth) {
+        for (std::size_t k = captures_.size(); k-- > 0;)
+            if (captures_[k].element == depth) {
+                finish(captures_[k]);
+                captures_.erase(captures_.begin() + static_cast<std::ptrdiff_t>(k));
+            }
+    }
+
+    void close(sv name) {
+        std::size_t limit = stack_.size() > kCloseSearch ? stack_.size() - kCloseSearch : 0;
+        for (std::size_t k = stack_.size(); k-- > limit;) {
+            if (stack_[k].name.size() != name.size()) continue;
+            bool same = true;
+            for (std::size_t c = 0; c < name.size() && same; ++c)
+                same = lower_ascii(stack_[k].name[c]) == lower_ascii(name[c]);
+            if (!same) continue;
+            while (stack_.size() > k) pop();
+            return;
+        }
+    }
+
+    void pop() {
+        std::size_t depth = stack_.size() - 1;
+        if (stack_.back().item >= 0 && !item_stack_.empty()) item_stack_.pop_back();
+        stack_.pop_back();
+        drop_captures(depth);
+    }
+
+    void add_text(sv chunk) {
+        for (Capture& c : captures_)
+            if (c.text.size() < kCaptureBytes) c.text.append(chunk.substr(0, kCaptureBytes - c.text.size() + 8));
+    }
+
+    void finish(Capture& c) {
+        std::string value = clean_text(c.text);
+        if (c.marked >= 0) {
+            out_.marked[c.marked].text = std::move(value);
+        } else if (c.item >= 0 && c.prop >= 0) {
+            auto& props = out_.items[c.item].props;
+            if (static_cast<std::size_t>(c.prop) < props.size()) props[c.prop].value = std::move(value);
+        }
+    }
+
+    sv html_;
+    Scan out_;
+    std::vector<Open> stack_;
+    std::vector<int> item_stack_;
+    std::vector<Capture> captures_;
+    std::size_t props_ = 0;
+};
+
+}  // namespace
+
+const Property* Item::find(std::string_view name) const {
+    for (const Property& p : props)
+        if (p.name == name) return &p;
+    return nullptr;
+}
+
+Scan scan(std::string_view html) { return Scanner(html).run(); }
+
+}  // namespace quillmere::page_scan
