@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "commerce/json.hpp"
@@ -174,10 +175,9 @@ Offer read_offer(const Value& o, int depth) {
     if (const Value* a = o.get("availability")) out.stock = availability_of(str_of(a));
     out.sku = str_of(o.get("sku"));
     const Value* p = o.get("price");
-    if (json::is_empty(p ? *p : Value{}) && !(p && p->is_number())) p = nullptr;
-    if (!p || (p->is_number() && json::is_empty(*p))) {
-        if (const Value* low = o.get("lowPrice"); low && !low->is_null()) p = low;
-    }
+    if (p && json::is_empty(*p)) p = nullptr;
+    if (!p)
+        if (const Value* low = o.get("lowPrice"); low && !json::is_empty(*low)) p = low;
     if (p) out.price = amount_of(p, hint);
     if (!out.price) {
         // priceSpecification: the selling price, not a list price.
@@ -492,6 +492,10 @@ void from_markup(const page_scan::Scan& s, Findings& f) {
 
 // --------------------------------------------------------------- link
 
+bool page_has(sv html, sv token) {
+    return ::memmem(html.data(), html.size(), token.data(), token.size()) != nullptr;
+}
+
 bool alnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // An identifier the link carries (a product number in its path or query)
@@ -510,7 +514,7 @@ void from_link(sv html, const url::UrlParts& link, Findings& f) {
             sv tok = part.substr(i, j - i);
             std::size_t digits = 0;
             for (char c : tok) digits += c >= '0' && c <= '9';
-            if (tok.size() >= 5 && tok.size() <= 30 && digits >= 3 && tokens.size() < 32) tokens.push_back(tok);
+            if (tok.size() >= 5 && tok.size() <= 30 && digits >= 3 && tokens.size() < 12) tokens.push_back(tok);
             i = j;
         }
     };
@@ -519,13 +523,13 @@ void from_link(sv html, const url::UrlParts& link, Findings& f) {
     gather(link.query);
     // The last path token the page repeats, else the first query token.
     for (std::size_t k = path_tokens; k-- > 0;)
-        if (html.find(tokens[k]) != sv::npos) {
+        if (page_has(html, tokens[k])) {
             f.sku = std::string(tokens[k]);
             f.sku_source = Source::LINK;
             return;
         }
     for (std::size_t k = path_tokens; k < tokens.size(); ++k)
-        if (html.find(tokens[k]) != sv::npos) {
+        if (page_has(html, tokens[k])) {
             f.sku = std::string(tokens[k]);
             f.sku_source = Source::LINK;
             return;

@@ -32,10 +32,10 @@ bool equal_icase(sv a, sv lower) {
         if (lower_ascii(a[k]) != lower[k]) return false;
     return true;
 }
-// Case-insensitive find of an ASCII lower-case needle (at most a few bytes).
-std::size_t find_icase(sv hay, sv needle, std::size_t from) {
-    for (std::size_t p = from; p + needle.size() <= hay.size(); ++p)
-        if (lower_ascii(hay[p]) == needle[0] && equal_icase(hay.substr(p, needle.size()), needle)) return p;
+// Case-insensitive find of an end tag "</name" (lower case) from `from`.
+std::size_t find_end_tag(sv hay, sv needle, std::size_t from) {
+    for (std::size_t p = hay.find('<', from); p != sv::npos; p = hay.find('<', p + 1))
+        if (p + needle.size() <= hay.size() && equal_icase(hay.substr(p, needle.size()), needle)) return p;
     return sv::npos;
 }
 
@@ -45,19 +45,24 @@ struct Attr {
 
 struct Tag {
     sv name;
-    std::vector<Attr> attrs;
+    std::array<Attr, 32> attrs;
+    std::size_t count = 0;
     bool self_closing = false;
     std::size_t end = 0;  // just past ">"
+    const Attr* begin() const { return attrs.data(); }
+    const Attr* finish() const { return attrs.data() + count; }
     std::optional<sv> get(sv lower_name) const {
-        for (const Attr& a : attrs)
-            if (equal_icase(a.name, lower_name)) return a.value;
+        for (const Attr* a = begin(); a != finish(); ++a)
+            if (equal_icase(a->name, lower_name)) return a->value;
         return std::nullopt;
     }
 };
 
-// The start tag at html[i] == '<' (a letter follows).
-Tag read_tag(sv html, std::size_t i) {
-    Tag t;
+// The start tag at html[i] == '<' (a letter follows), into `t` (reused:
+// its attribute slots are not cleared).
+void read_tag(sv html, std::size_t i, Tag& t) {
+    t.count = 0;
+    t.self_closing = false;
     std::size_t k = i + 1, n = html.size();
     std::size_t s = k;
     while (k < n && name_char(html[k])) ++k;
@@ -94,10 +99,9 @@ Tag read_tag(sv html, std::size_t i) {
                 value = html.substr(v, k - v);
             }
         }
-        if (t.attrs.size() < 64) t.attrs.push_back({name, value});
+        if (t.count < t.attrs.size()) t.attrs[t.count++] = Attr{name, value};
     }
     t.end = k;
-    return t;
 }
 
 constexpr std::array<sv, 14> kVoid = {"area", "base", "br",    "col",   "embed", "hr",  "img",
@@ -184,13 +188,14 @@ private:
             return e == sv::npos ? n : e + 1;
         }
         if (rest.size() >= 2 && ((rest[1] | 32) >= 'a' && (rest[1] | 32) <= 'z')) {
-            Tag t = read_tag(html_, at);
+            Tag& t = tag_;
+            read_tag(html_, at, t);
             open(t, at);
             if (equal_icase(t.name, "script") || equal_icase(t.name, "style") || equal_icase(t.name, "textarea")) {
                 // Raw text up to the matching end tag.
                 std::string end_tag = "</";
                 for (char c : t.name) end_tag.push_back(lower_ascii(c));
-                std::size_t e = find_icase(html_, end_tag, t.end);
+                std::size_t e = find_end_tag(html_, end_tag, t.end);
                 if (!t.self_closing && !is_void(t.name)) pop();  // nothing inside counts
                 if (e == sv::npos) return n;
                 std::size_t g = html_.find('>', e);
@@ -205,13 +210,20 @@ private:
     int current_item() const { return item_stack_.empty() ? 0 : item_stack_.back(); }
 
     void open(const Tag& t, std::size_t pos) {
-        auto itemprop = t.get("itemprop");
+        std::optional<sv> itemprop, property;
+        bool scope = false;
+        for (const Attr* a = t.begin(); a != t.finish(); ++a) {
+            char c = a->name.empty() ? 0 : char(a->name[0] | 32);
+            if (c != 'i' && c != 'p' && c != 't') continue;
+            if (equal_icase(a->name, "itemprop")) itemprop = a->value;
+            else if (equal_icase(a->name, "property")) property = a->value;
+            else if (equal_icase(a->name, "itemscope") || equal_icase(a->name, "typeof")) scope = true;
+        }
         bool rdfa = false;
-        if (!itemprop) {
-            itemprop = t.get("property");
+        if (!itemprop && property) {
+            itemprop = property;
             rdfa = true;
         }
-        bool scope = t.get("itemscope").has_value() || t.get("typeof").has_value();
         std::vector<std::string> names;
         if (itemprop) names = prop_names(*itemprop, rdfa);
         int parent = current_item();
@@ -259,24 +271,30 @@ private:
         }
 
         // Elements that name a price or the stock in their class or id.
-        auto cls = t.get("class");
-        auto id = t.get("id");
+        std::optional<sv> cls, id;
+        for (const Attr* a = t.begin(); a != t.finish(); ++a) {
+            if (a->name.size() == 5 && equal_icase(a->name, "class")) cls = a->value;
+            else if (a->name.size() == 2 && equal_icase(a->name, "id")) id = a->value;
+        }
         if ((cls || id) && out_.marked.size() < kMaxMarked && !equal_icase(t.name, "script") &&
             !equal_icase(t.name, "style") && !equal_icase(t.name, "option") && !equal_icase(t.name, "body") &&
             !equal_icase(t.name, "html")) {
-            std::string names_lower;
-            for (char c : cls.value_or("")) names_lower.push_back(lower_ascii(c));
-            names_lower.push_back(' ');
-            for (char c : id.value_or("")) names_lower.push_back(lower_ascii(c));
-            bool price = text::contains(names_lower, "price") || text::contains(names_lower, "preis") ||
-                         text::contains(names_lower, "prix") || text::contains(names_lower, "precio") ||
-                         text::contains(names_lower, "prezzo") || text::contains(names_lower, "cena");
-            bool stock = text::contains(names_lower, "availab") || text::contains(names_lower, "stock") ||
-                         text::contains(names_lower, "soldout") || text::contains(names_lower, "sold-out");
-            if (names_lower.size() > 200) names_lower.resize(200);
+            // class and id, lower-cased once (long values cut short)
+            char buf[256];
+            std::size_t len = 0;
+            for (char c : cls.value_or("").substr(0, 170)) buf[len++] = lower_ascii(c);
+            buf[len++] = ' ';
+            for (char c : id.value_or("").substr(0, 80)) buf[len++] = lower_ascii(c);
+            sv names_lower(buf, len);
+            auto names_say = [&](sv word) { return names_lower.find(word) != sv::npos; };
+            bool price = names_say("price") || names_say("preis") || names_say("prix") || names_say("precio") ||
+                         names_say("prezzo") || names_say("cena");
+            bool stock = !price && (names_say("availab") || names_say("stock") || names_say("soldout") ||
+                                    names_say("sold-out"));
             if (price || stock) {
-                Marked m{price ? Marked::PRICE : Marked::STOCK, std::move(names_lower), {}, {}, pos, strike};
-                for (const Attr& a : t.attrs) {
+                Marked m{price ? Marked::PRICE : Marked::STOCK, std::string(names_lower), {}, {}, pos, strike};
+                for (const Attr* ap = t.begin(); ap != t.finish(); ++ap) {
+                    const Attr& a = *ap;
                     if (equal_icase(a.name, "content") || equal_icase(a.name, "data-price") ||
                         equal_icase(a.name, "data-price-amount") || equal_icase(a.name, "data-product-price") ||
                         equal_icase(a.name, "data-value")) {
@@ -289,7 +307,9 @@ private:
                     captures_.push_back(Capture{depth, {}, -1, -1, int(out_.marked.size() - 1)});
             }
         }
-        for (const Attr& a : t.attrs) {
+        for (const Attr* ap = t.begin(); ap != t.finish(); ++ap) {
+            const Attr& a = *ap;
+            if (a.name.size() < 8 || (a.name[0] | 32) != 'd') continue;
             if ((equal_icase(a.name, "data-sku") || equal_icase(a.name, "data-product-sku") ||
                  equal_icase(a.name, "data-product_sku")) &&
                 !a.value.empty() && out_.data_skus.size() < 16)
@@ -352,6 +372,7 @@ private:
     }
 
     sv html_;
+    Tag tag_;
     Scan out_;
     std::vector<Open> stack_;
     std::vector<int> item_stack_;
