@@ -25,7 +25,7 @@ import sys
 import time
 from pathlib import Path
 
-from quillmere.commerce import DestinationMetadataParser, StockStatus
+from quillmere.commerce import DestinationMetadataParser, PriceNormalizer, StockStatus
 
 DATA = Path(__file__).absolute().parent.parent.parent / "shared" / "data" / "product-pages"
 FIELDS = ("price", "sku", "availability")
@@ -46,10 +46,10 @@ def load(data: Path) -> list[tuple[str, dict, str]]:
 
 
 def cents(text: str) -> float | None:
-    try:
-        return round(float(text.strip().replace(",", "")), 2)
-    except ValueError:
-        return None
+    """A ground-truth price as the benchmark normalises it: a price text ("23.450"
+    is twenty-three thousand), rounded to cents."""
+    price = PriceNormalizer.parse(text, extended=True)
+    return None if price is None else round(price.amount, 2)
 
 
 def truth_values(field: str, gt: dict) -> set:

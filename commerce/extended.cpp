@@ -226,15 +226,19 @@ Offer product_offer(const Value& product) {
         for (const Value& x : offers->array())
             if (x.is_object()) list.push_back(&x);
     Offer first;
-    bool have = false;
+    bool have = false, priced = false, any_in = false;
     for (const Value* x : list) {
         Offer o = read_offer(*x, 0);
-        if (o.price) {
+        any_in = any_in || o.stock == StockStatus::IN_STOCK;
+        if (o.price && !priced) {
             if (!o.stock && have) o.stock = first.stock;
-            return o;
+            first = o, have = priced = true;
         }
         if (!have) first = o, have = true;
     }
+    // A product with several offers (sizes, sellers) is available when any is.
+    if (any_in) first.stock = StockStatus::IN_STOCK;
+    if (priced) return first;
     // A group's variants, when the group itself has no offer.
     if (const Value* variants = product.get("hasVariant"); variants && variants->is_array())
         for (const Value& v : variants->array())
@@ -292,6 +296,20 @@ void from_ld_json(const metadata::LdJsonProducts& ld, const url::UrlParts& page,
         if (score > best_score) best = &c, best_offer = o, best_score = score;
     }
     f.product = true;
+    if (best_offer.stock == StockStatus::OUT_OF_STOCK) {
+        // One record per size or colour: the product is available when a
+        // record of the same name is.
+        const Value* name = best->product->get("name");
+        for (const Found& c : found) {
+            if (c.related || c.product == best->product || !name || !name->is_string()) continue;
+            const Value* other = c.product->get("name");
+            if (!other || !other->is_string() || other->str() != name->str()) continue;
+            if (product_offer(*c.product).stock == StockStatus::IN_STOCK) {
+                best_offer.stock = StockStatus::IN_STOCK;
+                break;
+            }
+        }
+    }
     if (best_offer.price) {
         f.price = best_offer.price->value;
         f.currency = best_offer.price->currency;
@@ -392,8 +410,10 @@ void from_items(const page_scan::Scan& s, Findings& f) {
                     if (q.item >= 0 && q.name == "offers")
                         if ((p = s.items[q.item].find(key))) break;
             }
-            if (p && !text::strip(p->value).empty()) {
-                f.sku = std::string(text::strip(p->value));
+            // An identifier is one word: text with spaces is a name or a label.
+            sv id = p ? text::strip(p->value) : sv();
+            if (!id.empty() && id.size() <= 64 && text::split(id).size() == 1) {
+                f.sku = std::string(id);
                 f.sku_source = Source::ITEM;
                 break;
             }
@@ -475,13 +495,28 @@ void from_markup(const page_scan::Scan& s, Findings& f) {
         }
     }
     if (!f.stock || f.stock_source > Source::MARKUP) {
+        // Pages keep messages for other sizes and sellers too: the page is
+        // in stock when any stock element says so.
+        std::optional<StockStatus> found;
+        int seen = 0;
         for (const auto& m : s.marked) {
             if (m.kind != page_scan::Marked::STOCK || m.text.empty()) continue;
             if (auto st = availability_of(m.text)) {
-                f.stock = st;
-                f.stock_source = Source::MARKUP;
-                break;
+                // An element named after the sold-out state is a message
+                // the page shows only then; its text proves nothing.
+                if (*st != StockStatus::IN_STOCK &&
+                    (text::contains(m.names, "unavail") || text::contains(m.names, "outofstock") ||
+                     text::contains(m.names, "out-of-stock") || text::contains(m.names, "soldout") ||
+                     text::contains(m.names, "sold-out") || text::contains(m.names, "nostock") ||
+                     text::contains(m.names, "no-stock") || text::contains(m.names, "out_of_stock")))
+                    continue;
+                if (!found || *st == StockStatus::IN_STOCK) found = st;
+                if (*found == StockStatus::IN_STOCK || ++seen > 20) break;
             }
+        }
+        if (found) {
+            f.stock = found;
+            f.stock_source = Source::MARKUP;
         }
     }
     if ((!f.sku || f.sku_source > Source::MARKUP) && !s.data_skus.empty() && !s.data_skus.front().empty()) {
@@ -518,6 +553,29 @@ void from_link(sv html, const url::UrlParts& link, Findings& f) {
             i = j;
         }
     };
+    // A query value named like an identifier comes first.
+    for (std::size_t i = 0; i < link.query.size();) {
+        std::size_t amp = link.query.find('&', i);
+        if (amp == sv::npos) amp = link.query.size();
+        sv pair = sv(link.query).substr(i, amp - i);
+        std::size_t eq = pair.find('=');
+        if (eq != sv::npos) {
+            std::string key = text::lower(pair.substr(0, eq));
+            sv value = pair.substr(eq + 1);
+            bool id_key = key == "pid" || key == "sku" || key == "id" || text::ends_with(key, "_id") ||
+                          text::ends_with(key, "productid") || key == "itemid" || key == "item";
+            if (id_key && value.size() >= 3 && value.size() <= 30 && page_has(html, value)) {
+                bool plain = true;
+                for (char c : value) plain = plain && (alnum(c) || c == '-' || c == '_');
+                if (plain) {
+                    f.sku = std::string(value);
+                    f.sku_source = Source::LINK;
+                    return;
+                }
+            }
+        }
+        i = amp + 1;
+    }
     gather(link.path);
     std::size_t path_tokens = tokens.size();
     gather(link.query);
