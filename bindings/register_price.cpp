@@ -67,21 +67,13 @@ std::optional<std::string_view> group_text(nb::handle g, std::optional<py::Utf8>
 // The extended reading: the record's currency is the code the text names,
 // else the hint's code (or the hint upper-cased), else USD.
 nb::object parse_extended(nb::handle raw_price, std::string_view text, std::optional<std::string_view> hint) {
-    std::string_view cleaned = text::strip(text);
-    if (cleaned.empty()) return nb::none();
-    std::optional<price_text::Reading> r;
+    std::optional<price_text::Normalized> p;
     {
         nb::gil_scoped_release unlocked;
-        r = price_text::read(cleaned, hint);
+        p = price_text::normalize(text, hint);
     }
-    if (!r) return nb::none();
-    std::string code = r->currency;
-    if (code.empty() && hint && !hint->empty()) {
-        code = price_text::currency_code(*hint);
-        if (code.empty()) code = text::upper(text::strip(*hint));
-    }
-    if (code.empty()) code = "USD";
-    return py::make_price(part_of(raw_price, text.size(), cleaned), r->amount, currency_str(code));
+    if (!p) return nb::none();
+    return py::make_price(part_of(raw_price, text.size(), p->raw), p->amount, currency_str(p->currency));
 }
 
 nb::object parse(nb::handle cls, nb::handle raw_price, nb::handle currency_hint, nb::handle extended) {

@@ -295,6 +295,20 @@ std::string currency_code(std::string_view token) {
 
 bool is_currency_token(std::string_view token) { return !currency_code(token).empty(); }
 
+std::optional<Normalized> normalize(std::string_view text, std::optional<std::string_view> hint) {
+    std::string_view cleaned = text::strip(text);
+    if (cleaned.empty()) return std::nullopt;
+    auto r = read(cleaned, hint);
+    if (!r) return std::nullopt;
+    std::string code = r->currency;
+    if (code.empty() && hint && !hint->empty()) {
+        code = currency_code(*hint);
+        if (code.empty()) code = text::upper(text::strip(*hint));
+    }
+    if (code.empty()) code = "USD";
+    return Normalized{std::string(cleaned), r->amount, std::move(code)};
+}
+
 std::optional<Reading> read(std::string_view raw, std::optional<std::string_view> hint) {
     std::u32string s;
     s.reserve(raw.size());

@@ -20,6 +20,16 @@ struct Reading {
 // Linear in the text.
 std::optional<Reading> read(std::string_view text, std::optional<std::string_view> hint = std::nullopt);
 
+// PriceNormalizer.parse's record for the extended reading: `raw` is the
+// trimmed text; the currency is the code the text names, else the hint's code
+// (or the hint upper-cased and trimmed), else "USD".
+struct Normalized {
+    std::string raw;
+    double amount = 0.0;
+    std::string currency;
+};
+std::optional<Normalized> normalize(std::string_view text, std::optional<std::string_view> hint);
+
 // The ISO code for a currency sign, word or code (any letter case), or "".
 std::string currency_code(std::string_view token);
 
