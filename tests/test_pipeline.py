@@ -37,10 +37,12 @@ class FakeFetch:
         self.pages = pages or {}
         self.error = error
         self.calls = []
+        self.options = []
         self.threads = []
 
-    async def __call__(self, urls, max_workers=None, timeout=5):
+    async def __call__(self, urls, max_workers=None, timeout=5, **options):
         self.calls.append(list(urls))
+        self.options.append(options)
         self.threads.append(threading.get_ident())
         if self.error:
             raise self.error
@@ -120,13 +122,38 @@ GOOD = dict(link="https://a.example/x", title="t", source=None, price=None, curr
 def test_type_errors(fetch, field, value, message):
     with pytest.raises(TypeError, match=message):
         deep([SimpleNamespace(**GOOD), SimpleNamespace(**{**GOOD, field: value})])
-    # a wrong link fails before anything is fetched
-    assert fetch.calls == ([] if field == "link" else [[GOOD["link"]] * 2])
+    # every field is checked before anything is fetched
+    assert fetch.calls == []
     with pytest.raises(TypeError, match="max_items must be int or None"):
         deep([vm(0)], "2")
     with pytest.raises(TypeError, match="matches must be list"):
         CommerceEnricher.process((vm(0),))
-    assert len(fetch.calls) <= 1
+    assert fetch.calls == []
+
+
+def test_fetch_options_reach_the_batch_fetch_from_every_entry(fetch):
+    sem, seen = asyncio.Semaphore(2), []
+
+    def progress(done, total):
+        seen.append((done, total))
+
+    class Double:
+        async def get(self, url, timeout=5):
+            return None
+
+    double = Double()
+    options = dict(fetcher=double, progress=progress, semaphore=sem)
+    deep([vm(0)])
+    asyncio.run(CommerceEnricher.enrich_matches_deep_async([vm(1)], fetcher=double))
+    asyncio.run(CommerceEnricher.process_async([vm(2)], progress=progress, semaphore=sem))
+    CommerceEnricher.process([vm(3)], **options)
+    # Keywords left at None are not passed on at all.
+    assert fetch.options == [{}, {"fetcher": double}, {"progress": progress, "semaphore": sem}, options]
+    with pytest.raises(TypeError, match="semaphore must be asyncio.Semaphore or None, not int"):
+        CommerceEnricher.process([vm(4)], semaphore=3)
+    with pytest.raises(TypeError, match="progress must be callable or None, not str"):
+        asyncio.run(CommerceEnricher.enrich_matches_deep_async([], progress="bar"))
+    assert len(fetch.calls) == 4
 
 
 def test_empty_input_fetches_nothing_and_loads_no_relevance(fetch, monkeypatch):
