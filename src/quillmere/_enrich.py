@@ -36,6 +36,11 @@ def fetch_options(fetcher: Any, progress: ProgressCallback | None,
     return {name: value for name, value in given.items() if value is not None}
 
 
+def check_extended(extended: object) -> None:
+    if not isinstance(extended, bool):
+        raise TypeError(f"extended must be bool, not {type(extended).__name__}")
+
+
 def check_match_fields(matches: Sequence[Any]) -> None:
     """The type checks the analysis makes, made before any page is fetched,
     with the same messages (the analysis checks again)."""
@@ -55,13 +60,15 @@ def check_match_fields(matches: Sequence[Any]) -> None:
 
 async def enrich_matches_deep_async(cls: Any, matches: list[VisualMatch], max_items: int | None = None, *,
                                     fetcher: Any = None, progress: ProgressCallback | None = None,
-                                    semaphore: asyncio.Semaphore | None = None) -> list[EnrichedCommerceMatch]:
+                                    semaphore: asyncio.Semaphore | None = None,
+                                    extended: bool = False) -> list[EnrichedCommerceMatch]:
     from . import commerce
 
     require_list(matches, "matches")
     if max_items is not None and not isinstance(max_items, int):
         raise TypeError(f"max_items must be int or None, not {type(max_items).__name__}")
     options = fetch_options(fetcher, progress, semaphore)
+    check_extended(extended)
     if not matches:
         return []
     targets = matches if max_items is None else matches[:max_items]
@@ -72,14 +79,17 @@ async def enrich_matches_deep_async(cls: Any, matches: list[VisualMatch], max_it
     check_match_fields(targets)
     pages = await commerce.ScraplingDestinationFetcher.fetch_many(
         [d for d in direct_links if d is not None], **options)
-    return _commerce._enrich_after_fetch(targets, direct_links, pages)
+    return _commerce._enrich_after_fetch(targets, direct_links, pages, extended=extended)
 
 
 async def process_async(cls: Any, matches: list[VisualMatch], *, fetcher: Any = None,
                         progress: ProgressCallback | None = None,
-                        semaphore: asyncio.Semaphore | None = None) -> CommerceIntelligence:
+                        semaphore: asyncio.Semaphore | None = None, extended: bool = False) -> CommerceIntelligence:
     require_list(matches, "matches")
     options = fetch_options(fetcher, progress, semaphore)
+    check_extended(extended)
+    if extended:  # passed only when asked for, so an override without the keyword keeps working
+        options["extended"] = True
     if not matches:
         return CommerceIntelligence()
     items = await cls.enrich_matches_deep_async(matches, **options)
@@ -95,4 +105,4 @@ async def process_async(cls: Any, matches: list[VisualMatch], *, fetcher: Any = 
     return CommerceIntelligence(summary=summary, items=items)
 
 
-__all__ = ["check_match_fields", "enrich_matches_deep_async", "fetch_options", "process_async", "require_list"]
+__all__ = ["check_extended", "check_match_fields", "enrich_matches_deep_async", "fetch_options", "process_async", "require_list"]

@@ -23,11 +23,13 @@ if TYPE_CHECKING:
 
 def add_engine_options(parser: argparse.ArgumentParser) -> None:
     """The flags that shape the engine's run, for every command that runs it."""
+    parser.add_argument("--extended", action="store_true",
+                        help="extended page analysis: finds the price, SKU and stock on more shop pages")
 
 
 def engine_options(args: argparse.Namespace) -> dict[str, Any]:
     """The keywords for `CommerceEnricher.process` the engine flags ask for."""
-    return {}
+    return {"extended": True} if getattr(args, "extended", False) else {}
 
 
 class RewritingFetcher:
