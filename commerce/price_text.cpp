@@ -78,7 +78,10 @@ char32_t fold(char32_t c) {
     if (c >= 'A' && c <= 'Z') return c + 32;
     if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 32;
     if (c >= 0x410 && c <= 0x42F) return c + 32;
-    if (c >= 0x100 && c <= 0x17F && c != 0x130 && c != 0x131 && !(c & 1) && c != 0x138) return c + 1;
+    // Latin Extended-A pairs capitals with the next code point: even ones
+    // up to U+0137 and from U+014A, odd ones in between and from U+0179.
+    if (((c >= 0x100 && c <= 0x137 && c != 0x130) || (c >= 0x14A && c <= 0x177)) && !(c & 1)) return c + 1;
+    if (((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) && (c & 1)) return c + 1;
     return c;
 }
 bool is_letter(char32_t c) {
@@ -240,7 +243,7 @@ constexpr sv kCountWords[] = {
     "\u0448\u0442", "\u4EF6", "\u4E2A", "units", "unit", "pack", "packs", "ct", "count", "%", "ml", "l", "g",
     "kg", "gb", "tb", "mb", "cm", "mm", "m", "oz", "lb"};
 constexpr sv kCountLead[] = {"pack of", "set of", "qty", "qty:", "quantity", "pack", "lot of",
-                                           "box of", "case of", "x"};
+                                           "box of", "case of"};
 // Words that say "no charge".
 constexpr sv kFreeWords[] = {"free", "gratis", "kostenlos", "gratuit", "gratuito", "darmowa",
                                           "\u0431\u0435\u0441\u043F\u043B\u0430\u0442\u043D\u043E", "zdarma"};
