@@ -1,0 +1,257 @@
+"""The opt-in extended page analysis: its sources, its choices, the shared
+product pages, the unchanged default, and hostile pages."""
+
+from __future__ import annotations
+
+import asyncio
+import gzip
+import json
+from pathlib import Path
+
+import pytest
+
+from quillmere import commerce
+from quillmere.cli import _engine
+from quillmere.commerce import CommerceEnricher, DestinationMetadataParser, PageType, StockStatus, VisualMatch
+
+PAGES = Path(__file__).absolute().parent.parent.parent / "shared" / "data" / "product-pages"
+URL = "https://shop.example/p/trail-lantern"
+PAD = "<p>" + "Handmade in small batches. " * 12 + "</p>"
+
+
+def analyse(body: str, url: str = URL, head: str = "", **kw):
+    html = f"<html><head><title>Trail Lantern</title>{head}</head><body>{PAD}{body}</body></html>"
+    return DestinationMetadataParser.parse_metadata(html, url, **kw)
+
+
+def ext(body: str, **kw):
+    return analyse(body, extended=True, **kw)
+
+
+def ld(*records) -> str:
+    return "".join(f'<script type="application/ld+json">{json.dumps(r)}</script>' for r in records)
+
+
+def facts(md):
+    price = md["price"]
+    return (None if price is None else (price.amount, price.currency)), md["sku"], md["stock_status"]
+
+
+# ------------------------------------------------------------------ JSON-LD
+
+def test_the_main_product_wins_over_related_and_listed_ones():
+    related = {"@type": "Product", "name": "Other", "sku": "R-1", "offers": {"price": "5.00", "priceCurrency": "USD"}}
+    main = {"@type": "Product", "name": "Trail Lantern", "sku": "TL-9", "url": URL,
+            "isRelatedTo": [related],
+            "offers": {"@type": "Offer", "price": "34.99", "priceCurrency": "EUR",
+                       "availability": "https://schema.org/OutOfStock"}}
+    listing = {"@type": "ItemList", "itemListElement": [related]}
+    assert facts(ext(ld(listing, main))) == ((34.99, "EUR"), "TL-9", StockStatus.OUT_OF_STOCK)
+    # the default takes the first record with offers, the listed one
+    assert facts(analyse(ld(listing, main)))[0] == (5.0, "USD")
+
+
+@pytest.mark.parametrize("offers, expected", [
+    ({"@type": "AggregateOffer", "lowPrice": 19.5, "highPrice": 30, "priceCurrency": "GBP"}, (19.5, "GBP")),
+    ([{"@type": "Offer", "availability": "InStock"}, {"price": "12,90", "priceCurrency": "EUR"}], (12.9, "EUR")),
+    ({"@type": "Offer", "priceSpecification": [
+        {"@type": "UnitPriceSpecification", "priceType": "https://schema.org/ListPrice", "price": 99,
+         "priceCurrency": "CHF"},
+        {"@type": "UnitPriceSpecification", "price": 79, "priceCurrency": "CHF"}]}, (79.0, "CHF")),
+    ({"@type": "AggregateOffer", "offers": [{"price": "0"}, {"price": "7.25", "priceCurrency": "PLN"}]}, (0.0, "")),
+])
+def test_offer_shapes(offers, expected):
+    got = facts(ext(ld({"@type": "Product", "name": "Lantern", "offers": offers})))[0]
+    amount, currency = expected
+    assert got == (amount, currency or "USD")
+
+
+def test_graph_main_entity_and_group_variants():
+    graph = {"@context": "https://schema.org", "@graph": [
+        {"@type": "WebPage", "mainEntity": {"@type": "Product", "name": "Lantern", "mpn": "MPN-7",
+                                            "offers": {"price": 40, "priceCurrency": "USD"}}}]}
+    assert facts(ext(ld(graph)))[:2] == ((40.0, "USD"), "MPN-7")
+    group = {"@type": "ProductGroup", "name": "Lantern", "productGroupID": "G1", "hasVariant": [
+        {"@type": "Product", "sku": "V-1", "offers": {"price": "22.00", "priceCurrency": "CAD"}}]}
+    assert facts(ext(ld(group)))[:2] == ((22.0, "CAD"), "V-1")
+    # productID as the last fallback, with its scheme taken off
+    assert ext(ld({"@type": "Product", "productID": "isbn:9780000000002"}))["sku"] == "9780000000002"
+
+
+def test_any_size_in_stock_makes_the_product_available():
+    offers = [{"price": "10", "availability": "OutOfStock"}, {"price": "10", "availability": "InStock"}]
+    assert ext(ld({"@type": "Product", "offers": offers}))["stock_status"] == StockStatus.IN_STOCK
+
+
+# -------------------------------------------------------------- microdata
+
+MICRODATA = """
+<div itemscope itemtype="https://schema.org/Product">
+  <h1 itemprop="name">Trail Lantern</h1>
+  <span itemprop="sku">TL-42</span>
+  <div itemprop="offers" itemscope itemtype="https://schema.org/Offer">
+    <span itemprop="price">1.299,00 €</span>
+    <link itemprop="availability" href="https://schema.org/InStock">
+  </div>
+  <div itemscope itemtype="https://schema.org/Product" itemprop="isRelatedTo">
+    <span itemprop="sku">OTHER</span>
+  </div>
+</div>
+"""
+
+
+def test_microdata_tree_with_text_values_and_nested_offers():
+    assert facts(ext(MICRODATA)) == ((1299.0, "EUR"), "TL-42", StockStatus.IN_STOCK)
+    # the default's attribute patterns find none of it
+    assert facts(analyse(MICRODATA))[:2] == (None, None)
+
+
+def test_rdfa_properties_and_identifiers_that_are_names():
+    rdfa = """<div vocab="https://schema.org/" typeof="Product"><span property="name">Lantern</span>
+      <span property="mpn">Fake Wounds</span>
+      <div property="offers" typeof="Offer"><meta property="schema:price" content="64.50">
+      <meta property="priceCurrency" content="GBP"></div></div>"""
+    price, sku, _ = facts(ext(rdfa))
+    assert price == (64.5, "GBP")
+    assert sku is None  # text with spaces is no identifier
+
+
+# ---------------------------------------------------- meta tags and markup
+
+def test_price_meta_variants_and_availability_meta():
+    head = ('<meta property="og:type" content="product"><meta property="product:sale_price:amount" content="15.00">'
+            '<meta property="product:sale_price:currency" content="SEK">'
+            '<meta property="og:availability" content="out of stock">')
+    assert facts(analyse("", head=head, extended=True))[::2] == ((15.0, "SEK"), StockStatus.OUT_OF_STOCK)
+
+
+def test_price_and_stock_elements():
+    body = ('<div class="price-box"><span class="old-price">59,00 zł</span>'
+            '<span class="price final-price">49,00 zł</span></div>'
+            '<div id="availability"><span> Currently unavailable. </span></div>'
+            '<span class="unavailable-label">Produkt niedostępny</span>')
+    price, _, stock = facts(ext(body))
+    assert price == (49.0, "PLN")
+    assert stock == StockStatus.OUT_OF_STOCK
+    # a sold-out template alone is no evidence; an in-stock message wins
+    body2 = '<span class="price">$5</span><span class="unavailable-label">Sold out</span><p class="stock">In stock</p>'
+    assert ext(body2)["stock_status"] == StockStatus.IN_STOCK
+    # stock words alone do not make a product page: non-product pages keep no stock
+    assert ext('<p class="stock">In stock</p>')["stock_status"] is None
+
+
+def test_identifiers_in_the_link_that_the_page_repeats():
+    body = '<span>Item number 302474151804</span>'
+    assert ext(body, url="https://www.ebay.com/itm/302474151804")["sku"] == "302474151804"
+    assert ext('<b>260591</b>', url="https://deals.example/store/122725?pid=260591")["sku"] == "260591"
+    # a number the page never repeats is not taken
+    assert ext("", url="https://shop.example/p/889900771")["sku"] is None
+
+
+# ------------------------------------------------------------ the switch
+
+def test_extended_is_keyword_only_and_bool():
+    with pytest.raises(TypeError):
+        DestinationMetadataParser.parse_metadata("<p>" * 100, URL, "", "", None, None, 1, True)
+    with pytest.raises(TypeError, match="bool"):
+        DestinationMetadataParser.parse_metadata("<p>" * 100, URL, extended="yes")
+
+
+def load_pages():
+    truth = json.loads((PAGES / "ground-truth.json").read_text(encoding="utf-8"))
+    for key in sorted(truth):
+        html = gzip.decompress((PAGES / "pages" / f"{key}.html.gz").read_bytes()).decode("utf-8", "replace")
+        yield truth[key], html
+
+
+@pytest.mark.skipif(not PAGES.exists(), reason="shared product pages not present")
+def test_shared_pages_default_unchanged_and_extended_better():
+    scores = {False: [0, 0, 0], True: [0, 0, 0]}  # right prices, answered prices, right stock
+    for gt, html in load_pages():
+        default = DestinationMetadataParser.parse_metadata(html, gt["url"])
+        assert DestinationMetadataParser.parse_metadata(html, gt["url"], extended=False) == default
+        want = {round(commerce.PriceNormalizer.parse(p, extended=True).amount, 2) for p in gt.get("price", [])}
+        stock = {"InStock": StockStatus.IN_STOCK, "OutOfStock": StockStatus.OUT_OF_STOCK}[gt["availability"][0]]
+        for mode in (False, True):
+            md = DestinationMetadataParser.parse_metadata(html, gt["url"], extended=mode) if mode else default
+            got = md["price"]
+            s = scores[mode]
+            s[0] += got is not None and round(got.amount, 2) in want
+            s[1] += got is not None
+            s[2] += md["stock_status"] == stock
+    n = sum(1 for _ in load_pages())
+    (d_right, d_answered, d_stock), (e_right, e_answered, e_stock) = scores[False], scores[True]
+    assert e_right / e_answered >= d_right / d_answered  # precision not below the default's
+    assert e_right >= 0.8 * n and e_stock >= 0.9 * n
+    assert e_right > d_right and e_stock > d_stock
+
+
+# ------------------------------------------------------------ hostile pages
+
+@pytest.mark.parametrize("body", [
+    "<div itemscope itemtype='https://schema.org/Product'>" * 20_000 + "<span itemprop='price'>5 €</span>",
+    "<span class='price'>" * 30_000,
+    "<span itemprop='name'>" * 30_000 + "x" * 100_000,
+    "<a href='" + "x" * 300_000,
+    "<!--" + "<div class=price>1 €</div>" * 10_000,
+    "<script>" + "<span class='price'>9 €</span>" * 10_000,
+    "</div>" * 50_000 + "<p class='price'>7,00 €</p>",
+    "\udc80\ufffd<span class=price>\udcff 12 €</span>" * 5_000,
+])
+def test_hostile_pages_give_an_answer(body):
+    md = ext(body)
+    assert set(md) >= {"price", "sku", "stock_status"}
+    assert md["page_type"] in set(PageType)
+
+
+def test_deep_nesting_still_reads_the_price_inside():
+    body = "<div itemscope itemtype='https://schema.org/Product'>" + "<div>" * 5_000 + \
+        "<span itemprop='price' content='5.50'></span>"
+    assert ext(body)["price"].amount == 5.5
+
+
+# ------------------------------------------------------------ the pipeline
+
+class FakeFetch:
+    def __init__(self, pages):
+        self.pages = pages
+
+    async def __call__(self, urls, max_workers=None, timeout=5, **options):
+        return {u: self.pages.get(u) for u in dict.fromkeys(urls)}
+
+
+def test_pipeline_entries_pass_extended_on(monkeypatch):
+    page = f"<html><head><title>Lantern</title></head><body>{PAD}{MICRODATA}</body></html>"
+    monkeypatch.setattr(commerce.ScraplingDestinationFetcher, "fetch_many", FakeFetch({URL: page}), raising=False)
+    matches = [VisualMatch(link=URL, title="Trail Lantern", source="Shop Example", price="2 x 10,00 €")]
+    plain = CommerceEnricher.process(matches).items[0]
+    extended = CommerceEnricher.process(matches, extended=True).items[0]
+    assert (plain.price.amount, plain.sku) == (2.0, None)
+    assert (extended.price.amount, extended.price.currency, extended.sku) == (1299.0, "EUR", "TL-42")
+    deep = asyncio.run(CommerceEnricher.enrich_matches_deep_async(matches, extended=True))[0]
+    assert deep.sku == "TL-42"
+    with pytest.raises(TypeError, match="bool"):
+        CommerceEnricher.process(matches, extended=1)
+
+
+def test_process_async_leaves_an_override_without_the_keyword_working(monkeypatch):
+    seen = []
+
+    class Custom(CommerceEnricher):
+        @classmethod
+        async def enrich_matches_deep_async(cls, matches, max_items=None, **options):
+            seen.append(options)
+            return []
+
+    asyncio.run(Custom.process_async([VisualMatch(link=URL)]))
+    asyncio.run(Custom.process_async([VisualMatch(link=URL)], extended=True))
+    assert seen == [{}, {"extended": True}]
+
+
+def test_command_line_flag():
+    import argparse
+
+    parser = argparse.ArgumentParser()
+    _engine.add_engine_options(parser)
+    assert _engine.engine_options(parser.parse_args([])) == {}
+    assert _engine.engine_options(parser.parse_args(["--extended"])) == {"extended": True}
