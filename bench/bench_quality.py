@@ -1,6 +1,6 @@
 """Extraction quality of page analysis on real shop pages, both modes side by side.
 
-    PYTHONPATH=src python3 bench/bench_quality.py [--data DIR] [--seconds S] [--misses]
+    PYTHONPATH=src python3 bench/bench_quality.py [--data DIR] [--seconds S] [--misses] [--hostile]
 
 Runs DestinationMetadataParser.parse_metadata on every page of the product
 page set (gzip-compressed HTML with a ground truth per page), with the page's
@@ -13,7 +13,9 @@ precision, recall and F1 with the benchmark's exact-match rules:
 - availability: in stock or out of stock, as the page says.
 
 A field the truth leaves out counts against precision when the mode answers
-one. Last, the throughput of each mode on one core (MB/s of page text).
+one. Last, the throughput of each mode on one core (MB/s of page text), and
+with --hostile the time per MB of hostile pages of growing size (flat when
+the analysis is linear).
 """
 
 from __future__ import annotations
@@ -119,11 +121,41 @@ def throughput(pages, extended: bool, seconds: float) -> float:
             return size * rounds / elapsed / 1e6
 
 
+# Pages built to make a markup reader work hard: nesting it must bound, tags
+# it never sees closed, captures that never end.
+HOSTILE = {
+    "nested item scopes": "<div itemscope itemtype='https://schema.org/Product'>",
+    "unclosed price spans": "<span class='price'>1 ",
+    "text properties": "<span itemprop='name'>x ",
+    "stray end tags": "</div></span>",
+    "unclosed attribute": "<a href='x ",
+    "unclosed comment": "<!-- <b class=price>",
+    "unclosed script": "<script> <i class=price>9 €</i> ",
+    "digits and signs": "1.2,3 € $ ",
+}
+
+
+def hostile(sizes=(1, 2, 4, 8)) -> None:
+    print("hostile pages, ms per MB at " + ", ".join(f"{s} MB" for s in sizes) + " (default / extended):")
+    for name, unit in HOSTILE.items():
+        cells = []
+        for mb in sizes:
+            doc = unit * (mb * 1_000_000 // len(unit))
+            pair = []
+            for extended in (False, True):
+                start = time.perf_counter()
+                analyse(doc, "https://shop.example/p/1", extended)
+                pair.append((time.perf_counter() - start) * 1e3 / mb)
+            cells.append(pair)
+        print(f"  {name:<22}" + "".join(f"{a:7.1f}/{b:<7.1f}" for a, b in cells))
+
+
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--data", type=Path, default=DATA)
     ap.add_argument("--seconds", type=float, default=1.0, help="time per throughput measurement")
     ap.add_argument("--misses", action="store_true", help="list every wrong or missing answer")
+    ap.add_argument("--hostile", action="store_true", help="also time hostile pages of growing size")
     args = ap.parse_args(argv)
     pages = load(args.data)
     print(f"{len(pages)} pages, {sum(len(h.encode()) for _, _, h in pages) / 1e6:.1f} MB")
@@ -141,6 +173,9 @@ def main(argv: list[str] | None = None) -> int:
     for mode, mbs in speed.items():
         print(f"{mode:9} {mbs:8.1f} MB/s")
     print(f"extended costs {speed['default'] / speed['extended']:.2f}x the default")
+    if args.hostile:
+        print()
+        hostile()
     return 0
 
 
