@@ -111,12 +111,12 @@ def throughput(pages, extended: bool, seconds: float) -> float:
     size = sum(len(html.encode("utf-8")) for _, _, html in pages)
     for _, gt, html in pages:  # warm-up
         analyse(html, gt["url"], extended)
-    rounds, start = 0, time.perf_counter()
+    rounds, start = 0, time.process_time()
     while True:
         for _, gt, html in pages:
             analyse(html, gt["url"], extended)
         rounds += 1
-        elapsed = time.perf_counter() - start
+        elapsed = time.process_time() - start
         if elapsed >= seconds:
             return size * rounds / elapsed / 1e6
 
@@ -143,9 +143,9 @@ def hostile(sizes=(1, 2, 4, 8)) -> None:
             doc = unit * (mb * 1_000_000 // len(unit))
             pair = []
             for extended in (False, True):
-                start = time.perf_counter()
+                start = time.process_time()
                 analyse(doc, "https://shop.example/p/1", extended)
-                pair.append((time.perf_counter() - start) * 1e3 / mb)
+                pair.append((time.process_time() - start) * 1e3 / mb)
             cells.append(pair)
         print(f"  {name:<22}" + "".join(f"{a:7.1f}/{b:<7.1f}" for a, b in cells))
 
@@ -169,7 +169,11 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{name:24}" + "".join(f"{v:8.3f}{'':14}" for v in figures))
 
     print()
-    speed = {mode: throughput(pages, mode == "extended", args.seconds) for mode in results}
+    # Modes take turns, best of three each, so a busy machine hurts both alike.
+    speed = {mode: 0.0 for mode in results}
+    for _ in range(3):
+        for mode in results:
+            speed[mode] = max(speed[mode], throughput(pages, mode == "extended", args.seconds / 3))
     for mode, mbs in speed.items():
         print(f"{mode:9} {mbs:8.1f} MB/s")
     print(f"extended costs {speed['default'] / speed['extended']:.2f}x the default")

@@ -252,19 +252,19 @@ Offer product_offer(const Value& product) {
     return first;
 }
 
+// An identifier is one word: text with spaces is a name or a label.
+bool one_word(sv s) { return !s.empty() && s.size() <= 64 && text::split(s).size() == 1; }
+
 std::string product_sku(const Value& p, const Offer& o) {
-    for (sv key : {sv("sku")}) {
-        std::string s = str_of(p.get(key));
-        if (!s.empty()) return s;
-    }
-    if (!o.sku.empty()) return o.sku;
+    if (std::string s = str_of(p.get("sku")); one_word(s)) return s;
+    if (one_word(o.sku)) return o.sku;
     for (sv key : {sv("productID"), sv("mpn"), sv("gtin13"), sv("gtin"), sv("gtin14"), sv("gtin12"), sv("gtin8")}) {
         std::string s = str_of(p.get(key));
         if (key == "productID") {
             // "isbn:123", "sku:ABC": the value after a short scheme.
             if (std::size_t c = s.find(':'); c != std::string::npos && c <= 6) s = std::string(text::strip(sv(s).substr(c + 1)));
         }
-        if (!s.empty()) return s;
+        if (one_word(s)) return s;
     }
     return {};
 }
@@ -410,9 +410,8 @@ void from_items(const page_scan::Scan& s, Findings& f) {
                     if (q.item >= 0 && q.name == "offers")
                         if ((p = s.items[q.item].find(key))) break;
             }
-            // An identifier is one word: text with spaces is a name or a label.
             sv id = p ? text::strip(p->value) : sv();
-            if (!id.empty() && id.size() <= 64 && text::split(id).size() == 1) {
+            if (one_word(id)) {
                 f.sku = std::string(id);
                 f.sku_source = Source::ITEM;
                 break;
@@ -460,6 +459,34 @@ constexpr sv kNotThePrice[] = {
 constexpr sv kMainPrice[] = {"ourprice", "dealprice", "saleprice", "buybox",  "pricetopay",
                                            "price_inside", "product-price", "productprice", "final", "current",
                                            "special", "actual", "main", "offer", "sale", "now"};
+
+// The first "sku" member of the data a shop platform embeds in its scripts
+// (Shopify's product object, WooCommerce's variations, analytics layers).
+std::optional<std::string> embedded_sku(sv html) {
+    constexpr sv key = "\"sku\":";
+    const char* at = html.data();
+    const char* end = html.data() + html.size();
+    for (int tries = 0; tries < 8; ++tries) {
+        const void* hit = ::memmem(at, static_cast<std::size_t>(end - at), key.data(), key.size());
+        if (!hit) return std::nullopt;
+        const char* v = static_cast<const char*>(hit) + key.size();
+        at = v;
+        while (v < end && *v == ' ') ++v;
+        bool quoted = v < end && *v == '"';
+        if (quoted) ++v;
+        const char* e = v;
+        while (e < end && e - v <= 40 && (quoted ? *e != '"' : ((*e >= '0' && *e <= '9')))) ++e;
+        if (e >= end || e - v > 40 || e == v) continue;
+        sv value(v, static_cast<std::size_t>(e - v));
+        bool digit = false, plain = true;
+        for (char c : value) {
+            digit = digit || (c >= '0' && c <= '9');
+            plain = plain && (c > ' ' && c != '\\' && c != '<');
+        }
+        if (digit && plain) return std::string(value);
+    }
+    return std::nullopt;
+}
 
 void from_markup(const page_scan::Scan& s, Findings& f) {
     if (!f.price || f.price_source > Source::MARKUP) {
@@ -519,10 +546,11 @@ void from_markup(const page_scan::Scan& s, Findings& f) {
             f.stock_source = Source::MARKUP;
         }
     }
-    if ((!f.sku || f.sku_source > Source::MARKUP) && !s.data_skus.empty() && !s.data_skus.front().empty()) {
+    if ((!f.sku || f.sku_source > Source::MARKUP) && !s.data_skus.empty() && one_word(s.data_skus.front())) {
         f.sku = s.data_skus.front();
         f.sku_source = Source::MARKUP;
     }
+
 }
 
 // --------------------------------------------------------------- link
@@ -610,6 +638,15 @@ Findings analyse(std::string_view html, std::string_view direct_url, const metad
     from_meta(meta, f);
     from_markup(s, f);
     from_link(html, link, f);
+    // Last, identifiers in embedded shop data and after labels.
+    if (!f.sku)
+        if ((f.sku = embedded_sku(html))) f.sku_source = Source::LINK;
+    if (!f.sku && !s.label_skus.empty()) {
+        f.sku = s.label_skus.front();
+        f.sku_source = Source::LINK;
+    }
+    // An availability message and an identifier: a product page without a price.
+    if (f.stock && f.sku) f.product = true;
     return f;
 }
 

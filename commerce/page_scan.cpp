@@ -1,8 +1,13 @@
 #include "commerce/page_scan.hpp"
 
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <optional>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "commerce/html_entities.hpp"
 #include "commerce/text.hpp"
@@ -16,7 +21,7 @@ constexpr std::size_t kMaxDepth = 512;        // elements tracked on the stack
 constexpr std::size_t kCloseSearch = 64;      // how far down an end tag looks for its start tag
 constexpr std::size_t kMaxCaptures = 8;       // text captures open at once
 constexpr std::size_t kCaptureBytes = 200;    // text kept per capture
-constexpr std::size_t kMaxMarked = 2000;      // marked elements kept per page
+constexpr std::size_t kMaxMarked = 240;       // marked elements kept per page (the first ones count)
 constexpr std::size_t kMaxItems = 5000;       // items kept per page
 constexpr std::size_t kMaxProps = 20000;      // properties kept per page
 
@@ -58,6 +63,46 @@ struct Tag {
     }
 };
 
+// Whether a class or id value names a price or the stock. Candidates are the
+// places where one of the words' first three letters stand ("pri", "pre",
+// "cen", "ava", "sto", "sol", in any case), found sixteen bytes at a time.
+void mentions(sv v, bool& price, bool& stock) {
+    auto check = [&](std::size_t k) {
+        sv at = v.substr(k);
+        auto is = [&](sv w) { return at.size() >= w.size() && equal_icase(at.substr(0, w.size()), w); };
+        switch (lower_ascii(v[k])) {
+            case 'p': price = price || is("price") || is("preis") || is("prix") || is("precio") || is("prezzo"); break;
+            case 'c': price = price || is("cena"); break;
+            case 'a': stock = stock || is("availab"); break;
+            case 's': stock = stock || is("stock") || is("soldout") || is("sold-out"); break;
+            default: break;
+        }
+    };
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    const __m128i bit = _mm_set1_epi8(0x20);
+    auto triple = [&](__m128i a, __m128i b, __m128i c, const char* w) {
+        return _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8(w[0])), _mm_cmpeq_epi8(b, _mm_set1_epi8(w[1]))),
+                             _mm_cmpeq_epi8(c, _mm_set1_epi8(w[2])));
+    };
+    for (; k + 18 <= v.size() && !price; k += 16) {
+        auto load = [&](std::size_t at) {
+            return _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v.data() + at)), bit);
+        };
+        __m128i a = load(k), b = load(k + 1), c = load(k + 2);
+        __m128i any = _mm_or_si128(
+            _mm_or_si128(_mm_or_si128(triple(a, b, c, "pri"), triple(a, b, c, "pre")), triple(a, b, c, "cen")),
+            _mm_or_si128(_mm_or_si128(triple(a, b, c, "ava"), triple(a, b, c, "sto")), triple(a, b, c, "sol")));
+        unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(any));
+        while (bits) {
+            check(k + static_cast<std::size_t>(__builtin_ctz(bits)));
+            bits &= bits - 1;
+        }
+    }
+#endif
+    for (; k + 1 < v.size() && !price; ++k) check(k);
+}
+
 // The start tag at html[i] == '<' (a letter follows), into `t` (reused:
 // its attribute slots are not cleared).
 void read_tag(sv html, std::size_t i, Tag& t) {
@@ -89,8 +134,10 @@ void read_tag(sv html, std::size_t i, Tag& t) {
             while (k < n && is_space(html[k])) ++k;
             if (k < n && (html[k] == '"' || html[k] == '\'')) {
                 char q = html[k];
-                std::size_t e = html.find(q, k + 1);
-                if (e == sv::npos) e = n;
+                std::size_t e = k + 1;
+                while (e < n && e < k + 16 && html[e] != q) ++e;  // most values are short
+                if (e < n && html[e] != q) e = html.find(q, e);
+                if (e == sv::npos || e > n) e = n;
                 value = html.substr(k + 1, e - k - 1);
                 k = e < n ? e + 1 : n;
             } else {
@@ -135,6 +182,13 @@ std::vector<std::string> prop_names(sv value, bool rdfa) {
     }
     return out;
 }
+
+// Labels shops write before a product's identifier, lower case.
+constexpr sv kLabels[] = {
+    "sku", "item number", "item no", "item #", "product code", "product id", "product number", "article number",
+    "art.-nr", "art.nr", "artikel-nr", "artikelnummer", "bestellnummer", "best.-nr", "\u0161ifra", "\u0160ifra", "r\u00e9f\u00e9rence",
+    "r\u00e9f", "referencia", "ref", "c\u00f3digo", "codice", "cod", "kod produktu", "k\u00f3d", "\u043a\u043e\u0434 \u0442\u043e\u0432\u0430\u0440\u0430", "\u041a\u043e\u0434 \u0442\u043e\u0432\u0430\u0440\u0430",
+    "\u0430\u0440\u0442\u0438\u043a\u0443\u043b", "\u0410\u0440\u0442\u0438\u043a\u0443\u043b", "\u5546\u54c1\u7de8\u865f", "\u5546\u54c1\u756a\u53f7", "\u54c1\u756a"};
 
 struct Capture {
     std::size_t element;  // stack depth of the element it belongs to
@@ -191,7 +245,9 @@ private:
             Tag& t = tag_;
             read_tag(html_, at, t);
             open(t, at);
-            if (equal_icase(t.name, "script") || equal_icase(t.name, "style") || equal_icase(t.name, "textarea")) {
+            // Raw text, and inline drawings (nothing a shop states lives in them).
+            if (equal_icase(t.name, "script") || equal_icase(t.name, "style") || equal_icase(t.name, "textarea") ||
+                equal_icase(t.name, "svg")) {
                 // Raw text up to the matching end tag.
                 std::string end_tag = "</";
                 for (char c : t.name) end_tag.push_back(lower_ascii(c));
@@ -279,20 +335,18 @@ private:
         if ((cls || id) && out_.marked.size() < kMaxMarked && !equal_icase(t.name, "script") &&
             !equal_icase(t.name, "style") && !equal_icase(t.name, "option") && !equal_icase(t.name, "body") &&
             !equal_icase(t.name, "html")) {
-            // class and id, lower-cased once (long values cut short)
-            char buf[256];
-            std::size_t len = 0;
-            for (char c : cls.value_or("").substr(0, 170)) buf[len++] = lower_ascii(c);
-            buf[len++] = ' ';
-            for (char c : id.value_or("").substr(0, 80)) buf[len++] = lower_ascii(c);
-            sv names_lower(buf, len);
-            auto names_say = [&](sv word) { return names_lower.find(word) != sv::npos; };
-            bool price = names_say("price") || names_say("preis") || names_say("prix") || names_say("precio") ||
-                         names_say("prezzo") || names_say("cena");
-            bool stock = !price && (names_say("availab") || names_say("stock") || names_say("soldout") ||
-                                    names_say("sold-out"));
+            // One pass over class and id for all the words (most hold none).
+            bool price = false, stock = false;
+            auto look = [&](sv v) { mentions(v.substr(0, 250), price, stock); };
+            if (cls) look(*cls);
+            if (id) look(*id);
+            if (price) stock = false;
             if (price || stock) {
-                Marked m{price ? Marked::PRICE : Marked::STOCK, std::string(names_lower), {}, {}, pos, strike};
+                std::string names_lower;  // class and id, lower-cased (long values cut short)
+                for (char c : cls.value_or("").substr(0, 170)) names_lower.push_back(lower_ascii(c));
+                names_lower.push_back(' ');
+                for (char c : id.value_or("").substr(0, 80)) names_lower.push_back(lower_ascii(c));
+                Marked m{price ? Marked::PRICE : Marked::STOCK, std::move(names_lower), {}, {}, pos, strike};
                 for (const Attr* ap = t.begin(); ap != t.finish(); ++ap) {
                     const Attr& a = *ap;
                     if (equal_icase(a.name, "content") || equal_icase(a.name, "data-price") ||
@@ -357,8 +411,67 @@ private:
     }
 
     void add_text(sv chunk) {
-        for (Capture& c : captures_)
-            if (c.text.size() < kCaptureBytes) c.text.append(chunk.substr(0, kCaptureBytes - c.text.size() + 8));
+        // White-space runs count as one space, so indentation does not use up a capture.
+        for (Capture& c : captures_) {
+            for (std::size_t k = 0; k < chunk.size() && c.text.size() < kCaptureBytes; ++k) {
+                char ch = chunk[k];
+                if (is_space(ch)) {
+                    if (c.text.empty() || c.text.back() == ' ') continue;
+                    ch = ' ';
+                }
+                c.text.push_back(ch);
+            }
+        }
+        labels(chunk);
+    }
+
+    // Identifier labels: the token after "SKU:", "Art.-Nr.", "Šifra:" ... in
+    // the same text or in the next text of the page.
+    void labels(sv chunk) {
+        // Labels end in a colon or a "#" ("SKU: 123", "<b>Šifra:</b> 0638"): other
+        // texts only matter as the value after a pending label.
+        if (!pending_label_ && !std::memchr(chunk.data(), ':', chunk.size()) &&
+            !std::memchr(chunk.data(), '#', chunk.size()))
+            return;
+        sv t = chunk;  // ASCII white space trimmed
+        while (!t.empty() && is_space(t.front())) t.remove_prefix(1);
+        while (!t.empty() && is_space(t.back())) t.remove_suffix(1);
+        if (t.empty() || out_.label_skus.size() >= 8) return;
+        if (pending_label_) {
+            pending_label_ = false;
+            take_token(t);
+            return;
+        }
+        if (t.size() > 80) return;
+        char buf[80];
+        for (std::size_t k = 0; k < t.size(); ++k) buf[k] = lower_ascii(t[k]);
+        sv low(buf, t.size());  // ASCII letters lowered: offsets stay those of t
+        for (sv label : kLabels) {
+            std::size_t p = low.find(label);
+            if (p == sv::npos) continue;
+            if (p > 0 && static_cast<unsigned char>(low[p - 1]) < 0x80 && std::isalnum(static_cast<unsigned char>(low[p - 1])))
+                continue;
+            std::size_t e = p + label.size();
+            if (e < low.size() && static_cast<unsigned char>(low[e]) < 0x80 && std::isalpha(static_cast<unsigned char>(low[e])))
+                continue;  // a longer word
+            while (e < low.size() && (is_space(low[e]) || low[e] == ':' || low[e] == '#' || low[e] == '.')) ++e;
+            if (e >= low.size())
+                pending_label_ = true;
+            else
+                take_token(t.substr(e));
+            return;
+        }
+    }
+
+    void take_token(sv rest) {
+        std::size_t k = 0;
+        while (k < rest.size() && !is_space(rest[k])) ++k;
+        sv tok = rest.substr(0, k);
+        while (!tok.empty() && (tok.back() == '.' || tok.back() == ',' || tok.back() == ';' || tok.back() == ')'))
+            tok.remove_suffix(1);
+        std::size_t digits = 0;
+        for (char c : tok) digits += c >= '0' && c <= '9';
+        if (tok.size() >= 2 && tok.size() <= 40 && digits > 0) out_.label_skus.emplace_back(tok);
     }
 
     void finish(Capture& c) {
@@ -378,6 +491,7 @@ private:
     std::vector<int> item_stack_;
     std::vector<Capture> captures_;
     std::size_t props_ = 0;
+    bool pending_label_ = false;
 };
 
 }  // namespace

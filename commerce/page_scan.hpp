@@ -41,7 +41,8 @@ struct Marked {
 struct Scan {
     std::vector<Item> items;  // items[0] holds the properties outside any item
     std::vector<Marked> marked;
-    std::vector<std::string> data_skus;  // data-sku / data-product-sku / data-product-id values, page order
+    std::vector<std::string> data_skus;   // data-sku / data-product-sku values, page order
+    std::vector<std::string> label_skus;  // identifiers written after a label ("SKU:", "Art.-Nr.", ...)
 };
 
 Scan scan(std::string_view html);
