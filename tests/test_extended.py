@@ -148,6 +148,25 @@ def test_identifiers_in_the_link_that_the_page_repeats():
     assert ext("", url="https://shop.example/p/889900771")["sku"] is None
 
 
+def test_identifiers_after_labels_and_in_embedded_shop_data():
+    price = '<span class="price">40,00 €</span>'
+    assert ext(price + "<li><strong>\u0160ifra:</strong> 0638</li>")["sku"] == "0638"
+    assert ext(price + "<p>Art.-Nr.: 4711-B, sofort lieferbar</p>")["sku"] == "4711-B"
+    assert ext(price + "<p>SKU: none yet</p>")["sku"] is None  # a value needs a digit
+    shop = '<script>var meta = {"product":{"id":1,"variants":[{"price":49900,"sku":"1257009"}]}};</script>'
+    assert ext(price + shop)["sku"] == "1257009"
+    # the link's own identifier comes before embedded data
+    url = "https://www.amazon.it/dp/B085ZSV1JJ"
+    page = price + "<b>B085ZSV1JJ</b>" + '<script>{"sku":"EE5BKKRB1"}</script>'
+    assert ext(page, url=url)["sku"] == "B085ZSV1JJ"
+
+
+def test_drawings_and_struck_prices_are_not_the_price():
+    body = ('<svg><text class="price">$1.00</text></svg><del><span class="price">$9.00</span></del>'
+            '<span class="price">$5.00</span>')
+    assert ext(body)["price"].amount == 5.0
+
+
 # ------------------------------------------------------------ the switch
 
 def test_extended_is_keyword_only_and_bool():
