@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 
@@ -25,12 +26,24 @@ constexpr std::size_t kMaxMarked = 240;       // marked elements kept per page (
 constexpr std::size_t kMaxItems = 5000;       // items kept per page
 constexpr std::size_t kMaxProps = 20000;      // properties kept per page
 
+// Byte classes of the tag reader, by table.
+enum : std::uint8_t { SPACE = 1, NAME = 2, ATTR_END = 4, VALUE_END = 8 };
+constexpr std::array<std::uint8_t, 256> kClasses = [] {
+    std::array<std::uint8_t, 256> t{};
+    for (unsigned char c : {' ', '\t', '\n', '\r', '\f'}) t[c] |= SPACE | ATTR_END | VALUE_END;
+    for (int c = 0; c < 256; ++c)
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == ':' ||
+            c == '_')
+            t[c] |= NAME;
+    for (unsigned char c : {'=', '>', '/'}) t[c] |= ATTR_END;
+    t['>'] |= VALUE_END;
+    return t;
+}();
+bool has(char c, std::uint8_t cls) { return kClasses[static_cast<unsigned char>(c)] & cls; }
+
 char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; }
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
-bool name_char(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == ':' ||
-           c == '_';
-}
+bool is_space(char c) { return has(c, SPACE); }
+bool name_char(char c) { return has(c, NAME); }
 bool equal_icase(sv a, sv lower) {
     if (a.size() != lower.size()) return false;
     for (std::size_t k = 0; k < a.size(); ++k)
@@ -50,6 +63,11 @@ struct Attr {
 
 struct Tag {
     sv name;
+    char lname[16];  // the name lower-cased, when it is short
+    std::size_t lname_len = 0;
+    bool name_is(sv lower) const {
+        return lname_len == lower.size() && std::memcmp(lname, lower.data(), lower.size()) == 0;
+    }
     std::array<Attr, 32> attrs;
     std::size_t count = 0;
     bool self_closing = false;
@@ -112,6 +130,8 @@ void read_tag(sv html, std::size_t i, Tag& t) {
     std::size_t s = k;
     while (k < n && name_char(html[k])) ++k;
     t.name = html.substr(s, k - s);
+    t.lname_len = t.name.size() < sizeof t.lname ? t.name.size() : 0;
+    for (std::size_t c = 0; c < t.lname_len; ++c) t.lname[c] = lower_ascii(t.name[c]);
     while (k < n) {
         while (k < n && (is_space(html[k]) || html[k] == '/')) {
             if (html[k] == '/' && k + 1 < n && html[k + 1] == '>') t.self_closing = true;
@@ -123,7 +143,7 @@ void read_tag(sv html, std::size_t i, Tag& t) {
             break;
         }
         std::size_t a = k;
-        while (k < n && !is_space(html[k]) && html[k] != '=' && html[k] != '>' && html[k] != '/') ++k;
+        while (k < n && !has(html[k], ATTR_END)) ++k;
         if (k == a) ++k;  // a stray character
         sv name = html.substr(a, k - a);
         std::size_t b = k;
@@ -142,7 +162,7 @@ void read_tag(sv html, std::size_t i, Tag& t) {
                 k = e < n ? e + 1 : n;
             } else {
                 std::size_t v = k;
-                while (k < n && !is_space(html[k]) && html[k] != '>') ++k;
+                while (k < n && !has(html[k], VALUE_END)) ++k;
                 value = html.substr(v, k - v);
             }
         }
@@ -153,9 +173,9 @@ void read_tag(sv html, std::size_t i, Tag& t) {
 
 constexpr std::array<sv, 14> kVoid = {"area", "base", "br",    "col",   "embed", "hr",  "img",
                                       "input", "link", "meta", "param", "source", "track", "wbr"};
-bool is_void(sv name) {
+bool is_void(const Tag& t) {
     for (sv v : kVoid)
-        if (equal_icase(name, v)) return true;
+        if (t.name_is(v)) return true;
     return false;
 }
 
@@ -246,13 +266,13 @@ private:
             read_tag(html_, at, t);
             open(t, at);
             // Raw text, and inline drawings (nothing a shop states lives in them).
-            if (equal_icase(t.name, "script") || equal_icase(t.name, "style") || equal_icase(t.name, "textarea") ||
-                equal_icase(t.name, "svg")) {
+            if (t.name_is("script") || t.name_is("style") || t.name_is("textarea") ||
+                t.name_is("svg")) {
                 // Raw text up to the matching end tag.
                 std::string end_tag = "</";
                 for (char c : t.name) end_tag.push_back(lower_ascii(c));
                 std::size_t e = find_end_tag(html_, end_tag, t.end);
-                if (!t.self_closing && !is_void(t.name)) pop();  // nothing inside counts
+                if (!t.self_closing && !is_void(t)) pop();  // nothing inside counts
                 if (e == sv::npos) return n;
                 std::size_t g = html_.find('>', e);
                 return g == sv::npos ? n : g + 1;
@@ -296,20 +316,20 @@ private:
             out_.items.push_back(std::move(it));
         }
 
-        bool container = !t.self_closing && !is_void(t.name);
+        bool container = !t.self_closing && !is_void(t);
         std::size_t depth = stack_.size();  // this element's depth once pushed
-        bool strike = (!stack_.empty() && stack_.back().strike) || equal_icase(t.name, "del") ||
-                      equal_icase(t.name, "s") || equal_icase(t.name, "strike");
+        bool strike = (!stack_.empty() && stack_.back().strike) || t.name_is("del") ||
+                      t.name_is("s") || t.name_is("strike");
 
         if (!names.empty() && props_ < kMaxProps) {
             std::optional<sv> value;
             if (new_item < 0) {
                 if (auto c = t.get("content")) value = c;
-                else if (equal_icase(t.name, "a") || equal_icase(t.name, "link") || equal_icase(t.name, "area")) value = t.get("href");
-                else if (equal_icase(t.name, "img") || equal_icase(t.name, "source") || equal_icase(t.name, "iframe")) value = t.get("src");
-                else if (equal_icase(t.name, "data") || equal_icase(t.name, "meter") || equal_icase(t.name, "input")) value = t.get("value");
-                else if (equal_icase(t.name, "time")) value = t.get("datetime");
-                else if (equal_icase(t.name, "meta")) value = sv();
+                else if (t.name_is("a") || t.name_is("link") || t.name_is("area")) value = t.get("href");
+                else if (t.name_is("img") || t.name_is("source") || t.name_is("iframe")) value = t.get("src");
+                else if (t.name_is("data") || t.name_is("meter") || t.name_is("input")) value = t.get("value");
+                else if (t.name_is("time")) value = t.get("datetime");
+                else if (t.name_is("meta")) value = sv();
                 if (!value && !container) value = sv();
             }
             for (const std::string& name : names) {
@@ -332,9 +352,9 @@ private:
             if (a->name.size() == 5 && equal_icase(a->name, "class")) cls = a->value;
             else if (a->name.size() == 2 && equal_icase(a->name, "id")) id = a->value;
         }
-        if ((cls || id) && out_.marked.size() < kMaxMarked && !equal_icase(t.name, "script") &&
-            !equal_icase(t.name, "style") && !equal_icase(t.name, "option") && !equal_icase(t.name, "body") &&
-            !equal_icase(t.name, "html")) {
+        if ((cls || id) && out_.marked.size() < kMaxMarked && !t.name_is("script") &&
+            !t.name_is("style") && !t.name_is("option") && !t.name_is("body") &&
+            !t.name_is("html")) {
             // One pass over class and id for all the words (most hold none).
             bool price = false, stock = false;
             auto look = [&](sv v) { mentions(v.substr(0, 250), price, stock); };
