@@ -1,5 +1,6 @@
 #include "commerce/extended.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdlib>
@@ -41,12 +42,24 @@ struct Amount {
     std::string currency;
 };
 
+// The code a priceCurrency value names: a known sign or code, or any three
+// ASCII letters as an ISO code.
+std::string code_of(sv hint) {
+    std::string code = price_text::currency_code(hint);
+    sv h = text::strip(hint);
+    if (code.empty() && h.size() == 3 && std::all_of(h.begin(), h.end(), [](char c) {
+            return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+        }))
+        code = text::upper(h);
+    return code;
+}
+
 // A price value of structured data: a number, machine text or shop text.
 std::optional<Amount> amount_of(sv text, sv hint) {
-    if (auto v = machine_number(text)) return Amount{*v, price_text::currency_code(hint)};
+    if (auto v = machine_number(text)) return Amount{*v, code_of(hint)};
     auto r = price_text::read(text, hint.empty() ? std::nullopt : std::optional<sv>(hint));
     if (!r) return std::nullopt;
-    std::string code = !r->currency.empty() ? r->currency : price_text::currency_code(hint);
+    std::string code = !r->currency.empty() ? r->currency : code_of(hint);
     return Amount{r->amount, code};
 }
 std::optional<Amount> amount_of(const Value* v, sv hint) {
@@ -55,7 +68,7 @@ std::optional<Amount> amount_of(const Value* v, sv hint) {
         std::string t = json::text_form(*v);
         double d = std::strtod(t.c_str(), nullptr);
         if (!std::isfinite(d) || d < 0) return std::nullopt;
-        return Amount{numbers::round2(d), price_text::currency_code(hint)};
+        return Amount{numbers::round2(d), code_of(hint)};
     }
     if (v->is_string()) return amount_of(sv(v->str()), hint);
     return std::nullopt;
@@ -213,7 +226,7 @@ Offer read_offer(const Value& o, int depth) {
             }
         }
     }
-    if (out.price && out.price->currency.empty()) out.price->currency = price_text::currency_code(hint);
+    if (out.price && out.price->currency.empty()) out.price->currency = code_of(hint);
     return out;
 }
 
@@ -463,27 +476,31 @@ constexpr sv kMainPrice[] = {"ourprice", "dealprice", "saleprice", "buybox",  "p
 // The first "sku" member of the data a shop platform embeds in its scripts
 // (Shopify's product object, WooCommerce's variations, analytics layers).
 std::optional<std::string> embedded_sku(sv html) {
-    constexpr sv key = "\"sku\":";
-    const char* at = html.data();
+    // Scripts write the member plainly; attributes (WooCommerce's variation
+    // data) with the quotes escaped.
+    constexpr std::pair<sv, sv> kForms[] = {{"\"sku\":", "\""}, {"&quot;sku&quot;:", "&quot;"}};
     const char* end = html.data() + html.size();
-    for (int tries = 0; tries < 8; ++tries) {
-        const void* hit = ::memmem(at, static_cast<std::size_t>(end - at), key.data(), key.size());
-        if (!hit) return std::nullopt;
-        const char* v = static_cast<const char*>(hit) + key.size();
-        at = v;
-        while (v < end && *v == ' ') ++v;
-        bool quoted = v < end && *v == '"';
-        if (quoted) ++v;
-        const char* e = v;
-        while (e < end && e - v <= 40 && (quoted ? *e != '"' : ((*e >= '0' && *e <= '9')))) ++e;
-        if (e >= end || e - v > 40 || e == v) continue;
-        sv value(v, static_cast<std::size_t>(e - v));
-        bool digit = false, plain = true;
-        for (char c : value) {
-            digit = digit || (c >= '0' && c <= '9');
-            plain = plain && (c > ' ' && c != '\\' && c != '<');
+    for (auto [key, quote] : kForms) {
+        const char* at = html.data();
+        for (int tries = 0; tries < 8; ++tries) {
+            const void* hit = ::memmem(at, static_cast<std::size_t>(end - at), key.data(), key.size());
+            if (!hit) break;
+            const char* v = static_cast<const char*>(hit) + key.size();
+            at = v;
+            while (v < end && *v == ' ') ++v;
+            bool quoted = static_cast<std::size_t>(end - v) >= quote.size() && sv(v, quote.size()) == quote;
+            if (quoted) v += quote.size();
+            const char* e = v;
+            while (e < end && e - v <= 40 && (quoted ? *e != quote[0] : (*e >= '0' && *e <= '9'))) ++e;
+            if (e >= end || e - v > 40 || e == v) continue;
+            sv value(v, static_cast<std::size_t>(e - v));
+            bool digit = false, plain = true;
+            for (char c : value) {
+                digit = digit || (c >= '0' && c <= '9');
+                plain = plain && (c > ' ' && c != '\\' && c != '<' && c != '&');
+            }
+            if (digit && plain) return std::string(value);
         }
-        if (digit && plain) return std::string(value);
     }
     return std::nullopt;
 }

@@ -78,6 +78,13 @@ def test_graph_main_entity_and_group_variants():
     assert ext(ld({"@type": "Product", "productID": "isbn:9780000000002"}))["sku"] == "9780000000002"
 
 
+def test_currency_codes_beyond_the_table():
+    offer = {"price": "1500", "priceCurrency": "UZS"}
+    assert facts(ext(ld({"@type": "Product", "offers": offer})))[0] == (1500.0, "UZS")
+    offer = {"price": "15", "priceCurrency": "XQZ"}  # three letters count as a code
+    assert facts(ext(ld({"@type": "Product", "offers": offer})))[0] == (15.0, "XQZ")
+
+
 def test_any_size_in_stock_makes_the_product_available():
     offers = [{"price": "10", "availability": "OutOfStock"}, {"price": "10", "availability": "InStock"}]
     assert ext(ld({"@type": "Product", "offers": offers}))["stock_status"] == StockStatus.IN_STOCK
@@ -155,6 +162,8 @@ def test_identifiers_after_labels_and_in_embedded_shop_data():
     assert ext(price + "<p>SKU: none yet</p>")["sku"] is None  # a value needs a digit
     shop = '<script>var meta = {"product":{"id":1,"variants":[{"price":49900,"sku":"1257009"}]}};</script>'
     assert ext(price + shop)["sku"] == "1257009"
+    woo = "<form data-product_variations='[{&quot;sku&quot;:&quot;WV-220&quot;,&quot;display_price&quot;:12}]'>"
+    assert ext(price + woo)["sku"] == "WV-220"
     # the link's own identifier comes before embedded data
     url = "https://www.amazon.it/dp/B085ZSV1JJ"
     page = price + "<b>B085ZSV1JJ</b>" + '<script>{"sku":"EE5BKKRB1"}</script>'
