@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "commerce/metadata_parser.hpp"
+#include "commerce/extractors.hpp"
 #include "commerce/records.hpp"
 
 namespace quillmere::extended {
