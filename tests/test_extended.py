@@ -113,6 +113,21 @@ def test_microdata_tree_with_text_values_and_nested_offers():
     assert facts(analyse(MICRODATA))[:2] == (None, None)
 
 
+def test_the_tree_survives_broken_markup():
+    # a stray end tag closes nothing, an unclosed <p> is closed by its parent's end tag,
+    # a void element's content is its value, and a text value joins its pieces
+    body = ("<div itemscope itemtype='http://schema.org/Product'></section><p>intro"
+            "<meta itemprop='sku' content='M-1'><div itemprop='offers' itemscope itemtype='http://schema.org/Offer'>"
+            "<span itemprop='price'><b>12</b>,<sup>99</sup>&nbsp;&euro;</span></div></div>"
+            "<span itemprop='price' content='1.00'></span>")
+    assert facts(ext(body))[:2] == ((12.99, "EUR"), "M-1")
+    # the product item's own offer, not the loose price after it; properties
+    # written as full schema.org links count too
+    body = ("<div itemscope itemtype='https://schema.org/Product'>"
+            "<span itemprop='https://schema.org/sku'>F-2</span></div>")
+    assert ext(body)["sku"] == "F-2"
+
+
 def test_rdfa_properties_and_identifiers_that_are_names():
     rdfa = """<div vocab="https://schema.org/" typeof="Product"><span property="name">Lantern</span>
       <span property="mpn">Fake Wounds</span>
@@ -283,3 +298,32 @@ def test_command_line_flag():
     _engine.add_engine_options(parser)
     assert _engine.engine_options(parser.parse_args([])) == {}
     assert _engine.engine_options(parser.parse_args(["--extended"])) == {"extended": True}
+
+
+def test_enrich_command_with_and_without_the_flag(tmp_path):
+    import os
+    import subprocess
+    import sys
+
+    import quillmere
+    from quillmere.demo import Route, SampleServer
+
+    pages = tmp_path / "pages"
+    pages.mkdir()
+    (pages / "lantern.html").write_text(
+        f"<html><head><title>Lantern</title></head><body>{PAD}{MICRODATA}</body></html>", encoding="utf-8")
+    source, out = tmp_path / "matches.json", tmp_path / "out.json"
+    parent = str(Path(quillmere.__file__).resolve().parent.parent)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [parent, os.environ.get("PYTHONPATH")])))
+    results = {}
+    with SampleServer({"lanterns.example/p/trail": Route("lantern.html")}, pages) as server:
+        link = f"{server.base_url}/lanterns.example/p/trail"
+        source.write_text(json.dumps([{"link": link, "title": "Trail Lantern", "source": "Lanterns"}]))
+        for flags in ([], ["--extended"]):
+            proc = subprocess.run([sys.executable, "-m", "quillmere", "enrich", str(source), "--json", str(out),
+                                   *flags], capture_output=True, text=True, env=env, timeout=90)
+            assert proc.returncode == 0, proc.stderr
+            results[bool(flags)] = json.loads(out.read_text(encoding="utf-8"))["items"][0]
+    assert results[False].get("sku") is None and results[False].get("price") is None
+    assert results[True]["sku"] == "TL-42"
+    assert (results[True]["price"]["amount"], results[True]["price"]["currency"]) == (1299.0, "EUR")
