@@ -295,17 +295,28 @@ bool same_page(const Value& p, const url::UrlParts& page) {
     return false;
 }
 
-void from_ld_json(const metadata::LdJsonProducts& ld, const url::UrlParts& page, Findings& f) {
+// Whether a record's name is the one the page's share title gives.
+bool titled(const Value& p, const std::string& page_title) {
+    const Value* name = p.get("name");
+    if (page_title.empty() || !name || !name->is_string() || name->str().size() < 4) return false;
+    return text::contains(page_title, text::lower(name->str().substr(0, 200)));
+}
+
+void from_ld_json(const metadata::LdJsonProducts& ld, const metadata::MetaMap& meta, const url::UrlParts& page,
+                  Findings& f) {
     std::vector<Found> found;
     for (const Value& doc : ld.documents) walk(doc, false, true, 0, found);
     if (found.empty()) return;
+    std::string page_title;
+    for (sv key : {sv("og:title"), sv("twitter:title")})
+        if (const std::string* t = meta.find(key); t && page_title.empty()) page_title = text::lower(t->substr(0, 400));
     const Found* best = nullptr;
     Offer best_offer;
     int best_score = -1000;
     for (const Found& c : found) {
         Offer o = product_offer(*c.product);
         int score = (o.price ? 4 : 0) + (c.top ? 2 : 0) - (c.related ? 6 : 0) + (same_page(*c.product, page) ? 3 : 0) +
-                    (c.product->get("sku") ? 1 : 0);
+                    (c.product->get("sku") ? 1 : 0) + (titled(*c.product, page_title) ? 2 : 0);
         if (score > best_score) best = &c, best_offer = o, best_score = score;
     }
     f.product = true;
@@ -649,7 +660,7 @@ Findings analyse(std::string_view html, std::string_view direct_url, const metad
         link = url::urlparse(direct_url);
     } catch (...) {
     }
-    from_ld_json(ld, link, f);
+    from_ld_json(ld, meta, link, f);
     page_scan::Scan s = page_scan::scan(html);
     from_items(s, f);
     from_meta(meta, f);

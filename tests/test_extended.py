@@ -51,6 +51,14 @@ def test_the_main_product_wins_over_related_and_listed_ones():
     assert facts(analyse(ld(listing, main)))[0] == (5.0, "USD")
 
 
+def test_the_record_named_like_the_page_wins_a_tie():
+    a = {"@type": "Product", "name": "Camp Mug", "sku": "CM-1", "offers": {"price": "9.00"}}
+    b = {"@type": "Product", "name": "Trail Lantern", "sku": "TL-2", "offers": {"price": "35.00"}}
+    head = '<meta property="og:title" content="Trail Lantern | Shop">'
+    assert facts(analyse(ld(a, b), head=head, extended=True))[:2] == ((35.0, "USD"), "TL-2")
+    assert facts(analyse(ld(a, b), extended=True))[:2] == ((9.0, "USD"), "CM-1")  # no title: the first
+
+
 @pytest.mark.parametrize("offers, expected", [
     ({"@type": "AggregateOffer", "lowPrice": 19.5, "highPrice": 30, "priceCurrency": "GBP"}, (19.5, "GBP")),
     ([{"@type": "Offer", "availability": "InStock"}, {"price": "12,90", "priceCurrency": "EUR"}], (12.9, "EUR")),
