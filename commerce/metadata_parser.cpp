@@ -416,7 +416,10 @@ void apply_extended(Fields& f, const extended::Findings& x) {
     }
     if (x.sku && (empty(f.sku) || x.sku_source <= Source::ITEM)) f.sku = x.sku;
     if (x.stock) f.stock_status = x.stock;
-    if ((x.product || x.price) && (f.page_type == PageType::UNCATEGORIZED || f.page_type == PageType::ARTICLE))
+    // A product described by the page's data makes it a product page; a price
+    // alone only fills the field (an uncategorised page with a price becomes
+    // a product page later anyway, an article listing prices stays one).
+    if (x.product && (f.page_type == PageType::UNCATEGORIZED || f.page_type == PageType::ARTICLE))
         f.page_type = PageType::PRODUCT;
 }
 
