@@ -170,6 +170,16 @@ def test_price_and_stock_elements():
     assert ext('<p class="stock">In stock</p>')["stock_status"] is None
 
 
+def test_an_article_listing_prices_stays_an_article():
+    body = '<h2>Best lanterns</h2><span class="price">$35.00</span><span class="price">$20.00</span>'
+    url = "https://journal.example/blog/best-lanterns"
+    md = ext(body, url=url)
+    assert md["page_type"] == PageType.ARTICLE and md["stock_status"] is None
+    # the same page describing a product is a product page
+    md = ext(body + ld({"@type": "Product", "name": "Lantern", "offers": {"price": 35}}), url=url)
+    assert md["page_type"] == PageType.PRODUCT and md["price"].amount == 35.0
+
+
 def test_identifiers_in_the_link_that_the_page_repeats():
     body = '<span>Item number 302474151804</span>'
     assert ext(body, url="https://www.ebay.com/itm/302474151804")["sku"] == "302474151804"
