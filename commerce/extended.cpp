@@ -478,11 +478,22 @@ void from_meta(const metadata::MetaMap& meta, Findings& f) {
 
 constexpr sv kNotThePrice[] = {
     "old",   "was",     "strike", "regular", "list",     "before",   "original", "compare", "rrp",  "msrp",
-    "uvp",   "save",    "saving", "discount", "tax",     "per-",     "unit",     "shipping", "delivery", "range",
-    "filter", "slider", "month",  "instal",  "crossed", "previous", "retail",   "reference", "vat", "recommend"};
-constexpr sv kMainPrice[] = {"ourprice", "dealprice", "saleprice", "buybox",  "pricetopay",
+    "uvp",   "save",    "saving", "discount", "excl",    "per-",     "unit",     "shipping", "delivery", "range",
+    "filter", "slider", "month",  "instal",  "crossed", "previous", "retail",   "reference", "netto", "recommend",
+    "without", "price-tax", "tax-price"};
+constexpr sv kMainPrice[] = {"ourprice", "dealprice", "saleprice", "buybox",  "pricetopay", "price-to-pay",
                                            "price_inside", "product-price", "productprice", "final", "current",
                                            "special", "actual", "main", "offer", "sale", "now"};
+
+// `word` starting a word of class and id names: "old" in "price-old" and
+// "old-price", not in "font-bold".
+bool word_in(sv names, sv word) {
+    for (std::size_t p = names.find(word); p != sv::npos; p = names.find(word, p + 1)) {
+        char before = p ? names[p - 1] : ' ';
+        if (!((before >= 'a' && before <= 'z') || (before >= '0' && before <= '9'))) return true;
+    }
+    return false;
+}
 
 // The first "sku" member of the data a shop platform embeds in its scripts
 // (Shopify's product object, WooCommerce's variations, analytics layers).
@@ -524,7 +535,7 @@ void from_markup(const page_scan::Scan& s, Findings& f) {
         for (const auto& m : s.marked) {
             if (m.kind != page_scan::Marked::PRICE || m.strike) continue;
             bool skip = false;
-            for (sv w : kNotThePrice) skip = skip || text::contains(m.names, w);
+            for (sv w : kNotThePrice) skip = skip || word_in(m.names, w);
             if (skip) continue;
             std::optional<Amount> a;
             bool signed_text = false;
@@ -539,7 +550,7 @@ void from_markup(const page_scan::Scan& s, Findings& f) {
                 if (auto v = machine_number(m.content); v && *v > 0) a = Amount{*v, ""};
             if (!a) continue;
             int score = (signed_text ? 3 : 0) - seen / 4;
-            for (sv w : kMainPrice) score += text::contains(m.names, w) ? 2 : 0;
+            for (sv w : kMainPrice) score += word_in(m.names, w) ? 2 : 0;
             if (score > best_score) best_score = score, best = a;
             if (++seen > 40) break;
         }

@@ -362,10 +362,19 @@ private:
             if (id) look(*id);
             if (price) stock = false;
             if (price || stock) {
-                std::string names_lower;  // class and id, lower-cased (long values cut short)
-                for (char c : cls.value_or("").substr(0, 170)) names_lower.push_back(lower_ascii(c));
+                // class and id, lower-cased with camel-case humps as "-"
+                // ("actionOldPrice" -> "action-old-price"), long values cut short
+                std::string names_lower;
+                auto add = [&](sv v) {
+                    for (std::size_t k = 0; k < v.size(); ++k) {
+                        char c = v[k];
+                        if (c >= 'A' && c <= 'Z' && k > 0 && v[k - 1] >= 'a' && v[k - 1] <= 'z') names_lower.push_back('-');
+                        names_lower.push_back(lower_ascii(c));
+                    }
+                };
+                add(cls.value_or("").substr(0, 170));
                 names_lower.push_back(' ');
-                for (char c : id.value_or("").substr(0, 80)) names_lower.push_back(lower_ascii(c));
+                add(id.value_or("").substr(0, 80));
                 Marked m{price ? Marked::PRICE : Marked::STOCK, std::move(names_lower), {}, {}, pos, strike};
                 for (const Attr* ap = t.begin(); ap != t.finish(); ++ap) {
                     const Attr& a = *ap;

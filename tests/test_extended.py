@@ -170,6 +170,17 @@ def test_price_and_stock_elements():
     assert ext('<p class="stock">In stock</p>')["stock_status"] is None
 
 
+@pytest.mark.parametrize("body, amount", [
+    ('<span class="actionOldPrice">59 €</span><span class="price">49 €</span>', 49.0),
+    ('<span class="font-bold price">49 €</span><span class="price-old">59 €</span>', 49.0),
+    ('<span class="price-excluding-tax">40 €</span><span class="price-including-tax">49 €</span>', 49.0),
+    ('<p class="unit-price">4,90 € / kg</p><p class="price">49 €</p>', 49.0),
+    ('<span class="a-price"><span class="a-offscreen">$49.00</span></span>', 49.0),
+])
+def test_which_price_element_is_the_price(body, amount):
+    assert ext(body)["price"].amount == amount
+
+
 def test_an_article_listing_prices_stays_an_article():
     body = '<h2>Best lanterns</h2><span class="price">$35.00</span><span class="price">$20.00</span>'
     url = "https://journal.example/blog/best-lanterns"
