@@ -334,7 +334,7 @@ void from_ld_json(const metadata::LdJsonProducts& ld, const metadata::MetaMap& m
             }
         }
     }
-    if (best_offer.price) {
+    if (best_offer.price && best_offer.price->value > 0) {  // a zero is a placeholder, not a price
         f.price = best_offer.price->value;
         f.currency = best_offer.price->currency;
         f.price_source = Source::STRUCTURED;
@@ -416,7 +416,7 @@ void from_items(const page_scan::Scan& s, Findings& f) {
     } else {
         f.product = true;
     }
-    if (best_offer.price && (!f.price || f.price_source > Source::ITEM)) {
+    if (best_offer.price && best_offer.price->value > 0 && (!f.price || f.price_source > Source::ITEM)) {
         f.price = best_offer.price->value;
         f.currency = best_offer.price->currency;
         f.price_source = Source::ITEM;
@@ -452,7 +452,7 @@ void from_meta(const metadata::MetaMap& meta, Findings& f) {
             const std::string* amount = meta.find(std::string(prefix) + "amount");
             if (!amount) continue;
             const std::string* cur = meta.find(std::string(prefix) + "currency");
-            if (auto a = amount_of(sv(*amount), cur ? sv(*cur) : sv())) {
+            if (auto a = amount_of(sv(*amount), cur ? sv(*cur) : sv()); a && a->value > 0) {
                 f.price = a->value;
                 f.currency = a->currency;
                 f.price_source = Source::META;

@@ -410,7 +410,7 @@ void apply_markup(Fields& f, sv html) {
 // the first record or anywhere in the page; the weaker ones only fill.
 void apply_extended(Fields& f, const extended::Findings& x) {
     using extended::Source;
-    if (x.price && (!f.price_amount || x.price_source <= Source::META)) {
+    if (x.price && (!f.price_amount || *f.price_amount == 0 || x.price_source <= Source::META)) {
         f.price_amount = x.price;
         if (!x.currency.empty()) f.currency = x.currency;
     }

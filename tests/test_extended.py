@@ -66,12 +66,21 @@ def test_the_record_named_like_the_page_wins_a_tie():
         {"@type": "UnitPriceSpecification", "priceType": "https://schema.org/ListPrice", "price": 99,
          "priceCurrency": "CHF"},
         {"@type": "UnitPriceSpecification", "price": 79, "priceCurrency": "CHF"}]}, (79.0, "CHF")),
-    ({"@type": "AggregateOffer", "offers": [{"price": "0"}, {"price": "7.25", "priceCurrency": "PLN"}]}, (0.0, "")),
+    ({"@type": "AggregateOffer", "offers": [{"price": "0"}, {"price": "7.25", "priceCurrency": "PLN"}]}, None),
 ])
 def test_offer_shapes(offers, expected):
     got = facts(ext(ld({"@type": "Product", "name": "Lantern", "offers": offers})))[0]
-    amount, currency = expected
-    assert got == (amount, currency or "USD")
+    if expected is None:  # a zero is a placeholder: no price rather than a free product
+        assert got is None
+    else:
+        assert got == expected
+
+
+def test_a_zero_price_gives_way_to_a_real_one():
+    page = ld({"@type": "Product", "name": "Lantern", "offers": {"price": 0, "priceCurrency": "EUR"}})
+    page += '<span class="price">34,90 €</span>'
+    assert facts(ext(page))[0] == (34.9, "EUR")
+    assert facts(analyse(page))[0] is None  # the default passes over the zero and reads no price element
 
 
 def test_graph_main_entity_and_group_variants():
