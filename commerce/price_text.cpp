@@ -362,16 +362,22 @@ std::optional<Reading> read(std::string_view raw, std::optional<std::string_view
     };
 
     // Adjacent: only white space between the token and the number.
+    // Only the tokens right before and right after a number can touch it
+    // (tokens are in text order), so each number costs a binary search.
     auto adjacent = [&](const Number& n) -> const Token* {
-        for (const Token& t : tokens) {
-            std::size_t a = std::min(t.end, n.start), b = std::max(t.start, n.end);
+        auto touches = [&](const Token& t) {
+            std::size_t a, b;
             if (t.end <= n.start) a = t.end, b = n.start;
             else if (t.start >= n.end) a = n.end, b = t.start;
-            else return &t;  // the "12€50" sign
+            else return true;  // the "12€50" sign
             bool blank = b - a <= 3;
             for (std::size_t k = a; k < b && blank; ++k) blank = is_space_like(s[k]);
-            if (blank) return &t;
-        }
+            return blank;
+        };
+        auto it = std::lower_bound(tokens.begin(), tokens.end(), n.start,
+                                   [](const Token& t, std::size_t pos) { return t.start < pos; });
+        if (it != tokens.begin() && touches(*(it - 1))) return &*(it - 1);
+        if (it != tokens.end() && touches(*it)) return &*it;
         return nullptr;
     };
 

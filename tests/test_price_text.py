@@ -111,3 +111,6 @@ def test_hostile_texts_stay_bounded():
     many = "1,2" * 50_000 + " €"
     assert PriceNormalizer.parse(many, extended=True) is not None
     assert PriceNormalizer.parse("\udc80 12 €", extended=True).amount == 12.0
+    # many numbers and signs, none touching: each number looks only at its neighbours
+    spaced = "1 x € . " * 40_000 + "7,50 €"
+    assert PriceNormalizer.parse(spaced, extended=True).amount == 7.5
