@@ -359,6 +359,7 @@ def test_enrich_command_with_and_without_the_flag(tmp_path):
         source.write_text(json.dumps([{"link": link, "title": "Trail Lantern", "source": "Lanterns"}]))
         for flags in ([], ["--extended"]):
             proc = subprocess.run([sys.executable, "-m", "quillmere", "enrich", str(source), "--json", str(out),
+                                   "--allow-internal",
                                    *flags], capture_output=True, text=True, env=env, timeout=90)
             assert proc.returncode == 0, proc.stderr
             results[bool(flags)] = json.loads(out.read_text(encoding="utf-8"))["items"][0]
