@@ -485,6 +485,8 @@ constexpr sv kMainPrice[] = {"ourprice", "dealprice", "saleprice", "buybox",  "p
                                            "price_inside", "product-price", "productprice", "final", "current",
                                            "special", "actual", "main", "offer", "sale", "now"};
 
+bool alnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
 // `word` starting a word of class and id names: "old" in "price-old" and
 // "old-price", not in "font-bold".
 bool word_in(sv names, sv word) {
@@ -585,6 +587,16 @@ void from_markup(const page_scan::Scan& s, Findings& f) {
             f.stock_source = Source::MARKUP;
         }
     }
+    if (!f.sku || f.sku_source > Source::MARKUP) {
+        // An element named for the SKU whose text is one identifier.
+        for (const auto& m : s.marked) {
+            if (m.kind != page_scan::Marked::SKU || !one_word(m.text) || m.text.size() < 3 || !alnum(m.text[0])) continue;
+            if (std::none_of(m.text.begin(), m.text.end(), [](char c) { return c >= '0' && c <= '9'; })) continue;
+            f.sku = m.text;
+            f.sku_source = Source::MARKUP;
+            break;
+        }
+    }
     if ((!f.sku || f.sku_source > Source::MARKUP) && !s.data_skus.empty() && one_word(s.data_skus.front())) {
         f.sku = s.data_skus.front();
         f.sku_source = Source::MARKUP;
@@ -598,7 +610,6 @@ bool page_has(sv html, sv token) {
     return ::memmem(html.data(), html.size(), token.data(), token.size()) != nullptr;
 }
 
-bool alnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // An identifier the link carries (a product number in its path or query)
 // that the page repeats.

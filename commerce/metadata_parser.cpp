@@ -571,7 +571,8 @@ Metadata parse_metadata(const Input& in) {
             apply_next_data(f, *next->product);
 
         apply_meta(f, meta, in.direct_url);         // 7 to 12
-        if (!f.is_social) apply_markup(f, html);    // 13
+        // 13; the extended analysis reads the shop markup in its own pass instead
+        if (!f.is_social && !in.extended) apply_markup(f, html);
         if (in.extended && !f.is_social) apply_extended(f, extended::analyse(html, in.direct_url, products, meta));
         repair_title(f, meta, page_title);          // 14
     }

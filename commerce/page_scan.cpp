@@ -1,5 +1,6 @@
 #include "commerce/page_scan.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdint>
@@ -82,9 +83,9 @@ struct Tag {
 };
 
 // Whether a class or id value names a price or the stock. Candidates are the
-// places where one of the words' first three letters stand ("pri", "pre",
-// "cen", "ava", "sto", "sol", in any case), found sixteen bytes at a time.
-void mentions(sv v, bool& price, bool& stock) {
+// places where one of the words' first four letters stand ("pric", "prei",
+// "cena", "avai", "stoc", "sold", ..., in any case), sixteen bytes at a time.
+void mentions(sv v, bool& price, bool& stock, bool& sku) {
     auto check = [&](std::size_t k) {
         sv at = v.substr(k);
         auto is = [&](sv w) { return at.size() >= w.size() && equal_icase(at.substr(0, w.size()), w); };
@@ -92,25 +93,31 @@ void mentions(sv v, bool& price, bool& stock) {
             case 'p': price = price || is("price") || is("preis") || is("prix") || is("precio") || is("prezzo"); break;
             case 'c': price = price || is("cena"); break;
             case 'a': stock = stock || is("availab"); break;
-            case 's': stock = stock || is("stock") || is("soldout") || is("sold-out"); break;
+            case 's':
+                stock = stock || is("stock") || is("soldout") || is("sold-out");
+                sku = sku || is("sku");
+                break;
             default: break;
         }
     };
     std::size_t k = 0;
 #if defined(__SSE2__)
     const __m128i bit = _mm_set1_epi8(0x20);
-    auto triple = [&](__m128i a, __m128i b, __m128i c, const char* w) {
-        return _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8(w[0])), _mm_cmpeq_epi8(b, _mm_set1_epi8(w[1]))),
-                             _mm_cmpeq_epi8(c, _mm_set1_epi8(w[2])));
+    auto quad = [&](const __m128i* l, const char* w) {
+        __m128i m = _mm_cmpeq_epi8(l[0], _mm_set1_epi8(w[0]));
+        for (int j = 1; j < 4; ++j) m = _mm_and_si128(m, _mm_cmpeq_epi8(l[j], _mm_set1_epi8(w[j])));
+        return m;
     };
-    for (; k + 18 <= v.size() && !price; k += 16) {
-        auto load = [&](std::size_t at) {
-            return _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v.data() + at)), bit);
-        };
-        __m128i a = load(k), b = load(k + 1), c = load(k + 2);
-        __m128i any = _mm_or_si128(
-            _mm_or_si128(_mm_or_si128(triple(a, b, c, "pri"), triple(a, b, c, "pre")), triple(a, b, c, "cen")),
-            _mm_or_si128(_mm_or_si128(triple(a, b, c, "ava"), triple(a, b, c, "sto")), triple(a, b, c, "sol")));
+    for (; k + 19 <= v.size() && !price; k += 16) {
+        __m128i l[4];
+        for (int j = 0; j < 4; ++j)
+            l[j] = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v.data() + k + j)), bit);
+        __m128i any = _mm_setzero_si128();
+        for (const char* w : {"pric", "prix", "prei", "prec", "prez", "cena", "avai", "stoc", "sold"})
+            any = _mm_or_si128(any, quad(l, w));
+        any = _mm_or_si128(any, _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(l[0], _mm_set1_epi8('s')),
+                                                            _mm_cmpeq_epi8(l[1], _mm_set1_epi8('k'))),
+                                              _mm_cmpeq_epi8(l[2], _mm_set1_epi8('u'))));
         unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(any));
         while (bits) {
             check(k + static_cast<std::size_t>(__builtin_ctz(bits)));
@@ -118,7 +125,12 @@ void mentions(sv v, bool& price, bool& stock) {
         }
     }
 #endif
-    for (; k + 1 < v.size() && !price; ++k) check(k);
+    for (; k + 2 < v.size() && !price; ++k) {
+        char c0 = lower_ascii(v[k]), c1 = lower_ascii(v[k + 1]);
+        if ((c0 == 'p' && c1 == 'r') || (c0 == 'c' && c1 == 'e') || (c0 == 'a' && c1 == 'v') ||
+            (c0 == 's' && (c1 == 't' || c1 == 'o' || c1 == 'k')))
+            check(k);
+    }
 }
 
 // The start tag at html[i] == '<' (a letter follows), into `t` (reused:
@@ -271,7 +283,13 @@ private:
                 // Raw text up to the matching end tag.
                 std::string end_tag = "</";
                 for (char c : t.name) end_tag.push_back(lower_ascii(c));
-                std::size_t e = find_end_tag(html_, end_tag, t.end);
+                // Pages write the end tag as they wrote the start tag; any
+                // other spelling is looked for only when that one is missing.
+                std::string as_written = "</" + std::string(t.name);
+                const void* hit = ::memmem(html_.data() + t.end, n - std::min(t.end, n), as_written.data(),
+                                           as_written.size());
+                std::size_t e = hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - html_.data())
+                                    : find_end_tag(html_, end_tag, t.end);
                 if (!t.self_closing && !is_void(t)) pop();  // nothing inside counts
                 if (e == sv::npos) return n;
                 std::size_t g = html_.find('>', e);
@@ -356,12 +374,13 @@ private:
             !t.name_is("style") && !t.name_is("option") && !t.name_is("body") &&
             !t.name_is("html")) {
             // One pass over class and id for all the words (most hold none).
-            bool price = false, stock = false;
-            auto look = [&](sv v) { mentions(v.substr(0, 250), price, stock); };
+            bool price = false, stock = false, sku = false;
+            auto look = [&](sv v) { mentions(v.substr(0, 250), price, stock, sku); };
             if (cls) look(*cls);
             if (id) look(*id);
-            if (price) stock = false;
-            if (price || stock) {
+            if (price) stock = sku = false;
+            if (stock) sku = false;
+            if (price || stock || sku) {
                 // class and id, lower-cased with camel-case humps as "-"
                 // ("actionOldPrice" -> "action-old-price"), long values cut short
                 std::string names_lower;
@@ -375,7 +394,8 @@ private:
                 add(cls.value_or("").substr(0, 170));
                 names_lower.push_back(' ');
                 add(id.value_or("").substr(0, 80));
-                Marked m{price ? Marked::PRICE : Marked::STOCK, std::move(names_lower), {}, {}, pos, strike};
+                Marked m{price ? Marked::PRICE : stock ? Marked::STOCK : Marked::SKU, std::move(names_lower), {}, {},
+                         pos, strike};
                 for (const Attr* ap = t.begin(); ap != t.finish(); ++ap) {
                     const Attr& a = *ap;
                     if (equal_icase(a.name, "content") || equal_icase(a.name, "data-price") ||
@@ -459,9 +479,12 @@ private:
     void labels(sv chunk) {
         // Labels end in a colon or a "#" ("SKU: 123", "<b>Šifra:</b> 0638"): other
         // texts only matter as the value after a pending label.
-        if (!pending_label_ && !std::memchr(chunk.data(), ':', chunk.size()) &&
-            !std::memchr(chunk.data(), '#', chunk.size()))
-            return;
+        if (!pending_label_) {
+            if (chunk.size() > 400) return;  // a paragraph, not a label
+            bool mark = false;
+            for (char c : chunk) mark = mark || c == ':' || c == '#';
+            if (!mark) return;
+        }
         sv t = chunk;  // ASCII white space trimmed
         while (!t.empty() && is_space(t.front())) t.remove_prefix(1);
         while (!t.empty() && is_space(t.back())) t.remove_suffix(1);

@@ -28,9 +28,9 @@ struct Item {
     const Property* find(std::string_view name) const;
 };
 
-// An element whose class or id mentions a price or the stock.
+// An element whose class or id mentions a price, the stock or the SKU.
 struct Marked {
-    enum Kind { PRICE, STOCK } kind;
+    enum Kind { PRICE, STOCK, SKU } kind;
     std::string names;  // class and id attribute values, lower-cased
     std::string text;   // start of its text (decoded, collapsed); attribute values for prices
     std::string content;  // a content / data-price-like attribute value, if any

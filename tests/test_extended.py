@@ -190,6 +190,16 @@ def test_which_price_element_is_the_price(body, amount):
     assert ext(body)["price"].amount == amount
 
 
+def test_shop_theme_markup_read_in_the_extended_pass():
+    woo = ('<p class="price"><span class="woocommerce-Price-amount amount"><bdi>'
+           '<span class="woocommerce-Price-currencySymbol">&pound;</span>1,299.00</bdi></span></p>'
+           '<span class="sku_wrapper">SKU: <span class="sku">WC-77</span></span><p class="stock in-stock">In stock</p>')
+    assert facts(ext(woo)) == ((1299.0, "GBP"), "WC-77", StockStatus.IN_STOCK)
+    assert facts(analyse(woo)) == ((1299.0, "USD"), "WC-77", StockStatus.IN_STOCK)
+    # a SKU element holding no identifier is passed over
+    assert ext('<span class="price">$5</span><span class="sku">-1</span>')["sku"] is None
+
+
 def test_an_article_listing_prices_stays_an_article():
     body = '<h2>Best lanterns</h2><span class="price">$35.00</span><span class="price">$20.00</span>'
     url = "https://journal.example/blog/best-lanterns"
