@@ -252,6 +252,11 @@ Offer product_offer(const Value& product) {
     // A product with several offers (sizes, sellers) is available when any is.
     if (any_in) first.stock = StockStatus::IN_STOCK;
     if (priced) return first;
+    // A price written on the record itself, as some shops do.
+    if (const Value* p = product.get("price"); p && !json::is_empty(*p)) {
+        Offer own = first;
+        if ((own.price = amount_of(p, str_of(product.get("priceCurrency"))))) return own;
+    }
     // A group's variants, when the group itself has no offer.
     if (const Value* variants = product.get("hasVariant"); variants && variants->is_array())
         for (const Value& v : variants->array())

@@ -91,6 +91,9 @@ def test_graph_main_entity_and_group_variants():
     group = {"@type": "ProductGroup", "name": "Lantern", "productGroupID": "G1", "hasVariant": [
         {"@type": "Product", "sku": "V-1", "offers": {"price": "22.00", "priceCurrency": "CAD"}}]}
     assert facts(ext(ld(group)))[:2] == ((22.0, "CAD"), "V-1")
+    # a price on the record itself
+    assert facts(ext(ld({"@type": "Product", "name": "Lantern", "price": "19,90", "priceCurrency": "EUR"})))[0] == \
+        (19.9, "EUR")
     # productID as the last fallback, with its scheme taken off
     assert ext(ld({"@type": "Product", "productID": "isbn:9780000000002"}))["sku"] == "9780000000002"
 
