@@ -132,7 +132,7 @@ inline nb::list unwrap_links(nb::handle matches_obj) {
     return out;
 }
 
-inline nb::list enrich_after_fetch(nb::handle matches_obj, nb::handle direct_obj, nb::handle pages) {
+inline nb::list enrich_after_fetch(nb::handle matches_obj, nb::handle direct_obj, nb::handle pages, bool extended) {
     std::vector<nb::object> matches = list_items(matches_obj, "matches");
     std::vector<nb::object> direct_links = list_items(direct_obj, "direct_links");
     const std::size_t n = matches.size();
@@ -163,7 +163,7 @@ inline nb::list enrich_after_fetch(nb::handle matches_obj, nb::handle direct_obj
         }
     }
 
-    std::vector<enricher::Enriched> results = released_if(keep.bytes, [&] { return enricher::enrich_all(inputs); });
+    std::vector<enricher::Enriched> results = released_if(keep.bytes, [&] { return enricher::enrich_all(inputs, extended); });
 
     const RecordBuilder<MatchFields>& builder = RecordBuilder<MatchFields>::get();
     nb::list out;

@@ -46,8 +46,10 @@ inline nb::object page_price(const Price& p) {
 inline nb::dict parse_metadata(OptStr<"html"> html, Str<"direct_url"> direct_url, Str<"initial_title"> initial_title,
                                Str<"initial_merchant"> initial_merchant,
                                Object<"quillmere.models.NormalizedPrice | None"> initial_price,
-                               OptBool<"initial_stock"> initial_stock, Int<"rank"> rank) {
+                               OptBool<"initial_stock"> initial_stock, Int<"rank"> rank,
+                               Bool<"extended"> extended) {
     metadata::Input in;
+    in.extended = extended.value;
     in.html = html.view();
     in.direct_url = direct_url.view;
     in.initial_title = initial_title.view;

@@ -8,6 +8,7 @@
 #include "bindings/def.hpp"
 #include "bindings/records.hpp"
 #include "commerce/price_normalizer.hpp"
+#include "commerce/price_text.hpp"
 #include "commerce/vocabulary.hpp"
 
 namespace quillmere::py {
@@ -26,9 +27,21 @@ inline nb::object currency_str(std::string_view code) {
 }
 
 // PriceNormalizer.parse with the engine's own pattern.
-inline nb::object parse_price(OptStr<"raw_price"> raw_price, OptStr<"currency_hint"> currency_hint) {
+inline nb::object parse_price(OptStr<"raw_price"> raw_price, OptStr<"currency_hint"> currency_hint,
+                              Bool<"extended"> extended) {
     if (!raw_price.has_value() || raw_price.size() == 0) return nb::none();
     const Utf8& raw = *raw_price.text;
+    if (extended.value) {
+        // The extended reading: the record's currency is the code the text
+        // names, else the hint's code (or the hint upper-cased), else USD.
+        std::optional<price_text::Normalized> p =
+            released_if(raw.size(), [&] { return price_text::normalize(raw.view, currency_hint.view()); });
+        if (!p) return nb::none();
+        nb::object text = p->raw.size() == raw.size() && PyUnicode_CheckExact(raw_price.obj.ptr())
+                              ? nb::borrow(raw_price.obj)
+                              : str(p->raw);
+        return make_price(text, p->amount, currency_str(p->currency));
+    }
     std::optional<price::PriceView> p =
         released_if(raw.size(), [&] { return price::parse_view(raw.view, currency_hint.view()); });
     if (!p) return nb::none();

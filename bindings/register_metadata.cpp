@@ -9,7 +9,7 @@ using namespace quillmere;
 void register_metadata(nb::module_& m) {
     py::def(m, "parse_metadata", &py::parse_metadata, "dict[str, typing.Any]", "html"_a, "direct_url"_a,
             "initial_title"_a = "", "initial_merchant"_a = "", "initial_price"_a = nb::none(),
-            "initial_stock"_a = nb::none(), "rank"_a = 1,
+            "initial_stock"_a = nb::none(), "rank"_a = 1, nb::kw_only(), "extended"_a = false,
             "DestinationMetadataParser.parse_metadata: one match and its page (or None) to the metadata map.");
 
     m.def("_markup_patterns", &py::markup_patterns);

@@ -8,8 +8,17 @@ using namespace nb::literals;
 using namespace quillmere;
 
 void register_url(nb::module_& m) {
-    py::def(m, "url_unwrap", +[](py::Str<"url"> u) {
-        return py::str(py::released_if(u.size(), [&] { return url::unwrap(u.view); }));
+    py::def(m, "url_unwrap", +[](py::Str<"url"> u) -> nb::object {
+        // One output buffer per thread; a link that comes back unchanged is
+        // returned as it is (when it is a plain str).
+        thread_local std::string out;
+        bool same = py::released_if(u.size(), [&] {
+            url::unwrap(u.view, out);
+            return out == u.view;
+        });
+        nb::object r = same && PyUnicode_CheckExact(u.obj.ptr()) ? nb::borrow(u.obj) : nb::object(py::str(out));
+        if (out.capacity() > 4 * py::kReleaseGilFrom) std::string().swap(out);
+        return r;
     }, "str", "url"_a,
         "The clean direct link: one level of search redirect unwrapped, tracking parameters "
         "and text-fragment directives removed.");

@@ -209,6 +209,23 @@ struct OptBool {
     }
 };
 
+// A bool argument (a bool exactly: 1 is refused).
+template <Name N>
+struct Bool {
+    bool value = false;
+    static constexpr const char* expected = "bool";
+    static constexpr char stub[] = "bool";
+    static constexpr auto& shown = stub;
+    bool load(nb::handle h) noexcept {
+        if (!PyBool_Check(h.ptr())) {
+            set_type_error(N.text, expected, h);
+            return false;
+        }
+        value = h.ptr() == Py_True;
+        return true;
+    }
+};
+
 }  // namespace quillmere::py
 
 namespace nanobind::detail {
@@ -266,5 +283,9 @@ template <quillmere::py::Name N>
 struct has_arg_defaults<quillmere::py::Int<N>> : std::true_type {};
 template <quillmere::py::Name N>
 struct has_arg_defaults<quillmere::py::OptBool<N>> : std::true_type {};
+template <quillmere::py::Name N>
+struct type_caster<quillmere::py::Bool<N>> : checked_caster<quillmere::py::Bool<N>> {};
+template <quillmere::py::Name N>
+struct has_arg_defaults<quillmere::py::Bool<N>> : std::true_type {};
 
 }  // namespace nanobind::detail

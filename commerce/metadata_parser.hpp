@@ -27,6 +27,7 @@ struct Input {
     std::optional<InitialPrice> initial_price;
     std::optional<bool> initial_stock;
     Integer rank = 1;
+    bool extended = false;  // also run the extended page analysis (extended.hpp)
 };
 
 struct Metadata {

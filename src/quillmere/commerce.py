@@ -14,7 +14,7 @@ import asyncio
 import logging
 import re
 from types import MappingProxyType
-from typing import Any
+from typing import Any, Final
 
 from . import _commerce, _enrich, _fetch
 from ._export import export_commerce_to_csv, export_commerce_to_json
@@ -39,10 +39,14 @@ _scrapling_logger.disabled = True
 
 # The page fetcher: any object with an awaitable ``get(url, timeout=...)``
 # whose answer has ``body`` bytes. None when the library is missing.
+AsyncFetcher: Any
 try:
-    from scrapling.fetchers import AsyncFetcher
+    from scrapling.fetchers import AsyncFetcher as _LibraryFetcher
 except ImportError:
     AsyncFetcher = None
+else:
+    AsyncFetcher = _LibraryFetcher
+    del _LibraryFetcher
 _scrapling_logger.disabled = True  # the library may configure its logger on import
 _SCRAPLING_FETCHER = AsyncFetcher  # its body is streamed and its redirects followed hop by hop
 
@@ -80,18 +84,22 @@ del _V
 class URLUnwrapper:
     """Result links to clean direct links and bare domains."""
 
-    unwrap = staticmethod(_commerce.url_unwrap)
-    extract_domain = staticmethod(_commerce.url_extract_domain)
+    unwrap: Final = staticmethod(_commerce.url_unwrap)
+    extract_domain: Final = staticmethod(_commerce.url_extract_domain)
 
 
 class PriceNormalizer:
     """Free-form price texts to NormalizedPrice records.
 
-    ``parse(raw_price, currency_hint=None)`` is the engine's own, with its
-    compiled copy of PRICE_PATTERN. A subclass that sets its own PRICE_PATTERN
-    in its class body gets a ``parse`` that searches that pattern (looked up
-    on the class at each call) and leaves the rest to the engine: currency,
-    separators, rounding and the record.
+    ``parse(raw_price, currency_hint=None, *, extended=False)`` is the
+    engine's own, with its compiled copy of PRICE_PATTERN. A subclass that
+    sets its own PRICE_PATTERN in its class body gets a ``parse`` that
+    searches that pattern (looked up on the class at each call) and leaves the
+    rest to the engine: currency, separators, rounding and the record. With
+    ``extended=True`` the text is read by the extended price reading instead
+    (digits of any script, ranges, counts before the price, thin-space and
+    apostrophe groups, three-decimal currencies, about a hundred currency
+    signs and words).
     """
 
     PRICE_PATTERN: re.Pattern[str] = re.compile(_commerce._vocabulary["PRICE_PATTERN"], re.IGNORECASE)
@@ -104,11 +112,15 @@ class PriceNormalizer:
             cls.parse = PriceNormalizer.__dict__["_parse_with_own_pattern"]
 
     @classmethod
-    def _parse_with_own_pattern(cls, raw_price: str | None,
-                                currency_hint: str | None = None) -> NormalizedPrice | None:
+    def _parse_with_own_pattern(cls, raw_price: str | None, currency_hint: str | None = None, *,
+                                extended: bool = False) -> NormalizedPrice | None:
         for name, value in (("raw_price", raw_price), ("currency_hint", currency_hint)):
             if value is not None and not isinstance(value, str):
                 raise TypeError(f"{name} must be str or None, not {type(value).__name__}")
+        if not isinstance(extended, bool):
+            raise TypeError(f"extended must be bool, not {type(extended).__name__}")
+        if extended:  # the extended reading has no pattern of its own to replace
+            return _commerce.price_parse(raw_price, currency_hint, extended=True)
         if not raw_price:
             return None
         cleaned = raw_price.strip()
@@ -124,19 +136,25 @@ class PriceNormalizer:
 class MerchantClassifier:
     """Merchant category from the domain, brand, merchant name and title."""
 
-    classify = staticmethod(_commerce.merchant_classify)
-    _extract_sld = staticmethod(_commerce.merchant_extract_sld)
-    _is_match = staticmethod(_commerce.merchant_is_match)
+    classify: Final = staticmethod(_commerce.merchant_classify)
+    _extract_sld: Final = staticmethod(_commerce.merchant_extract_sld)
+    _is_match: Final = staticmethod(_commerce.merchant_is_match)
 
 
 class DestinationMetadataParser:
-    """Destination page analysis."""
+    """Destination page analysis.
 
-    parse_metadata = staticmethod(_commerce.parse_metadata)
-    _find_ld_json_products = staticmethod(_commerce.find_ld_json_products)
-    _find_next_data_product = staticmethod(_commerce.find_next_data_product)
-    _extract_meta_tags = staticmethod(_commerce.extract_meta_tags)
-    _extract_html_title = staticmethod(_commerce.extract_html_title)
+    ``parse_metadata(..., extended=True)`` also reads every JSON-LD record,
+    microdata and RDFa items, price meta-tag variants, price and stock
+    elements and identifiers in the link, and prefers the main product's
+    values; with the default ``extended=False`` the answers are unchanged.
+    """
+
+    parse_metadata: Final = staticmethod(_commerce.parse_metadata)
+    _find_ld_json_products: Final = staticmethod(_commerce.find_ld_json_products)
+    _find_next_data_product: Final = staticmethod(_commerce.find_next_data_product)
+    _extract_meta_tags: Final = staticmethod(_commerce.extract_meta_tags)
+    _extract_html_title: Final = staticmethod(_commerce.extract_html_title)
 
 
 class ScraplingDestinationFetcher:
@@ -195,34 +213,43 @@ class CommerceEnricher:
 
     The keywords `fetcher`, `progress` and `semaphore` are passed to
     `ScraplingDestinationFetcher.fetch_many` for the batch's pages.
+    `extended=True` reads search-result prices and pages with the extended
+    analysis (see `DestinationMetadataParser.parse_metadata`); the default
+    answers are those of the standard analysis.
     """
 
     @classmethod
     async def enrich_matches_deep_async(
         cls, matches: list[VisualMatch], max_items: int | None = None, *, fetcher: Any = None,
         progress: ProgressCallback | None = None, semaphore: asyncio.Semaphore | None = None,
+        extended: bool = False,
     ) -> list[EnrichedCommerceMatch]:
         """One EnrichedCommerceMatch per match (or per match of the first
         `max_items`), in input order: links unwrapped and the matches' fields
         checked, every page fetched in one batch, then each match analysed
         with its page text, if any."""
         return await _enrich.enrich_matches_deep_async(cls, matches, max_items, fetcher=fetcher,
-                                                       progress=progress, semaphore=semaphore)
+                                                       progress=progress, semaphore=semaphore, extended=extended)
 
     @classmethod
     async def process_async(cls, matches: list[VisualMatch], *, fetcher: Any = None,
                             progress: ProgressCallback | None = None,
-                            semaphore: asyncio.Semaphore | None = None) -> CommerceIntelligence:
+                            semaphore: asyncio.Semaphore | None = None,
+                            extended: bool = False) -> CommerceIntelligence:
         """The matches' commerce intelligence: enriched items, each graded for
         relevance, and the market summary over them."""
-        return await _enrich.process_async(cls, matches, fetcher=fetcher, progress=progress, semaphore=semaphore)
+        return await _enrich.process_async(cls, matches, fetcher=fetcher, progress=progress, semaphore=semaphore,
+                                           extended=extended)
 
     @classmethod
     def process(cls, matches: list[VisualMatch], *, fetcher: Any = None, progress: ProgressCallback | None = None,
-                semaphore: asyncio.Semaphore | None = None) -> CommerceIntelligence:
+                semaphore: asyncio.Semaphore | None = None, extended: bool = False) -> CommerceIntelligence:
         """process_async as a blocking call, also from inside a running loop."""
         _enrich.require_list(matches, "matches")
         options = _enrich.fetch_options(fetcher, progress, semaphore)
+        _enrich.check_extended(extended)
+        if extended:
+            options["extended"] = True
         return _run_coroutine(cls.process_async(matches, **options))
 
 
