@@ -547,6 +547,9 @@ def build_parser() -> argparse.ArgumentParser:
                       help="directory for commerce.csv, commerce.json and the input matches "
                            "(default: ./quillmere-demo)")
     demo.set_defaults(handler=cmd_demo)
+
+    from .cli_batch import add_parser as add_enrich_many
+    add_enrich_many(commands)
     return parser
 
 
