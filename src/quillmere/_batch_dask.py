@@ -56,7 +56,7 @@ def run_partition(items: list[tuple[Any, ...]], options: RunOptions, in_flight: 
     """Runs one partition's searches (as tuples) on this process's loop and
     returns their outcomes (as tuples), in the order they completed."""
     engine = _ProcessLoop.get()
-    apply_destination_policy(options, both_ways=True)
+    apply_destination_policy(options)
 
     async def run(search: Search) -> Outcome:
         return await run_search(search, options, engine.semaphore)

@@ -39,7 +39,7 @@ def _worker_main(index: int, inbox: Any, results: Any, options: RunOptions, in_f
 async def _work(index: int, inbox: Any, results: Any, options: RunOptions, in_flight: int) -> None:
     from ._fetch import default_bound
 
-    apply_destination_policy(options, both_ways=True)
+    apply_destination_policy(options)
     loop = asyncio.get_running_loop()
     semaphore = asyncio.Semaphore(default_bound())
 

@@ -32,6 +32,7 @@ from __future__ import annotations
 import asyncio
 import json
 import queue
+import re
 import threading
 from collections.abc import AsyncIterable, AsyncIterator, Callable, Iterable, Iterator, Mapping
 from contextlib import aclosing
@@ -204,10 +205,13 @@ def _visual_matches(raw: Any) -> list[Any]:
 
 
 # ---------------------------------------------------------------- running
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
 def _scrub(value: Any) -> Any:
     """`value` with every lone surrogate in its texts replaced by U+FFFD."""
     if isinstance(value, str):
-        return value.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
+        return _SURROGATE.sub("\ufffd", value)
     if isinstance(value, dict):
         return {_scrub(k): _scrub(v) for k, v in value.items()}
     if isinstance(value, list):
@@ -235,16 +239,51 @@ class RunOptions(NamedTuple):
     extended: bool = False
 
 
-def apply_destination_policy(options: RunOptions, *, both_ways: bool = False) -> None:
-    """Internal destinations (loopback, private ranges) are fetched when the
-    run asks for it; the engine reads this binding at every fetch. In the
-    caller's process the check is only ever switched off (a caller that
-    switched it off itself keeps it so); in the runner's worker processes it
-    is set `both_ways`, to what each run asks."""
+def apply_destination_policy(options: RunOptions) -> None:
+    """In the runner's own worker processes: internal destinations (loopback,
+    private ranges) are fetched when, and only when, the run asks for it. The
+    engine reads this binding at every fetch."""
     from . import commerce
 
-    if options.allow_internal or both_ways:
-        commerce.REFUSE_INTERNAL_DESTINATIONS = not options.allow_internal
+    commerce.REFUSE_INTERNAL_DESTINATIONS = not options.allow_internal
+
+
+class _InternalAllowed:
+    """In the caller's process: the check is switched off while at least one
+    run that asks for it is going on, and then put back as it was."""
+
+    _lock = threading.Lock()
+    _runs = 0
+    _saved: Any = None
+
+    def __init__(self, wanted: bool) -> None:
+        self.wanted = wanted
+
+    def __enter__(self) -> None:
+        if not self.wanted:
+            return
+        from . import commerce
+
+        cls = type(self)
+        with cls._lock:
+            if cls._runs == 0:
+                cls._saved = getattr(commerce, "REFUSE_INTERNAL_DESTINATIONS", _MISSING)
+            cls._runs += 1
+            commerce.REFUSE_INTERNAL_DESTINATIONS = False
+
+    def __exit__(self, *exc: object) -> None:
+        if not self.wanted:
+            return
+        from . import commerce
+
+        cls = type(self)
+        with cls._lock:
+            cls._runs -= 1
+            if cls._runs == 0:
+                if cls._saved is _MISSING:
+                    del commerce.REFUSE_INTERNAL_DESTINATIONS
+                else:
+                    commerce.REFUSE_INTERNAL_DESTINATIONS = cls._saved
 
 
 async def run_search(search: Search, options: RunOptions, semaphore: asyncio.Semaphore | None,
@@ -328,13 +367,12 @@ async def enrich_many_async(searches: Iterable[Any] | AsyncIterable[Any], *, in_
     in flight (default: a new one of the engine's default size); `in_flight`
     the number of searches run at a time; `fetcher` as for the engine.
     `allow_internal` lets pages on loopback and private addresses be fetched
-    (the engine refuses them by default) for the rest of this process.
+    (the engine refuses them by default) while this run goes on.
     Searches may be given as `enrich_many` takes them; an async iterable
     must yield `Search` values."""
     from ._fetch import default_bound
 
     options = RunOptions(allow_internal, extended)
-    apply_destination_policy(options)
     if semaphore is None:
         semaphore = asyncio.Semaphore(default_bound())
     bound = in_flight if in_flight is not None else default_in_flight(default_bound())
@@ -344,9 +382,10 @@ async def enrich_many_async(searches: Iterable[Any] | AsyncIterable[Any], *, in_
     async def run(search: Search) -> Outcome:
         return await run_search(search, options, semaphore, fetcher=fetcher)
 
-    async with aclosing(stream_outcomes(source, run, bound)) as outcomes:
-        async for outcome in outcomes:
-            yield outcome.id, outcome.value()
+    with _InternalAllowed(allow_internal):
+        async with aclosing(stream_outcomes(source, run, bound)) as outcomes:
+            async for outcome in outcomes:
+                yield outcome.id, outcome.value()
 
 
 def _check_positive(name: str, value: object) -> None:
@@ -384,7 +423,6 @@ def run_in_thread(searches: Iterable[Search], options: RunOptions, *, in_flight:
     async def main() -> None:
         state["loop"], state["task"] = asyncio.get_running_loop(), asyncio.current_task()
         started.set()
-        apply_destination_policy(options)
         semaphore = asyncio.Semaphore(default_bound())
         on_pages = counter.add if counter is not None else None
 
@@ -400,7 +438,8 @@ def run_in_thread(searches: Iterable[Search], options: RunOptions, *, in_flight:
 
     def thread_main() -> None:
         try:
-            asyncio.run(main())
+            with _InternalAllowed(options.allow_internal):
+                asyncio.run(main())
         except BaseException as err:  # handed to the caller's thread, raised there
             handoff.put(("error", err))
         else:
