@@ -20,7 +20,8 @@ import threading
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
-from .batch import Outcome, PageCount, RunOptions, Search, apply_destination_policy, default_in_flight, \
+from ._batch_input import Outcome, Search
+from ._batch_run import PageCount, RunOptions, apply_destination_policy, default_in_flight, \
     partitions, run_search, stream_outcomes
 
 DEFAULT_PARTITION_SIZE = 200

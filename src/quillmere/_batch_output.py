@@ -17,7 +17,7 @@ from collections.abc import Iterable, Iterator
 from pathlib import Path
 from typing import Any, BinaryIO
 
-from .batch import Outcome, SearchId, id_key
+from ._batch_input import Outcome, SearchId, id_key
 
 
 class OutputError(ValueError):

@@ -18,7 +18,8 @@ import signal
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
-from .batch import Outcome, PageCount, RunOptions, Search, apply_destination_policy, default_in_flight, \
+from ._batch_input import Outcome, Search
+from ._batch_run import PageCount, RunOptions, apply_destination_policy, default_in_flight, \
     run_search, stream_outcomes
 
 

@@ -14,7 +14,9 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, TextIO
 
-PROG = "quillmere"
+from ._common import EXIT_OK, PROG, CliError
+from ._engine import add_engine_options, engine_options
+from ._outputs import check_outputs
 
 _HELP = """\
 Enrich many image searches. SEARCHES.jsonl holds one search a line:
@@ -47,8 +49,7 @@ def _dask_address(text: str) -> str:
     raise argparse.ArgumentTypeError(f"expected local or a scheduler address such as tcp://HOST:8786, not {text!r}")
 
 
-def add_parser(commands: Any) -> argparse.ArgumentParser:
-    """Registers the command on the subcommand table of the main parser."""
+def register(commands: Any) -> None:
     parser = commands.add_parser("enrich-many", help="enrich many searches (JSON Lines), resumable",
                                  description=_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("searches", metavar="SEARCHES.jsonl", type=Path, help="searches, one JSON object a line")
@@ -63,11 +64,14 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                              "(needs: pip install 'quillmere[dask]')")
     parser.add_argument("--partition-size", type=_positive, metavar="N",
                         help="searches per Dask task (default 200)")
-    parser.add_argument("--allow-internal", action="store_true",
-                        help="also fetch pages on loopback and private-network addresses")
     parser.add_argument("--quiet", action="store_true", help="no progress bar and no closing summary")
-    parser.set_defaults(handler=cmd_enrich_many)
-    return parser
+    add_engine_options(parser)
+    try:
+        parser.add_argument("--allow-internal", action="store_true",
+                            help="also fetch pages on loopback and private-network addresses")
+    except argparse.ArgumentError:  # the engine's own flags already have it
+        pass
+    parser.set_defaults(handler=run)
 
 
 class BatchProgress:
@@ -111,10 +115,9 @@ def _lines(path: Path) -> Iterator[bytes]:
         yield from f
 
 
-def cmd_enrich_many(args: argparse.Namespace) -> int:
-    from ._batch_output import OutputError, OutputFile, completed_ids, write_csv
-    from .batch import BatchInputError, PageCount, RunOptions, id_key, read_searches, run_outcomes
-    from .cli import CliError, check_outputs
+def run(args: argparse.Namespace) -> int:
+    from .._batch_output import OutputError, OutputFile, completed_ids, write_csv
+    from ..batch import BatchInputError, PageCount, RunOptions, id_key, read_searches, run_outcomes
 
     source: Path = args.searches
     name = str(source)
@@ -152,7 +155,7 @@ def cmd_enrich_many(args: argparse.Namespace) -> int:
 
     counter = PageCount()
     progress = BatchProgress(total - skipped, counter, enabled=False if args.quiet else None)
-    options = RunOptions(allow_internal=args.allow_internal)
+    options = RunOptions(allow_internal=args.allow_internal, keywords=tuple(engine_options(args).items()))
     try:
         output = OutputFile(args.out)
     except OSError as err:
@@ -192,4 +195,4 @@ def cmd_enrich_many(args: argparse.Namespace) -> int:
         print(f"Wrote results: {args.out.expanduser().resolve()}")
         if rows is not None:
             print(f"Wrote CSV ({rows} items): {args.csv.expanduser().resolve()}")
-    return 0
+    return EXIT_OK
