@@ -56,7 +56,9 @@ def _json_kind(value: object) -> str:
         return "a boolean"
     if isinstance(value, (int, float)):
         return "a number"
-    return {str: "a string", list: "an array"}.get(type(value), "an object")
+    if isinstance(value, str):
+        return "a string"
+    return "an array" if isinstance(value, list) else "an object"
 
 
 class _Missing:

@@ -9,7 +9,7 @@ import json
 import queue
 import re
 import threading
-from collections.abc import AsyncIterable, AsyncIterator, Callable, Iterable, Iterator
+from collections.abc import AsyncGenerator, AsyncIterable, AsyncIterator, Callable, Iterable, Iterator
 from contextlib import aclosing
 from typing import Any, NamedTuple
 
@@ -55,13 +55,17 @@ class RunOptions(NamedTuple):
         return cls(allow_internal, (("extended", True),) if extended else ())
 
 
+# The engine's switch for refusing internal destinations, read at every fetch.
+_REFUSE = "REFUSE_INTERNAL_DESTINATIONS"
+
+
 def apply_destination_policy(options: RunOptions) -> None:
     """In the runner's own worker processes: internal destinations (loopback,
     private ranges) are fetched when, and only when, the run asks for it. The
     engine reads this binding at every fetch."""
     from . import commerce
 
-    commerce.REFUSE_INTERNAL_DESTINATIONS = not options.allow_internal
+    setattr(commerce, _REFUSE, not options.allow_internal)
 
 
 class _InternalAllowed:
@@ -83,9 +87,9 @@ class _InternalAllowed:
         cls = type(self)
         with cls._lock:
             if cls._runs == 0:
-                cls._saved = getattr(commerce, "REFUSE_INTERNAL_DESTINATIONS", _MISSING)
+                cls._saved = getattr(commerce, _REFUSE, _MISSING)
             cls._runs += 1
-            commerce.REFUSE_INTERNAL_DESTINATIONS = False
+            setattr(commerce, _REFUSE, False)
 
     def __exit__(self, *exc: object) -> None:
         if not self.wanted:
@@ -97,9 +101,9 @@ class _InternalAllowed:
             cls._runs -= 1
             if cls._runs == 0:
                 if cls._saved is _MISSING:
-                    del commerce.REFUSE_INTERNAL_DESTINATIONS
+                    delattr(commerce, _REFUSE)
                 else:
-                    commerce.REFUSE_INTERNAL_DESTINATIONS = cls._saved
+                    setattr(commerce, _REFUSE, cls._saved)
 
 
 async def run_search(search: Search, options: RunOptions, semaphore: asyncio.Semaphore | None,
@@ -135,7 +139,7 @@ def default_in_flight(fetch_bound: int) -> int:
 
 
 async def stream_outcomes(searches: Iterable[Search] | AsyncIterable[Search],
-                          run: Callable[[Search], Any], in_flight: int) -> AsyncIterator[Outcome]:
+                          run: Callable[[Search], Any], in_flight: int) -> AsyncGenerator[Outcome, None]:
     """Runs `run(search)` for at most `in_flight` searches at a time and
     yields their outcomes as they complete. Searches are taken from the input
     only as slots free up; leaving early cancels the searches in flight."""

@@ -30,7 +30,7 @@ built on these functions.
 from __future__ import annotations
 
 import asyncio
-from collections.abc import AsyncIterable, AsyncIterator, Callable, Iterable, Iterator
+from collections.abc import AsyncGenerator, AsyncIterable, Callable, Iterable, Iterator
 from contextlib import aclosing
 from typing import Any
 
@@ -48,7 +48,7 @@ __all__ = [
 async def enrich_many_async(searches: Iterable[Any] | AsyncIterable[Any], *, in_flight: int | None = None,
                             semaphore: asyncio.Semaphore | None = None, fetcher: Any = None,
                             allow_internal: bool = False, extended: bool = False,
-                            ) -> AsyncIterator[tuple[SearchId, dict[str, Any] | SearchError]]:
+                            ) -> AsyncGenerator[tuple[SearchId, dict[str, Any] | SearchError], None]:
     """Yields ``(id, outcome)`` for each search as it completes, on the
     running event loop. `semaphore` is the fetch bound shared by all searches
     in flight (default: a new one of the engine's default size); `in_flight`
