@@ -7,15 +7,20 @@ import asyncio
 import csv
 import io
 import json
+import multiprocessing
+import os
+import signal
 from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
 
+from loopback_server import LoopbackServer
 from quillmere import commerce
 from quillmere._batch_input import Outcome, Search
 from quillmere._batch_output import OutputError, OutputFile, completed_ids, outcome_line, write_csv
 from quillmere._batch_run import stream_outcomes
+from quillmere._batch_workers import WorkerFailed
 from quillmere.batch import BatchInputError, SearchError, enrich_many, enrich_many_async, id_key, read_searches
 from quillmere.models import VisualMatch
 
@@ -270,3 +275,16 @@ def test_csv_is_the_engines_csv_with_search_ids(tmp_path: Path, internal_allowed
         expected = list(csv.reader(io.StringIO(engine.read_text(encoding="utf-8"))))
         assert table[0] == ["search_id", *expected[0]]
         assert [row[1:] for row in table[1:] if row[0] == sid] == expected[1:]
+
+
+def test_a_worker_process_that_dies_ends_the_run_with_an_error() -> None:
+    with LoopbackServer({"/p/1": (200, product_page(1), 0.5)}) as srv:
+        searches = [(k, [{"link": srv.url("/p/1"), "title": "t"}]) for k in range(60)]
+        outcomes = enrich_many(searches, workers=2, allow_internal=True)
+        first = next(outcomes)
+        victim = multiprocessing.active_children()[0]
+        os.kill(victim.pid, signal.SIGKILL)
+        with pytest.raises(WorkerFailed, match="ended unexpectedly"):
+            list(outcomes)
+    assert first[1]["items"][0]["sku"] == "LMP-1"
+    assert not multiprocessing.active_children()  # the other worker was stopped too

@@ -21,8 +21,8 @@ from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from ._batch_input import Outcome, Search
-from ._batch_run import PageCount, RunOptions, apply_destination_policy, default_in_flight, \
-    partitions, run_search, stream_outcomes
+from ._batch_run import PageCount, RunOptions, apply_destination_policy, children_ignore_interrupts, \
+    default_in_flight, partitions, run_search, stream_outcomes
 
 DEFAULT_PARTITION_SIZE = 200
 
@@ -77,9 +77,10 @@ def _start_cluster(address: str, workers: int | None) -> tuple[Any, Any]:
     if address != "local":
         return Client(address, timeout="30s"), None
     # Loopback only, no dashboard: nothing listens beyond this machine.
-    cluster = LocalCluster(n_workers=workers or min(os.cpu_count() or 2, 4), threads_per_worker=2,
-                           processes=True, host="127.0.0.1", dashboard_address=None,
-                           silence_logs=logging.ERROR)
+    with children_ignore_interrupts():
+        cluster = LocalCluster(n_workers=workers or min(os.cpu_count() or 2, 4), threads_per_worker=2,
+                               processes=True, host="127.0.0.1", dashboard_address=None,
+                               silence_logs=logging.ERROR)
     return Client(cluster), cluster
 
 

@@ -8,9 +8,10 @@ import asyncio
 import json
 import queue
 import re
+import signal
 import threading
 from collections.abc import AsyncGenerator, AsyncIterable, AsyncIterator, Callable, Iterable, Iterator
-from contextlib import aclosing
+from contextlib import aclosing, contextmanager
 from typing import Any, NamedTuple
 
 from ._batch_input import _MISSING, Outcome, Search, SearchError, _visual_matches
@@ -53,6 +54,22 @@ class RunOptions(NamedTuple):
     @classmethod
     def of(cls, allow_internal: bool, extended: bool) -> "RunOptions":
         return cls(allow_internal, (("extended", True),) if extended else ())
+
+
+@contextmanager
+def children_ignore_interrupts() -> Iterator[None]:
+    """Processes started in this block ignore SIGINT (the disposition is
+    inherited, and Python keeps an ignored SIGINT ignored), so Ctrl-C, which
+    a terminal sends to the whole process group, reaches this process alone,
+    which then stops its workers itself."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 # The engine's switch for refusing internal destinations, read at every fetch.

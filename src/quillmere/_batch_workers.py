@@ -14,13 +14,12 @@ from __future__ import annotations
 import asyncio
 import multiprocessing
 import queue
-import signal
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from ._batch_input import Outcome, Search
-from ._batch_run import PageCount, RunOptions, apply_destination_policy, default_in_flight, \
-    run_search, stream_outcomes
+from ._batch_run import PageCount, RunOptions, apply_destination_policy, children_ignore_interrupts, \
+    default_in_flight, run_search, stream_outcomes
 
 
 class WorkerFailed(RuntimeError):
@@ -28,8 +27,6 @@ class WorkerFailed(RuntimeError):
 
 
 def _worker_main(index: int, inbox: Any, results: Any, options: RunOptions, in_flight: int) -> None:
-    # Ctrl-C reaches the whole process group; the parent alone decides then.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
         asyncio.run(_work(index, inbox, results, options, in_flight))
     except BaseException as err:
@@ -85,8 +82,9 @@ def _drive(searches: Iterable[Search], procs: list[Any], inboxes: list[Any], res
     source = iter(searches)
     exhausted = False
     clean = False
-    for proc in procs:
-        proc.start()
+    with children_ignore_interrupts():
+        for proc in procs:
+            proc.start()
     try:
         while True:
             while not exhausted:
