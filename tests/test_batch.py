@@ -288,3 +288,11 @@ def test_a_worker_process_that_dies_ends_the_run_with_an_error() -> None:
             list(outcomes)
     assert first[1]["items"][0]["sku"] == "LMP-1"
     assert not multiprocessing.active_children()  # the other worker was stopped too
+
+
+@pytest.mark.parametrize("expected, threads, size", [(None, 4, 200), (200, 4, 25), (1000, 4, 125), (10**6, 4, 200),
+                                                     (3, 8, 1), (0, 2, 1)])
+def test_dask_partitions_give_every_thread_two(expected, threads, size) -> None:
+    from quillmere._batch_dask import partition_size_for
+
+    assert partition_size_for(expected, threads) == size

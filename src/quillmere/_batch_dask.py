@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import math
 import os
 import threading
 from collections.abc import Callable, Iterable, Iterator
@@ -85,22 +86,32 @@ def _start_cluster(address: str, workers: int | None) -> tuple[Any, Any]:
 
 
 def run_on_dask(searches: Iterable[Search], options: RunOptions, *, address: str, workers: int | None = None,
-                in_flight: int | None = None, partition_size: int | None = None,
+                in_flight: int | None = None, partition_size: int | None = None, expected: int | None = None,
                 counter: PageCount | None = None, tick: Callable[[], object] | None = None,
                 tick_every: float = 0.2) -> Iterator[Outcome]:
     """The outcomes of `searches` run on the Dask cluster at `address`
-    ("local": a LocalCluster of `workers` processes on 127.0.0.1)."""
+    ("local": a LocalCluster of `workers` processes on 127.0.0.1). Without a
+    `partition_size`, partitions hold 200 searches, fewer when `expected`
+    (the number of searches, if known) would not give every worker thread
+    two partitions."""
     from ._fetch import default_bound
 
-    size = partition_size if partition_size is not None else DEFAULT_PARTITION_SIZE
-    if isinstance(size, bool) or not isinstance(size, int) or size < 1:
-        raise ValueError(f"partition_size must be a positive integer, not {size!r}")
+    if partition_size is not None and (isinstance(partition_size, bool) or not isinstance(partition_size, int)
+                                       or partition_size < 1):
+        raise ValueError(f"partition_size must be a positive integer, not {partition_size!r}")
     bound = in_flight if in_flight is not None else default_in_flight(default_bound())
-    return _drive(searches, options, address, workers, bound, size, counter, tick, tick_every)
+    return _drive(searches, options, address, workers, bound, partition_size, expected, counter, tick, tick_every)
+
+
+def partition_size_for(expected: int | None, threads: int) -> int:
+    """Partitions of up to 200 searches, at least two per worker thread."""
+    if expected is None:
+        return DEFAULT_PARTITION_SIZE
+    return max(1, min(DEFAULT_PARTITION_SIZE, math.ceil(expected / (2 * max(threads, 1)))))
 
 
 def _drive(searches: Iterable[Search], options: RunOptions, address: str, workers: int | None, bound: int,
-           size: int, counter: PageCount | None, tick: Callable[[], object] | None,
+           size: int | None, expected: int | None, counter: PageCount | None, tick: Callable[[], object] | None,
            tick_every: float) -> Iterator[Outcome]:
     from distributed import TimeoutError as DaskTimeout
     from distributed import wait
@@ -110,7 +121,7 @@ def _drive(searches: Iterable[Search], options: RunOptions, address: str, worker
     try:
         threads = sum(client.nthreads().values())
         limit = max(2, 2 * threads)
-        parts = partitions(searches, size)
+        parts = partitions(searches, size if size is not None else partition_size_for(expected, threads))
         exhausted = False
         while True:
             while not exhausted and len(pending) < limit:

@@ -30,7 +30,7 @@ built on these functions.
 from __future__ import annotations
 
 import asyncio
-from collections.abc import AsyncGenerator, AsyncIterable, Callable, Iterable, Iterator
+from collections.abc import AsyncGenerator, AsyncIterable, Callable, Iterable, Iterator, Sized
 from contextlib import aclosing
 from typing import Any
 
@@ -92,24 +92,27 @@ def enrich_many(searches: Iterable[Any], *, workers: int | None = None, dask: st
     a generator over a large file is never held in memory whole."""
     source = _as_searches(searches)
     options = RunOptions.of(allow_internal, extended)
+    expected = len(searches) if isinstance(searches, Sized) else None
     for outcome in run_outcomes(source, options, workers=workers, dask=dask, in_flight=in_flight,
-                                partition_size=partition_size):
+                                partition_size=partition_size, expected=expected):
         yield outcome.id, outcome.value()
 
 
 def run_outcomes(searches: Iterable[Search], options: RunOptions, *, workers: int | None = None,
                  dask: str | None = None,
-                 in_flight: int | None = None, partition_size: int | None = None,
+                 in_flight: int | None = None, partition_size: int | None = None, expected: int | None = None,
                  counter: PageCount | None = None, tick: Callable[[], object] | None = None) -> Iterator[Outcome]:
     """The outcomes of `searches` on the chosen backend (see `enrich_many`);
-    `workers` None means one process, or a LocalCluster sized to the machine."""
+    `workers` None means one process, or a LocalCluster sized to the machine;
+    `expected` is the number of searches when it is known (it sizes Dask's
+    partitions)."""
     if workers is not None:
         _check_positive("workers", workers)
     if dask is not None:
         from ._batch_dask import run_on_dask
 
         return run_on_dask(searches, options, address=dask, workers=workers, in_flight=in_flight,
-                           partition_size=partition_size, counter=counter, tick=tick)
+                           partition_size=partition_size, expected=expected, counter=counter, tick=tick)
     if workers is not None and workers > 1:
         from ._batch_workers import run_in_processes
 

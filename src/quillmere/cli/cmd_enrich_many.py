@@ -63,7 +63,8 @@ def register(commands: Any) -> None:
                         help="run on a Dask LocalCluster, or on the cluster of this scheduler "
                              "(needs: pip install 'quillmere[dask]')")
     parser.add_argument("--partition-size", type=_positive, metavar="N",
-                        help="searches per Dask task (default 200)")
+                        help="searches per Dask task (default: 200, fewer for small runs so that every "
+                             "worker thread gets two)")
     parser.add_argument("--quiet", action="store_true", help="no progress bar and no closing summary")
     add_engine_options(parser)
     try:
@@ -164,7 +165,8 @@ def run(args: argparse.Namespace) -> int:
         with output:
             progress.draw()
             for outcome in run_outcomes(todo(), options, workers=args.workers, dask=args.dask,
-                                        partition_size=args.partition_size, counter=counter, tick=progress.draw):
+                                        partition_size=args.partition_size, expected=total - skipped,
+                                        counter=counter, tick=progress.draw):
                 output.write(outcome)
                 progress.advance()
     except KeyboardInterrupt:

@@ -1,0 +1,147 @@
+"""``quillmere enrich-many`` over many searches against a loopback server.
+
+Real-sized generated pages (20 KB to 2 MB, see gen_pages.py) answer after
+50 ms; one page in twenty answers after 0.5 s, and one in twelve fails (an
+empty 500 answer, which the engine treats as no page). Every search asks for
+its own links (a query string per search), so every page is requested. The
+same input runs in one process, in two worker processes and on a two-worker
+Dask LocalCluster (127.0.0.1, no dashboard), each run a fresh command. For
+each it prints searches/s, matches/s, pages/s, the peak memory of the whole
+process tree, and the ideal time the fetch bound allows: the summed answer
+delays divided by the requests in flight (the bound per process times the
+processes), beside the measured time.
+
+    PYTHONPATH=src python3 bench/bench_many.py [--searches 200] [--matches 10] [--modes process,workers,dask]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+sys.path.insert(0, str(HERE))
+
+from gen_pages import build  # noqa: E402
+from loopback_server import LoopbackServer  # noqa: E402
+
+from quillmere._fetch import default_bound  # noqa: E402
+
+PAGES = 40
+FAST, SLOW = 0.05, 0.5
+MODES = {
+    "process": ("one process", [], 1),
+    "workers": ("2 workers", ["--workers", "2"], 2),
+    "dask": ("Dask LocalCluster, 2 workers", ["--dask", "local", "--workers", "2"], 2),
+}
+
+
+def routes(pages: list[tuple[dict, str]]) -> dict[str, tuple[int, bytes, float]]:
+    table = {}
+    for i, (_, doc) in enumerate(pages):
+        if i % 12 == 5:
+            table[f"/pg/{i}"] = (500, b"", FAST)
+        else:
+            table[f"/pg/{i}"] = (200, doc.encode("utf-8"), SLOW if i % 20 == 7 else FAST)
+    return table
+
+
+def write_searches(path: Path, srv: LoopbackServer, pages: list[tuple[dict, str]], searches: int,
+                   matches: int) -> None:
+    with open(path, "w", encoding="utf-8") as f:
+        for k in range(searches):
+            items = []
+            for j in range(matches):
+                i = (7 * k + 3 * j) % PAGES
+                entry = pages[i][0]
+                items.append({"link": srv.url(f"/pg/{i}?s={k}"), "title": entry["title"],
+                              "source": entry["merchant"], "price": f"${20 + j}.00"})
+            f.write(json.dumps({"id": f"search-{k}", "matches": items}) + "\n")
+
+
+def tree_rss(root: int) -> int:
+    """Resident bytes of `root` and all its descendants now."""
+    children: dict[int, list[int]] = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat", "rb") as f:
+                    ppid = int(f.read().rsplit(b")", 1)[1].split()[1])
+            except (OSError, ValueError, IndexError):
+                continue
+            children.setdefault(ppid, []).append(int(entry))
+    total, todo = 0, [root]
+    while todo:
+        pid = todo.pop()
+        todo += children.get(pid, [])
+        try:
+            with open(f"/proc/{pid}/status") as f:
+                total += next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmRSS:"))
+        except (OSError, StopIteration):
+            pass
+    return total
+
+
+def run_mode(args: list[str], source: Path, out: Path) -> tuple[float, int, str]:
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(HERE.parent / "src"), env.get("PYTHONPATH")]))
+    cmd = [sys.executable, "-m", "quillmere", "enrich-many", str(source), "--out", str(out),
+           "--allow-internal", "--quiet", *args]
+    start = time.perf_counter()
+    proc = subprocess.Popen(cmd, env=env, stderr=subprocess.PIPE, text=True)
+    peak = 0
+    while proc.poll() is None:
+        peak = max(peak, tree_rss(proc.pid))
+        time.sleep(0.1)
+    wall = time.perf_counter() - start
+    return wall, peak, proc.stderr.read() if proc.returncode else ""
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--searches", type=int, default=200)
+    ap.add_argument("--matches", type=int, default=10)
+    ap.add_argument("--modes", default="process,workers,dask")
+    args = ap.parse_args()
+    modes = [m.strip() for m in args.modes.split(",") if m.strip()]
+    pages = [build(i) for i in range(PAGES)]
+    table = routes(pages)
+    sizes = [len(body) for _, body, _ in table.values()]
+    bound = default_bound()
+    print(f"{args.searches} searches x {args.matches} matches; {PAGES} pages of {min(sizes) // 1000} KB to "
+          f"{max(sizes) / 1e6:.1f} MB, {FAST * 1000:.0f} ms each, {SLOW} s for one in twenty, one in twelve "
+          f"failing; fetch bound {bound} per process ({os.cpu_count()} processors)")
+    with tempfile.TemporaryDirectory() as tmp, LoopbackServer(table) as srv:
+        source = Path(tmp) / "searches.jsonl"
+        write_searches(source, srv, pages, args.searches, args.matches)
+        print(f"{'mode':<30} {'wall s':>7} {'ideal s':>8} {'x ideal':>8} {'search/s':>9} {'match/s':>8} "
+              f"{'page/s':>7} {'MB/s':>6} {'peak MB':>8}")
+        for mode in modes:
+            label, extra, processes = MODES[mode]
+            srv.reset_counts()
+            out = Path(tmp) / f"{mode}.jsonl"
+            wall, peak, failure = run_mode(extra, source, out)
+            if failure:
+                print(f"{label:<30} failed: {failure.strip()}")
+                continue
+            hits = srv.hits
+            pages = sum(hits.values())
+            delay = sum(table[target.split("?", 1)[0]][2] * n for target, n in hits.items())
+            served = sum(len(table[target.split("?", 1)[0]][1]) * n for target, n in hits.items())
+            ideal = delay / (bound * processes)
+            lines = sum(1 for _ in open(out, encoding="utf-8"))
+            assert lines == args.searches, f"{mode}: {lines} lines"
+            print(f"{label:<30} {wall:7.2f} {ideal:8.2f} {wall / ideal:8.2f} {args.searches / wall:9.1f} "
+                  f"{args.searches * args.matches / wall:8.1f} {pages / wall:7.1f} {served / wall / 1e6:6.1f} "
+                  f"{peak / 1e6:8.0f}")
+
+
+if __name__ == "__main__":
+    main()
