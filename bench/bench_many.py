@@ -9,21 +9,26 @@ Dask LocalCluster (127.0.0.1, no dashboard), each run a fresh command. For
 each it prints searches/s, matches/s, pages/s, the peak memory of the whole
 process tree, and the ideal time the fetch bound allows: the summed answer
 delays divided by the requests in flight (the bound per process times the
-processes), beside the measured time.
+processes), beside the measured time. A first run in this process serves the
+same pages, with the same delays, from memory instead of over HTTP: the
+runner's and the engine's own cost against the same ideal.
 
-    PYTHONPATH=src python3 bench/bench_many.py [--searches 200] [--matches 10] [--modes process,workers,dask]
+    PYTHONPATH=src python3 bench/bench_many.py [--searches 60] [--matches 10] [--modes process,workers,dask]
 """
 
 from __future__ import annotations
 
 import argparse
+import asyncio
 import json
 import os
 import subprocess
 import sys
 import tempfile
 import time
+from collections import Counter
 from pathlib import Path
+from types import SimpleNamespace
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
@@ -37,6 +42,7 @@ from quillmere._fetch import default_bound  # noqa: E402
 PAGES = 40
 FAST, SLOW = 0.05, 0.5
 MODES = {
+    "memory": ("pages from memory, no HTTP", None, 1),
     "process": ("one process", [], 1),
     "workers": ("2 workers", ["--workers", "2"], 2),
     "dask": ("Dask LocalCluster, 2 workers", ["--dask", "local", "--workers", "2"], 2),
@@ -104,11 +110,40 @@ def run_mode(args: list[str], source: Path, out: Path) -> tuple[float, int, str]
     return wall, peak, proc.stderr.read() if proc.returncode else ""
 
 
+class MemoryPages:
+    """The server's pages and delays without the transport: what the runner
+    and the engine cost on their own."""
+
+    def __init__(self, srv: LoopbackServer, table: dict[str, tuple[int, bytes, float]]) -> None:
+        self.base, self.table = srv.base, table
+        self.requests: list[str] = []
+
+    async def get(self, url: str, timeout: int = 5) -> SimpleNamespace | None:
+        self.requests.append(url)
+        _, body, delay = self.table[url.removeprefix(self.base).split("?", 1)[0]]
+        await asyncio.sleep(delay)
+        return SimpleNamespace(body=body)
+
+
+def run_in_memory(source: Path, srv: LoopbackServer, table: dict) -> tuple[float, list[str]]:
+    from quillmere.batch import enrich_many_async, read_searches
+
+    fetcher = MemoryPages(srv, table)
+
+    async def run() -> int:
+        with open(source, "rb") as f:
+            return len([x async for x in enrich_many_async(read_searches(f), fetcher=fetcher, allow_internal=True)])
+
+    start = time.perf_counter()
+    asyncio.run(run())
+    return time.perf_counter() - start, fetcher.requests
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--searches", type=int, default=200)
+    ap.add_argument("--searches", type=int, default=60)
     ap.add_argument("--matches", type=int, default=10)
-    ap.add_argument("--modes", default="process,workers,dask")
+    ap.add_argument("--modes", default="memory,process,workers,dask")
     args = ap.parse_args()
     modes = [m.strip() for m in args.modes.split(",") if m.strip()]
     pages = [build(i) for i in range(PAGES)]
@@ -127,20 +162,25 @@ def main() -> None:
             label, extra, processes = MODES[mode]
             srv.reset_counts()
             out = Path(tmp) / f"{mode}.jsonl"
-            wall, peak, failure = run_mode(extra, source, out)
-            if failure:
-                print(f"{label:<30} failed: {failure.strip()}")
-                continue
-            hits = srv.hits
+            if extra is None:
+                wall, requests = run_in_memory(source, srv, table)
+                hits = Counter(url.removeprefix(srv.base) for url in requests)
+                peak, lines = 0, args.searches
+            else:
+                wall, peak, failure = run_mode(extra, source, out)
+                if failure:
+                    print(f"{label:<30} failed: {failure.strip()}")
+                    continue
+                hits = srv.hits
+                lines = sum(1 for _ in open(out, encoding="utf-8"))
             pages = sum(hits.values())
             delay = sum(table[target.split("?", 1)[0]][2] * n for target, n in hits.items())
             served = sum(len(table[target.split("?", 1)[0]][1]) * n for target, n in hits.items())
             ideal = delay / (bound * processes)
-            lines = sum(1 for _ in open(out, encoding="utf-8"))
             assert lines == args.searches, f"{mode}: {lines} lines"
             print(f"{label:<30} {wall:7.2f} {ideal:8.2f} {wall / ideal:8.2f} {args.searches / wall:9.1f} "
                   f"{args.searches * args.matches / wall:8.1f} {pages / wall:7.1f} {served / wall / 1e6:6.1f} "
-                  f"{peak / 1e6:8.0f}")
+                  f"{f'{peak / 1e6:.0f}' if peak else '-':>8}")
 
 
 if __name__ == "__main__":
