@@ -262,3 +262,19 @@ def test_progress_on_a_terminal_only(tmp_path: Path) -> None:
         assert quiet.returncode == 0 and "Searches" not in quiet.stderr and quiet.stdout == ""
         piped = cli(str(source), "--out", str(tmp_path / "c.jsonl"), "--allow-internal")
         assert piped.returncode == 0 and piped.stderr == ""
+
+
+def test_an_existing_dask_cluster_by_its_address() -> None:
+    distributed = pytest.importorskip("distributed", reason="the dask extra is installed by requirements-dev.txt")
+    from quillmere.batch import enrich_many
+
+    with LoopbackServer({f"/p/{n}": (200, product(n), 0.0) for n in range(4)}) as srv, \
+            distributed.LocalCluster(n_workers=1, threads_per_worker=2, host="127.0.0.1", dashboard_address=None,
+                                     processes=True) as cluster:
+        searches = [{"id": k, "matches": [{"link": srv.url(f"/p/{(k + j) % 4}"), "title": "t"} for j in range(3)]}
+                    for k in range(12)]
+        got = dict(enrich_many(searches, dask=cluster.scheduler_address, partition_size=5, allow_internal=True))
+        assert cluster.scheduler_address.startswith("tcp://127.0.0.1:")
+    assert sorted(got) == list(range(12))
+    assert [item["sku"] for item in got[5]["items"]] == ["TR-001", "TR-002", "TR-003"]
+    assert sum(srv.hits.values()) == 36

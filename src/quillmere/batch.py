@@ -87,7 +87,7 @@ def enrich_many(searches: Iterable[Any], *, workers: int | None = None, dask: st
 
     `workers` > 1 runs the searches in that many processes; `dask` runs them
     on a Dask cluster ("local": a LocalCluster of `workers` processes, or a
-    scheduler address such as "tcp://10.0.0.5:8786"), in partitions of
+    scheduler address such as "tcp://scheduler:8786"), in partitions of
     `partition_size` searches. The searches are read as they are needed, so
     a generator over a large file is never held in memory whole."""
     source = _as_searches(searches)
