@@ -106,6 +106,34 @@ def test_a_link_unwrapping_refuses_spoils_nothing_else(fetch, bad):
     assert [r.match_score for r in out] == [98, 95, 92, 89]
 
 
+@pytest.mark.parametrize("bad", ["http:////[x", "https://www.google.com/url?q=http:////[x&sa=U"])
+def test_a_link_that_unwraps_to_an_unsplittable_one_spoils_nothing_else(fetch, bad):
+    unwrapped = URLUnwrapper.unwrap(bad)  # unwrapping itself succeeds...
+    with pytest.raises(ValueError):
+        URLUnwrapper.extract_domain(unwrapped)  # ...but what it gives cannot be split
+    matches = [vm(0), vm(1, link=bad, source="Corner Shop", price="$12.50", in_stock=False)]
+    result = CommerceEnricher.process(matches)
+    assert fetch.calls == [[matches[0].link]]  # the unsplittable link is never fetched
+    good, odd = result.items
+    assert good.direct_url == matches[0].link and good.match_score == 98
+    assert (odd.direct_url, odd.original_url) == (bad, bad)
+    assert (odd.title, odd.merchant_name, odd.match_score) == ("Item 1", "Corner Shop", 95)
+    assert odd.price.amount == 12.5 and odd.price.currency == "USD"
+    assert result.summary.total_matches == 2
+
+
+def test_a_direct_link_that_cannot_be_split_is_analysed_without_its_page():
+    from quillmere import _commerce
+
+    page = ('<html><head><script type="application/ld+json">{"@type": "Product", "name": "From the page",'
+            ' "offers": {"price": "99.00", "priceCurrency": "EUR"}}</script></head><body>' + "x" * 300 + "</body></html>")
+    match = vm(0, source="Corner Shop")
+    odd, fine = _commerce._enrich_after_fetch([match, match], ["http://[x", match.link],
+                                              {"http://[x": page, match.link: page})
+    assert (odd.title, odd.price, odd.merchant_name) == ("Item 0", None, "Corner Shop")
+    assert (fine.title, fine.price.amount, fine.price.currency) == ("From the page", 99.0, "EUR")
+
+
 GOOD = dict(link="https://a.example/x", title="t", source=None, price=None, currency=None, in_stock=None,
             thumbnail=None)
 
