@@ -10,6 +10,8 @@ import json
 import multiprocessing
 import os
 import signal
+import threading
+import time
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -242,6 +244,7 @@ def test_resume_reads_ids_and_cuts_a_last_line_short(tmp_path: Path) -> None:
     assert completed_ids(out) == {id_key("a"), id_key(2)}
     assert out.read_bytes() == whole  # the next line starts on a line of its own
     assert completed_ids(tmp_path / "absent.jsonl") == set()
+    assert completed_ids(Path(os.devnull)) == set()  # a device is written to, never read
 
 
 @pytest.mark.parametrize("content", [b'{"id": 1, "result": {}}\nnot json\n{"id": 2, "result": {}}\n',
@@ -296,3 +299,18 @@ def test_dask_partitions_give_every_thread_two(expected, threads, size) -> None:
     from quillmere._batch_dask import partition_size_for
 
     assert partition_size_for(expected, threads) == size
+
+
+def test_closing_the_iterator_early_stops_the_run() -> None:
+    with LoopbackServer({"/p/1": (200, product_page(1), 0.0), "/p/2": (200, product_page(2), 30.0)}) as srv:
+        searches = [(0, [{"link": srv.url("/p/1"), "title": "t"}])]
+        searches += [(k, [{"link": srv.url("/p/2"), "title": "t"}]) for k in range(1, 6)]
+        outcomes = enrich_many(searches, allow_internal=True)
+        assert next(outcomes)[0] == 0
+        deadline = time.monotonic() + 20
+        while srv.in_flight < 5 and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert srv.in_flight == 5
+        outcomes.close()  # the five searches waiting for their slow page are cancelled
+        assert not [t for t in threading.enumerate() if t.name == "quillmere-batch"]
+        assert srv.wait_idle(10)  # their requests were given up, not left running

@@ -71,9 +71,10 @@ def _records(path: Path) -> Iterator[tuple[int, int, dict[str, Any] | None]]:
 def completed_ids(path: Path) -> set[str]:
     """The ids (as `id_key` keys) of the searches in an existing output
     file. A last line cut short is cut off the file, so the run appended next
-    starts on a line of its own; an absent file has none."""
+    starts on a line of its own. An absent file has none, and so has a device
+    or a pipe (``--out /dev/stdout``), which is written to, never read."""
     done: set[str] = set()
-    if not path.exists():
+    if not path.is_file():
         return done
     cut: int | None = None
     for _, offset, record in _records(path):
