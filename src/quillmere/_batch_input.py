@@ -87,18 +87,20 @@ def _search_of(record: object, default_id: int, where: str, prefix: str) -> Sear
 
 
 class _UniqueIds:
-    """Refuses a repeated id, naming where it was first seen."""
+    """Refuses a repeated id, naming where it was first seen. Only the
+    position of each id is kept (for millions of searches, a few dozen bytes
+    each)."""
 
-    def __init__(self, prefix: str) -> None:
+    def __init__(self, prefix: str, noun: str) -> None:
         self.prefix = prefix
-        self.first: dict[str, str] = {}
+        self.noun = noun
+        self.first: dict[str, int] = {}
 
-    def check(self, search: Search) -> Search:
+    def check(self, search: Search, position: int) -> Search:
         key = id_key(search.id)
-        earlier = self.first.get(key)
-        if earlier is not None:
-            raise BatchInputError(f"{self.prefix}{search.where}: id {key} repeats {earlier}")
-        self.first[key] = search.where
+        earlier = self.first.setdefault(key, position)
+        if earlier != position:
+            raise BatchInputError(f"{self.prefix}{self.noun} {position}: id {key} repeats {self.noun} {earlier}")
         return search
 
 
@@ -109,7 +111,7 @@ def read_searches(lines: Iterable[str | bytes], name: str = "") -> Iterator[Sear
     such an object, or whose id repeats an earlier line's, raises
     `BatchInputError` naming the file (`name`) and the line(s)."""
     prefix = f"{name}: " if name else ""
-    unique = _UniqueIds(prefix)
+    unique = _UniqueIds(prefix, "line")
     for lineno, line in enumerate(lines, start=1):
         if isinstance(line, bytes):
             try:
@@ -127,13 +129,13 @@ def read_searches(lines: Iterable[str | bytes], name: str = "") -> Iterator[Sear
             raise BatchInputError(f"{prefix}{where}: invalid JSON at column {err.colno}: {err.msg}") from None
         except RecursionError:
             raise BatchInputError(f"{prefix}{where}: JSON nested too deeply") from None
-        yield unique.check(_search_of(record, lineno, where, prefix))
+        yield unique.check(_search_of(record, lineno, where, prefix), lineno)
 
 
 def _as_searches(searches: Iterable[Any]) -> Iterator[Search]:
     """The API's searches: `Search` values, mappings with "id" and "matches",
     or (id, matches) pairs; one without an id takes its position from 1."""
-    unique = _UniqueIds("")
+    unique = _UniqueIds("", "search")
     for position, item in enumerate(searches, start=1):
         where = f"search {position}"
         if isinstance(item, Search):
@@ -145,7 +147,7 @@ def _as_searches(searches: Iterable[Any]) -> Iterator[Search]:
         else:
             raise BatchInputError(f"{where}: expected a mapping with \"matches\" or an (id, matches) pair, "
                                   f"not {type(item).__name__}")
-        yield unique.check(search)
+        yield unique.check(search, position)
 
 
 def _visual_matches(raw: Any) -> list[Any]:

@@ -120,11 +120,15 @@ def run(args: argparse.Namespace) -> int:
     from .._batch_output import OutputError, OutputFile, completed_ids, write_csv
     from ..batch import BatchInputError, PageCount, RunOptions, id_key, read_searches, run_outcomes
 
-    source: Path = args.searches
-    name = str(source)
+    source: Path = args.searches.expanduser()
+    args.out = args.out.expanduser()
+    args.csv = args.csv.expanduser() if args.csv is not None else None
+    name = str(args.searches)
     check_outputs({"--out": args.out, "--csv": args.csv}, source)
     if not source.is_file():
         raise CliError(f"{name}: no such file" if not source.exists() else f"{name}: is not a file of searches")
+    if args.csv is not None and args.out.exists() and not args.out.is_file():
+        raise CliError(f"{args.out}: --csv is made from the results file, so --out must be a regular file")
     if args.dask is not None:
         try:
             import distributed  # noqa: F401
@@ -158,6 +162,7 @@ def run(args: argparse.Namespace) -> int:
     progress = BatchProgress(total - skipped, counter, enabled=False if args.quiet else None)
     options = RunOptions(allow_internal=args.allow_internal, keywords=tuple(engine_options(args).items()))
     try:
+        args.out.resolve().parent.mkdir(parents=True, exist_ok=True)
         output = OutputFile(args.out)
     except OSError as err:
         raise CliError(f"{args.out}: cannot write: {err.strerror or err}") from None
