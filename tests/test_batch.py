@@ -314,3 +314,20 @@ def test_closing_the_iterator_early_stops_the_run() -> None:
         outcomes.close()  # the five searches waiting for their slow page are cancelled
         assert not [t for t in threading.enumerate() if t.name == "quillmere-batch"]
         assert srv.wait_idle(10)  # their requests were given up, not left running
+
+
+def test_async_iterable_of_searches(internal_allowed) -> None:
+    async def searches():
+        yield search("a", 1)
+        yield {"matches": []}
+        yield search("a", 2)
+
+    async def main() -> dict:
+        got = {}
+        with pytest.raises(BatchInputError, match='search 3: id "a" repeats search 1'):
+            async for sid, outcome in enrich_many_async(searches(), fetcher=FakeFetcher()):
+                got[sid] = outcome
+        return got
+
+    got = asyncio.run(main())
+    assert got["a"]["items"][0]["sku"] == "LMP-1" and got[2]["items"] == []

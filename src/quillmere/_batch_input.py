@@ -4,7 +4,7 @@ API, their ids checked, their matches turned into VisualMatch records."""
 from __future__ import annotations
 
 import json
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import AsyncIterable, AsyncIterator, Iterable, Iterator, Mapping
 from typing import Any, NamedTuple, Union
 
 SearchId = Union[str, int]
@@ -132,22 +132,33 @@ def read_searches(lines: Iterable[str | bytes], name: str = "") -> Iterator[Sear
         yield unique.check(_search_of(record, lineno, where, prefix), lineno)
 
 
+def _api_search(item: Any, position: int) -> Search:
+    where = f"search {position}"
+    if isinstance(item, Search):
+        return item
+    if isinstance(item, Mapping):
+        return _search_of(dict(item), position, where, "")
+    if isinstance(item, tuple) and len(item) == 2:
+        return _search_of({"id": item[0], "matches": item[1]}, position, where, "")
+    raise BatchInputError(f"{where}: expected a mapping with \"matches\" or an (id, matches) pair, "
+                          f"not {type(item).__name__}")
+
+
 def _as_searches(searches: Iterable[Any]) -> Iterator[Search]:
     """The API's searches: `Search` values, mappings with "id" and "matches",
     or (id, matches) pairs; one without an id takes its position from 1."""
     unique = _UniqueIds("", "search")
     for position, item in enumerate(searches, start=1):
-        where = f"search {position}"
-        if isinstance(item, Search):
-            search = item
-        elif isinstance(item, Mapping):
-            search = _search_of(dict(item), position, where, "")
-        elif isinstance(item, tuple) and len(item) == 2:
-            search = _search_of({"id": item[0], "matches": item[1]}, position, where, "")
-        else:
-            raise BatchInputError(f"{where}: expected a mapping with \"matches\" or an (id, matches) pair, "
-                                  f"not {type(item).__name__}")
-        yield unique.check(search, position)
+        yield unique.check(_api_search(item, position), position)
+
+
+async def _as_searches_async(searches: AsyncIterable[Any]) -> AsyncIterator[Search]:
+    """The same for an asynchronous iterable."""
+    unique = _UniqueIds("", "search")
+    position = 0
+    async for item in searches:
+        position += 1
+        yield unique.check(_api_search(item, position), position)
 
 
 def _visual_matches(raw: Any) -> list[Any]:

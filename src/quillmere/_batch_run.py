@@ -161,13 +161,16 @@ async def stream_outcomes(searches: Iterable[Search] | AsyncIterable[Search],
                           run: Callable[[Search], Any], in_flight: int) -> AsyncGenerator[Outcome, None]:
     """Runs `run(search)` for at most `in_flight` searches at a time and
     yields their outcomes as they complete. Searches are taken from the input
-    only as slots free up; leaving early cancels the searches in flight."""
+    only as slots free up; leaving early cancels the searches in flight. An
+    error reading the input (a repeated id, say) is raised once the searches
+    read before it are done."""
     if isinstance(searches, AsyncIterable):
         source = aiter(searches)
     else:
         source = _async_iter(searches)
     pending: set[asyncio.Future[Outcome]] = set()
     exhausted = False
+    input_error: Exception | None = None
     try:
         while True:
             while not exhausted and len(pending) < in_flight:
@@ -176,8 +179,13 @@ async def stream_outcomes(searches: Iterable[Search] | AsyncIterable[Search],
                 except StopAsyncIteration:
                     exhausted = True
                     break
+                except Exception as err:
+                    exhausted, input_error = True, err
+                    break
                 pending.add(asyncio.ensure_future(run(search)))
             if not pending:
+                if input_error is not None:
+                    raise input_error
                 return
             done, pending = await asyncio.wait(pending, return_when=asyncio.FIRST_COMPLETED)
             for task in done:

@@ -34,8 +34,8 @@ from collections.abc import AsyncGenerator, AsyncIterable, Callable, Iterable, I
 from contextlib import aclosing
 from typing import Any
 
-from ._batch_input import BatchInputError, Outcome, Search, SearchError, SearchId, _as_searches, id_key, \
-    read_searches
+from ._batch_input import BatchInputError, Outcome, Search, SearchError, SearchId, _as_searches, \
+    _as_searches_async, id_key, read_searches
 from ._batch_run import PageCount, RunOptions, _check_positive, _InternalAllowed, default_in_flight, \
     run_in_thread, run_search, stream_outcomes
 
@@ -55,8 +55,8 @@ async def enrich_many_async(searches: Iterable[Any] | AsyncIterable[Any], *, in_
     the number of searches run at a time; `fetcher` as for the engine.
     `allow_internal` lets pages on loopback and private addresses be fetched
     (the engine refuses them by default) while this run goes on.
-    Searches may be given as `enrich_many` takes them; an async iterable
-    must yield `Search` values."""
+    Searches may be given as `enrich_many` takes them, also by an
+    asynchronous iterable."""
     from ._fetch import default_bound
 
     options = RunOptions.of(allow_internal, extended)
@@ -64,7 +64,7 @@ async def enrich_many_async(searches: Iterable[Any] | AsyncIterable[Any], *, in_
         semaphore = asyncio.Semaphore(default_bound())
     bound = in_flight if in_flight is not None else default_in_flight(default_bound())
     _check_positive("in_flight", bound)
-    source = searches if isinstance(searches, AsyncIterable) else _as_searches(searches)
+    source = _as_searches_async(searches) if isinstance(searches, AsyncIterable) else _as_searches(searches)
 
     async def run(search: Search) -> Outcome:
         return await run_search(search, options, semaphore, fetcher=fetcher)
