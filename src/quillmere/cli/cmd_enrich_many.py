@@ -66,12 +66,7 @@ def register(commands: Any) -> None:
                         help="searches per Dask task (default: 200, fewer for small runs so that every "
                              "worker thread gets two)")
     parser.add_argument("--quiet", action="store_true", help="no progress bar and no closing summary")
-    add_engine_options(parser)
-    try:
-        parser.add_argument("--allow-internal", action="store_true",
-                            help="also fetch pages on loopback and private-network addresses")
-    except argparse.ArgumentError:  # the engine's own flags already have it
-        pass
+    add_engine_options(parser)  # --allow-internal and the engine's other flags
     parser.set_defaults(handler=run)
 
 
