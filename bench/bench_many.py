@@ -7,7 +7,8 @@ its own links (a query string per search), so every page is requested. The
 same input runs in one process, in two worker processes and on a two-worker
 Dask LocalCluster (127.0.0.1, no dashboard), each run a fresh command. For
 each it prints searches/s, matches/s, pages/s, the peak memory of the whole
-process tree, and the ideal time the fetch bound allows: the summed answer
+process tree, the time until the first result line (start-up: processes,
+imports, a cluster), and the ideal time the fetch bound allows: the summed answer
 delays divided by the requests in flight (the bound per process times the
 processes), beside the measured time. A first run in this process serves the
 same pages, with the same delays, from memory instead of over HTTP: the
@@ -95,19 +96,21 @@ def tree_rss(root: int) -> int:
     return total
 
 
-def run_mode(args: list[str], source: Path, out: Path) -> tuple[float, int, str]:
+def run_mode(args: list[str], source: Path, out: Path) -> tuple[float, float, int, str]:
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(HERE.parent / "src"), env.get("PYTHONPATH")]))
     cmd = [sys.executable, "-m", "quillmere", "enrich-many", str(source), "--out", str(out),
            "--allow-internal", "--quiet", *args]
     start = time.perf_counter()
     proc = subprocess.Popen(cmd, env=env, stderr=subprocess.PIPE, text=True)
-    peak = 0
+    peak, first = 0, 0.0
     while proc.poll() is None:
         peak = max(peak, tree_rss(proc.pid))
+        if not first and out.exists() and out.stat().st_size:
+            first = time.perf_counter() - start
         time.sleep(0.1)
     wall = time.perf_counter() - start
-    return wall, peak, proc.stderr.read() if proc.returncode else ""
+    return wall, first or wall, peak, proc.stderr.read() if proc.returncode else ""
 
 
 class MemoryPages:
@@ -156,18 +159,19 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as tmp, LoopbackServer(table) as srv:
         source = Path(tmp) / "searches.jsonl"
         write_searches(source, srv, pages, args.searches, args.matches)
-        print(f"{'mode':<30} {'wall s':>7} {'ideal s':>8} {'x ideal':>8} {'search/s':>9} {'match/s':>8} "
-              f"{'page/s':>7} {'MB/s':>6} {'peak MB':>8}")
+        print(f"{'mode':<30} {'wall s':>7} {'1st s':>6} {'ideal s':>8} {'x ideal':>8} {'search/s':>9} "
+              f"{'match/s':>8} {'page/s':>7} {'MB/s':>6} {'peak MB':>8}")
         for mode in modes:
             label, extra, processes = MODES[mode]
             srv.reset_counts()
             out = Path(tmp) / f"{mode}.jsonl"
             if extra is None:
                 wall, requests = run_in_memory(source, srv, table)
+                first = 0.0
                 hits = Counter(url.removeprefix(srv.base) for url in requests)
                 peak, lines = 0, args.searches
             else:
-                wall, peak, failure = run_mode(extra, source, out)
+                wall, first, peak, failure = run_mode(extra, source, out)
                 if failure:
                     print(f"{label:<30} failed: {failure.strip()}")
                     continue
@@ -178,7 +182,7 @@ def main() -> None:
             served = sum(len(table[target.split("?", 1)[0]][1]) * n for target, n in hits.items())
             ideal = delay / (bound * processes)
             assert lines == args.searches, f"{mode}: {lines} lines"
-            print(f"{label:<30} {wall:7.2f} {ideal:8.2f} {wall / ideal:8.2f} {args.searches / wall:9.1f} "
+            print(f"{label:<30} {wall:7.2f} {first:6.2f} {ideal:8.2f} {wall / ideal:8.2f} {args.searches / wall:9.1f} "
                   f"{args.searches * args.matches / wall:8.1f} {pages / wall:7.1f} {served / wall / 1e6:6.1f} "
                   f"{f'{peak / 1e6:.0f}' if peak else '-':>8}")
 
