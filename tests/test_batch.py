@@ -331,3 +331,10 @@ def test_async_iterable_of_searches(internal_allowed) -> None:
 
     got = asyncio.run(main())
     assert got["a"]["items"][0]["sku"] == "LMP-1" and got[2]["items"] == []
+
+
+def test_a_search_that_cannot_reach_a_worker_is_an_error_not_a_hang() -> None:
+    unpicklable = [VisualMatch(link="ftp://127.0.0.1/a", title="t"), lambda: None]
+    with pytest.raises(Exception, match="pickle|lambda"):
+        list(enrich_many([("a", unpicklable)], workers=2))
+    assert not multiprocessing.active_children()

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import asyncio
 import multiprocessing
+import pickle
 import queue
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
@@ -46,7 +47,7 @@ async def _work(index: int, inbox: Any, results: Any, options: RunOptions, in_fl
             item = await loop.run_in_executor(None, inbox.get)
             if item is None:
                 return
-            yield Search(*item)
+            yield Search(*pickle.loads(item))
 
     def on_pages(n: int) -> None:
         results.put(("pages", index, n))
@@ -97,7 +98,9 @@ def _drive(searches: Iterable[Search], procs: list[Any], inboxes: list[Any], res
                     for inbox in inboxes:
                         inbox.put(None)
                     break
-                inboxes[worker].put(tuple(search))
+                # Pickled here, so a search that cannot be is an error of this
+                # call, not one lost in the queue's feeder thread.
+                inboxes[worker].put(pickle.dumps(tuple(search)))
                 held[worker] += 1
             if exhausted and not any(held):
                 break
