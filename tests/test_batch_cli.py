@@ -278,3 +278,17 @@ def test_an_existing_dask_cluster_by_its_address() -> None:
     assert sorted(got) == list(range(12))
     assert [item["sku"] for item in got[5]["items"]] == ["TR-001", "TR-002", "TR-003"]
     assert sum(srv.hits.values()) == 36
+
+
+def test_the_local_cluster_listens_on_loopback_only() -> None:
+    pytest.importorskip("distributed", reason="the dask extra is installed by requirements-dev.txt")
+    from quillmere._batch_dask import _start_cluster
+
+    client, cluster = _start_cluster("local", 1)
+    try:
+        info = client.scheduler_info()
+        addresses = [cluster.scheduler_address, *info["workers"], *(w["nanny"] for w in info["workers"].values())]
+        assert len(addresses) == 3 and all(a.startswith("tcp://127.0.0.1:") for a in addresses)
+    finally:
+        client.close()
+        cluster.close()
