@@ -219,6 +219,10 @@ def test_input_errors_stop_before_any_work(tmp_path: Path) -> None:
     source.write_text('{"id": "b", "matches": []}\n')
     proc = cli(str(source), "--out", str(out))
     assert proc.returncode == 1 and "line 2 is not a JSON line" in proc.stderr
+    for wrong in (["--dask", "tcp://127.0.0.1:1", "--workers", "2"], ["--partition-size", "5"]):
+        proc = cli(str(source), "--out", str(tmp_path / "new.jsonl"), *wrong)
+        assert proc.returncode == 1 and proc.stderr.startswith("quillmere: --")
+    assert not (tmp_path / "new.jsonl").exists()
     assert out.read_text() == '{"id": "a", "result": {}}\nnot a result\n'
 
 

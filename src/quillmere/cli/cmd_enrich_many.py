@@ -122,6 +122,11 @@ def run(args: argparse.Namespace) -> int:
     check_outputs({"--out": args.out, "--csv": args.csv}, source)
     if not source.is_file():
         raise CliError(f"{name}: no such file" if not source.exists() else f"{name}: is not a file of searches")
+    if args.dask not in (None, "local") and args.workers is not None:
+        raise CliError("--workers sets the processes of this machine (or of --dask local); "
+                       "a running cluster has its own workers")
+    if args.partition_size is not None and args.dask is None:
+        raise CliError("--partition-size applies to --dask only")
     if args.csv is not None and args.out.exists() and not args.out.is_file():
         raise CliError(f"{args.out}: --csv is made from the results file, so --out must be a regular file")
     if args.dask is not None:
