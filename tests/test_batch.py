@@ -293,9 +293,9 @@ def test_a_worker_process_that_dies_ends_the_run_with_an_error() -> None:
     assert not multiprocessing.active_children()  # the other worker was stopped too
 
 
-@pytest.mark.parametrize("expected, threads, size", [(None, 4, 200), (200, 4, 25), (1000, 4, 125), (10**6, 4, 200),
+@pytest.mark.parametrize("expected, threads, size", [(None, 4, 200), (200, 4, 13), (1000, 4, 63), (10**6, 4, 200),
                                                      (3, 8, 1), (0, 2, 1)])
-def test_dask_partitions_give_every_thread_two(expected, threads, size) -> None:
+def test_dask_partitions_give_every_thread_four(expected, threads, size) -> None:
     from quillmere._batch_dask import partition_size_for
 
     assert partition_size_for(expected, threads) == size

@@ -64,7 +64,7 @@ def register(commands: Any) -> None:
                              "(needs: pip install 'quillmere[dask]')")
     parser.add_argument("--partition-size", type=_positive, metavar="N",
                         help="searches per Dask task (default: 200, fewer for small runs so that every "
-                             "worker thread gets two)")
+                             "worker thread gets four)")
     parser.add_argument("--quiet", action="store_true", help="no progress bar and no closing summary")
     add_engine_options(parser)  # --allow-internal and the engine's other flags
     parser.set_defaults(handler=run)
