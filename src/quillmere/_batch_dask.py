@@ -77,8 +77,12 @@ def _start_cluster(address: str, workers: int | None) -> tuple[Any, Any]:
         raise DaskUnavailable("Dask is not installed; install it with: pip install 'quillmere[dask]'") from None
     if address != "local":
         return Client(address, timeout="30s"), None
-    # Loopback only, no dashboard: nothing listens beyond this machine.
-    with children_ignore_interrupts():
+    import dask
+
+    # Loopback only, no dashboard: nothing listens beyond this machine. With
+    # no dashboard to show them, the workers' statistical profiles (a look at
+    # every thread's stack each 10 ms) are not taken.
+    with children_ignore_interrupts(), dask.config.set({"distributed.worker.profile.enabled": False}):
         cluster = LocalCluster(n_workers=workers or min(os.cpu_count() or 2, 4), threads_per_worker=2,
                                processes=True, host="127.0.0.1", dashboard_address=None,
                                silence_logs=logging.ERROR)
