@@ -120,6 +120,8 @@ def _drive(searches: Iterable[Search], procs: list[Any], inboxes: list[Any], res
             elif kind == "pages":
                 if counter is not None:
                     counter.add(value)
+                if tick is not None:
+                    tick()
             else:
                 raise WorkerFailed(f"worker process {worker + 1} failed: {value}")
         for proc in procs:
