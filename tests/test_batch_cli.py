@@ -296,3 +296,19 @@ def test_the_local_cluster_listens_on_loopback_only() -> None:
     finally:
         client.close()
         cluster.close()
+
+
+def test_a_second_run_on_the_same_output_is_refused(tmp_path: Path) -> None:
+    import fcntl
+
+    source = tmp_path / "in.jsonl"
+    source.write_text('{"id": "a", "matches": []}\n')
+    out = tmp_path / "out.jsonl"
+    out.write_text('{"id": "z", "result": {}}\n')
+    with open(out, "ab") as held:  # as the run that is writing it holds it
+        fcntl.flock(held.fileno(), fcntl.LOCK_EX)
+        proc = cli(str(source), "--out", str(out))
+    assert proc.returncode == 1 and proc.stderr.strip() == f"quillmere: {out}: another run is writing to it"
+    assert out.read_text() == '{"id": "z", "result": {}}\n'
+    proc = cli(str(source), "--out", str(out))  # once that run is over
+    assert proc.returncode == 0 and out.read_text().count("\n") == 2

@@ -19,6 +19,11 @@ from typing import Any, BinaryIO
 
 from ._batch_input import Outcome, SearchId, id_key
 
+try:
+    import fcntl
+except ImportError:  # not POSIX: no lock
+    fcntl = None  # type: ignore[assignment]
+
 
 class OutputError(ValueError):
     """An existing output file that is not one this runner writes."""
@@ -89,13 +94,23 @@ def completed_ids(path: Path) -> set[str]:
 
 
 class OutputFile:
-    """Appends outcome lines to the output file, each flushed as written."""
+    """Appends outcome lines to the output file, each flushed as written.
+
+    A regular file is locked while it is open, so a second run on the same
+    file (which would skip and then redo the same searches, writing them
+    twice) is refused; open it before reading the ids already done."""
 
     def __init__(self, path: Path) -> None:
         self.path = path
         self.file: BinaryIO = open(path, "ab")
         self.written = 0
         self.failed = 0
+        if fcntl is not None and path.is_file():
+            try:
+                fcntl.flock(self.file.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                self.file.close()
+                raise OutputError(f"{path}: another run is writing to it") from None
 
     def write(self, outcome: Outcome) -> None:
         self.file.write(outcome_line(outcome))

@@ -111,8 +111,34 @@ def _lines(path: Path) -> Iterator[bytes]:
         yield from f
 
 
+def _survey(source: Path, name: str, out: Path) -> tuple[set[str], int, int]:
+    """The ids already in `out`, and the number of searches in `source` and
+    of those among them already done. This pass over the input comes first,
+    so an input error (a line that is not a search, a repeated id) stops the
+    command before any search is run."""
+    from .._batch_output import OutputError, completed_ids
+    from ..batch import BatchInputError, id_key, read_searches
+
+    try:
+        done = completed_ids(out)
+    except OutputError as err:
+        raise CliError(str(err)) from None
+    except OSError as err:
+        raise CliError(f"{out}: cannot read: {err.strerror or err}") from None
+    total = skipped = 0
+    try:
+        for search in read_searches(_lines(source), name):
+            total += 1
+            skipped += id_key(search.id) in done
+    except BatchInputError as err:
+        raise CliError(str(err)) from None
+    except OSError as err:
+        raise CliError(f"{name}: cannot read: {err.strerror or err}") from None
+    return done, total, skipped
+
+
 def run(args: argparse.Namespace) -> int:
-    from .._batch_output import OutputError, OutputFile, completed_ids, write_csv
+    from .._batch_output import OutputError, OutputFile, write_csv
     from ..batch import BatchInputError, PageCount, RunOptions, id_key, read_searches, run_outcomes
 
     source: Path = args.searches.expanduser()
@@ -134,24 +160,23 @@ def run(args: argparse.Namespace) -> int:
             import distributed  # noqa: F401
         except ImportError:
             raise CliError("--dask needs Dask: pip install 'quillmere[dask]'") from None
+    # The output is opened (and locked) before the ids in it are read, so a
+    # second run on the same file is refused instead of redoing searches.
+    existed = args.out.exists()
     try:
-        done = completed_ids(args.out)
+        args.out.resolve().parent.mkdir(parents=True, exist_ok=True)
+        output = OutputFile(args.out)
     except OutputError as err:
         raise CliError(str(err)) from None
     except OSError as err:
-        raise CliError(f"{args.out}: cannot read: {err.strerror or err}") from None
-
-    # One pass over the input first: an input error (a line that is not a
-    # search, a repeated id) stops the command before any search is run.
-    total = skipped = 0
+        raise CliError(f"{args.out}: cannot write: {err.strerror or err}") from None
     try:
-        for search in read_searches(_lines(source), name):
-            total += 1
-            skipped += id_key(search.id) in done
-    except BatchInputError as err:
-        raise CliError(str(err)) from None
-    except OSError as err:
-        raise CliError(f"{name}: cannot read: {err.strerror or err}") from None
+        done, total, skipped = _survey(source, name, args.out)
+    except BaseException:
+        output.close()
+        if not existed and args.out.is_file() and not args.out.stat().st_size:
+            args.out.unlink()  # nothing was run: nothing is left behind
+        raise
 
     def todo() -> Iterator[Any]:
         for search in read_searches(_lines(source), name):
@@ -161,11 +186,6 @@ def run(args: argparse.Namespace) -> int:
     counter = PageCount()
     progress = BatchProgress(total - skipped, counter, enabled=False if args.quiet else None)
     options = RunOptions(allow_internal=args.allow_internal, keywords=tuple(engine_options(args).items()))
-    try:
-        args.out.resolve().parent.mkdir(parents=True, exist_ok=True)
-        output = OutputFile(args.out)
-    except OSError as err:
-        raise CliError(f"{args.out}: cannot write: {err.strerror or err}") from None
     try:
         with output:
             progress.draw()
