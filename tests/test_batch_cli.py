@@ -226,32 +226,52 @@ def test_input_errors_stop_before_any_work(tmp_path: Path) -> None:
     assert out.read_text() == '{"id": "a", "result": {}}\nnot a result\n'
 
 
-def test_ctrl_c_keeps_completed_lines_and_the_run_resumes(tmp_path: Path) -> None:
+def group_ends(pgid: int, within: float) -> bool:
+    """Whether every process of the group has ended within `within` seconds
+    (multiprocessing's resource tracker ends a moment after the command)."""
+    deadline = time.monotonic() + within
+    while time.monotonic() < deadline:
+        try:
+            os.killpg(pgid, 0)
+        except ProcessLookupError:
+            return True
+        time.sleep(0.05)
+    return False
+
+
+@pytest.mark.parametrize("backend", [[], ["--workers", "2"], ["--dask", "local", "--workers", "1", "--partition-size", "2"]],
+                         ids=["one-process", "workers", "dask-local"])
+def test_ctrl_c_keeps_completed_lines_and_the_run_resumes(tmp_path: Path, backend: list[str]) -> None:
+    if "--dask" in backend:
+        pytest.importorskip("distributed", reason="the dask extra is installed by requirements-dev.txt")
     routes = {f"/p/{n}": (200, product(n), 0.4) for n in range(6)}
     with LoopbackServer(routes) as srv:
         source = tmp_path / "in.jsonl"
         source.write_text("".join(json.dumps({"id": k, "matches": [{"link": srv.url(f"/p/{k % 6}"), "title": "t"}]})
-                                  + "\n" for k in range(40)))
+                                  + "\n" for k in range(60)))
         out = tmp_path / "out.jsonl"
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PACKAGE_PARENT, os.environ.get("PYTHONPATH")])))
+        # In a process group of its own, which gets the SIGINT, as a terminal
+        # sends Ctrl-C to every process of the command.
         with subprocess.Popen([sys.executable, "-m", "quillmere", "enrich-many", str(source), "--out", str(out),
-                               "--allow-internal"], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              text=True) as proc:
+                               "--allow-internal", *backend], env=env, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True, start_new_session=True) as proc:
             deadline = time.monotonic() + 60
             while time.monotonic() < deadline and (not out.exists() or out.read_bytes().count(b"\n") < 3):
                 time.sleep(0.05)
-            proc.send_signal(signal.SIGINT)
+            os.killpg(proc.pid, signal.SIGINT)
             _, err = proc.communicate(timeout=60)
         assert proc.returncode == 130, err
         assert "run the same command again" in err and "Traceback" not in err
+        assert group_ends(proc.pid, within=10)  # no worker is left behind
         text = out.read_text()
         assert text.endswith("\n")
         kept = [json.loads(line) for line in text.splitlines()]
-        assert 3 <= len(kept) < 40 and all("result" in line for line in kept)
+        assert 3 <= len(kept) < 60 and all("result" in line for line in kept)
 
         proc2 = cli(str(source), "--out", str(out), "--allow-internal")
         assert proc2.returncode == 0, proc2.stderr
-        assert sorted(json.loads(line)["id"] for line in out.read_text().splitlines()) == list(range(40))
+        assert sorted(json.loads(line)["id"] for line in out.read_text().splitlines()) == list(range(60))
 
 
 def test_progress_on_a_terminal_only(tmp_path: Path) -> None:
