@@ -16,7 +16,7 @@ from typing import Any, TextIO
 
 from ._common import EXIT_OK, PROG, CliError
 from ._engine import add_engine_options, engine_options
-from ._outputs import check_outputs
+from ._outputs import OutputPlan
 
 _HELP = """\
 Enrich many image searches. SEARCHES.jsonl holds one search a line:
@@ -65,7 +65,7 @@ def register(commands: Any) -> None:
     parser.add_argument("--partition-size", type=_positive, metavar="N",
                         help="searches per Dask task (default: 200, fewer for small runs so that every "
                              "worker thread gets four)")
-    parser.add_argument("--quiet", action="store_true", help="no progress bar and no closing summary")
+    parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no closing summary")
     add_engine_options(parser)  # --allow-internal and the engine's other flags
     parser.set_defaults(handler=run)
 
@@ -138,14 +138,24 @@ def _survey(source: Path, name: str, out: Path) -> tuple[set[str], int, int]:
 
 
 def run(args: argparse.Namespace) -> int:
-    from .._batch_output import OutputError, OutputFile, write_csv
-    from ..batch import BatchInputError, PageCount, RunOptions, id_key, read_searches, run_outcomes
-
     source: Path = args.searches.expanduser()
     args.out = args.out.expanduser()
     args.csv = args.csv.expanduser() if args.csv is not None else None
+    plan = OutputPlan(source)
+    plan.add("--out", "results", args.out)
+    plan.add("--csv", "CSV", args.csv)
+    try:
+        plan.check()  # also makes missing folders; those left empty are removed again
+        return _run(args, source)
+    finally:
+        plan.abandon()
+
+
+def _run(args: argparse.Namespace, source: Path) -> int:
+    from .._batch_output import OutputError, OutputFile, write_csv
+    from ..batch import BatchInputError, PageCount, RunOptions, id_key, read_searches, run_outcomes
+
     name = str(args.searches)
-    check_outputs({"--out": args.out, "--csv": args.csv}, source)
     if not source.is_file():
         raise CliError(f"{name}: no such file" if not source.exists() else f"{name}: is not a file of searches")
     if args.dask not in (None, "local") and args.workers is not None:
@@ -164,7 +174,6 @@ def run(args: argparse.Namespace) -> int:
     # second run on the same file is refused instead of redoing searches.
     existed = args.out.exists()
     try:
-        args.out.resolve().parent.mkdir(parents=True, exist_ok=True)
         output = OutputFile(args.out)
     except OutputError as err:
         raise CliError(str(err)) from None
