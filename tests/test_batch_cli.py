@@ -332,3 +332,29 @@ def test_a_second_run_on_the_same_output_is_refused(tmp_path: Path) -> None:
     assert out.read_text() == '{"id": "z", "result": {}}\n'
     proc = cli(str(source), "--out", str(out))  # once that run is over
     assert proc.returncode == 0 and out.read_text().count("\n") == 2
+
+
+def test_searches_from_standard_input(tmp_path: Path) -> None:
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PACKAGE_PARENT, os.environ.get("PYTHONPATH")])))
+
+    def run_stdin(text: str, out: Path) -> subprocess.CompletedProcess:
+        return subprocess.run([sys.executable, "-m", "quillmere", "enrich-many", "-", "--out", str(out),
+                               "--allow-internal"], input=text, capture_output=True, text=True, env=env, timeout=120)
+
+    with LoopbackServer({"/p/1": (200, product(1), 0.0)}) as srv:
+        lines = [json.dumps({"id": f"s{k}", "matches": [{"link": srv.url("/p/1"), "title": "t"}]}) for k in range(4)]
+        out = tmp_path / "out.jsonl"
+        first = run_stdin("\n".join(lines[:3]) + "\n", out)
+        assert first.returncode == 0, first.stderr
+        assert "3 searches: 3 enriched, 0 failed, 0 already in" in first.stdout
+        again = run_stdin("\n".join(lines) + "\n", out)  # one more: only it is run
+        assert "4 searches: 1 enriched, 0 failed, 3 already in" in again.stdout
+        assert sorted(json.loads(line)["id"] for line in out.read_text().splitlines()) == ["s0", "s1", "s2", "s3"]
+
+        # Read once, as the run goes: a repeated id stops it where it is found.
+        out2 = tmp_path / "out2.jsonl"
+        bad = run_stdin("\n".join([lines[0], lines[1], lines[0]]) + "\n", out2)
+        assert bad.returncode == 1
+        assert bad.stderr.strip() == ('quillmere: <stdin>: line 3: id "s0" repeats line 1 '
+                                      "(2 results were written before it)")
+        assert sorted(json.loads(line)["id"] for line in out2.read_text().splitlines()) == ["s0", "s1"]

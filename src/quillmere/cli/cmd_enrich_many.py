@@ -52,7 +52,9 @@ def _dask_address(text: str) -> str:
 def register(commands: Any) -> None:
     parser = commands.add_parser("enrich-many", help="enrich many searches (JSON Lines), resumable",
                                  description=_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("searches", metavar="SEARCHES.jsonl", type=Path, help="searches, one JSON object a line")
+    parser.add_argument("searches", metavar="SEARCHES.jsonl", type=Path,
+                        help="searches, one JSON object a line; - reads standard input (read once, as the "
+                             "searches are run: an input error then stops the run where it is found)")
     parser.add_argument("--out", required=True, type=Path, metavar="RESULTS.jsonl",
                         help="results, one JSON line per search (appended to; resumed from)")
     parser.add_argument("--csv", type=Path, metavar="ITEMS.csv",
@@ -74,7 +76,8 @@ class BatchProgress:
     """Searches done (of those to do) and pages requested, on one terminal
     line; silent when standard error is not a terminal."""
 
-    def __init__(self, total: int, counter: Any, stream: TextIO | None = None, enabled: bool | None = None) -> None:
+    def __init__(self, total: int | None, counter: Any, stream: TextIO | None = None,
+                 enabled: bool | None = None) -> None:
         self.total = total
         self.done = 0
         self.counter = counter
@@ -90,10 +93,16 @@ class BatchProgress:
         if not self.enabled:
             return
         columns = shutil.get_terminal_size((80, 24)).columns
+        if self.total is None:  # standard input: the count so far
+            line = f"Searches: {self.done} done, {self.counter.pages} pages"[: max(columns - 1, 1)]
+            self._show(line)
+            return
         tail = f" {self.done}/{self.total} searches, {self.counter.pages} pages"
         width = max(0, min(30, columns - len("Searches []") - len(tail) - 1))
         filled = width * min(self.done, self.total) // self.total if self.total else width
-        line = f"Searches [{'#' * filled}{'-' * (width - filled)}]{tail}"[: max(columns - 1, 1)]
+        self._show(f"Searches [{'#' * filled}{'-' * (width - filled)}]{tail}"[: max(columns - 1, 1)])
+
+    def _show(self, line: str) -> None:
         if line != self.shown:
             self.stream.write("\r" + line + " " * max(0, len(self.shown) - len(line)))
             self.stream.flush()
@@ -111,11 +120,12 @@ def _lines(path: Path) -> Iterator[bytes]:
         yield from f
 
 
-def _survey(source: Path, name: str, out: Path) -> tuple[set[str], int, int]:
+def _survey(source: Path | None, name: str, out: Path) -> tuple[set[str], int, int]:
     """The ids already in `out`, and the number of searches in `source` and
     of those among them already done. This pass over the input comes first,
     so an input error (a line that is not a search, a repeated id) stops the
-    command before any search is run."""
+    command before any search is run. Standard input (None) is read only
+    once, by the run: its counts start at 0."""
     from .._batch_output import OutputError, completed_ids
     from ..batch import BatchInputError, id_key, read_searches
 
@@ -126,6 +136,8 @@ def _survey(source: Path, name: str, out: Path) -> tuple[set[str], int, int]:
     except OSError as err:
         raise CliError(f"{out}: cannot read: {err.strerror or err}") from None
     total = skipped = 0
+    if source is None:
+        return done, total, skipped
     try:
         for search in read_searches(_lines(source), name):
             total += 1
@@ -138,7 +150,7 @@ def _survey(source: Path, name: str, out: Path) -> tuple[set[str], int, int]:
 
 
 def run(args: argparse.Namespace) -> int:
-    source: Path = args.searches.expanduser()
+    source = None if str(args.searches) == "-" else args.searches.expanduser()
     args.out = args.out.expanduser()
     args.csv = args.csv.expanduser() if args.csv is not None else None
     plan = OutputPlan(source)
@@ -151,12 +163,12 @@ def run(args: argparse.Namespace) -> int:
         plan.abandon()
 
 
-def _run(args: argparse.Namespace, source: Path) -> int:
+def _run(args: argparse.Namespace, source: Path | None) -> int:
     from .._batch_output import OutputError, OutputFile, write_csv
     from ..batch import BatchInputError, PageCount, RunOptions, id_key, read_searches, run_outcomes
 
-    name = str(args.searches)
-    if not source.is_file():
+    name = "<stdin>" if source is None else str(args.searches)
+    if source is not None and not source.is_file():
         raise CliError(f"{name}: no such file" if not source.exists() else f"{name}: is not a file of searches")
     if args.dask not in (None, "local") and args.workers is not None:
         raise CliError("--workers sets the processes of this machine (or of --dask local); "
@@ -188,18 +200,26 @@ def _run(args: argparse.Namespace, source: Path) -> int:
         raise
 
     def todo() -> Iterator[Any]:
-        for search in read_searches(_lines(source), name):
+        nonlocal total, skipped
+        lines = sys.stdin.buffer if source is None else _lines(source)
+        for search in read_searches(lines, name):
             if id_key(search.id) not in done:
                 yield search
+            elif source is None:
+                skipped += 1
+            if source is None:
+                total += 1
 
     counter = PageCount()
-    progress = BatchProgress(total - skipped, counter, enabled=False if args.quiet else None)
+    progress = BatchProgress(None if source is None else total - skipped, counter,
+                             enabled=False if args.quiet else None)
     options = RunOptions(allow_internal=args.allow_internal, keywords=tuple(engine_options(args).items()))
     try:
         with output:
             progress.draw()
             for outcome in run_outcomes(todo(), options, workers=args.workers, dask=args.dask,
-                                        partition_size=args.partition_size, expected=total - skipped,
+                                        partition_size=args.partition_size,
+                                        expected=None if source is None else total - skipped,
                                         counter=counter, tick=progress.draw):
                 output.write(outcome)
                 progress.advance()
@@ -209,7 +229,7 @@ def _run(args: argparse.Namespace, source: Path) -> int:
               "to go on", file=sys.stderr)
         raise
     except BatchInputError as err:
-        raise CliError(str(err)) from None
+        raise CliError(f"{err} ({output.written} results were written before it)") from None
     except OSError as err:
         raise CliError(f"{args.out}: cannot write: {err.strerror or err}") from None
     except Exception as err:
