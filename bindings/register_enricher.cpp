@@ -255,7 +255,7 @@ nb::object page_for(nb::handle pages, nb::handle direct) {
     return page;
 }
 
-nb::list enrich_after_fetch(nb::handle matches_obj, nb::handle direct_obj, nb::handle pages) {
+nb::list enrich_after_fetch(nb::handle matches_obj, nb::handle direct_obj, nb::handle pages, bool extended) {
     std::vector<nb::object> matches = list_items(matches_obj, "matches");
     std::vector<nb::object> direct_links = list_items(direct_obj, "direct_links");
     const std::size_t n = matches.size();
@@ -291,7 +291,7 @@ nb::list enrich_after_fetch(nb::handle matches_obj, nb::handle direct_obj, nb::h
     {
         nb::gil_scoped_release unlocked;
         try {
-            results = enricher::enrich_all(inputs);
+            results = enricher::enrich_all(inputs, extended);
         } catch (const url::InvalidUrl& e) {
             invalid_link = e.message;
         }
@@ -334,6 +334,6 @@ void register_enricher(nb::module_& m) {
     m.def("_enrich_unwrap_links", &unwrap_links, nb::arg("matches"),
           "Direct link of each match's link, or None where the link cannot be split.");
     m.def("_enrich_after_fetch", &enrich_after_fetch, nb::arg("matches"), nb::arg("direct_links"),
-          nb::arg("pages"),
+          nb::arg("pages"), nb::kw_only(), nb::arg("extended") = false,
           "EnrichedCommerceMatch records for the matches, given their direct links and the page map.");
 }

@@ -53,7 +53,7 @@ nb::object python_score(nb::handle rank) {
 
 nb::dict parse_metadata(nb::handle html, nb::handle direct_url, nb::handle initial_title,
                         nb::handle initial_merchant, nb::handle initial_price, nb::handle initial_stock,
-                        nb::handle rank) {
+                        nb::handle rank, nb::handle extended) {
     py::require_optional_str(html, "html");
     py::require_str(direct_url, "direct_url");
     py::require_str(initial_title, "initial_title");
@@ -61,6 +61,7 @@ nb::dict parse_metadata(nb::handle html, nb::handle direct_url, nb::handle initi
     if (!initial_stock.is_none() && !PyBool_Check(initial_stock.ptr()))
         py::type_error("initial_stock", "bool or None", initial_stock);
     if (!PyLong_Check(rank.ptr())) py::type_error("rank", "int", rank);
+    if (!PyBool_Check(extended.ptr())) py::type_error("extended", "bool", extended);
 
     std::optional<py::Utf8> page;
     py::Utf8 link = py::utf8(direct_url), title = py::utf8(initial_title), merchant = py::utf8(initial_merchant);
@@ -69,6 +70,7 @@ nb::dict parse_metadata(nb::handle html, nb::handle direct_url, nb::handle initi
     in.direct_url = link.view;
     in.initial_title = title.view;
     in.initial_merchant = merchant.view;
+    in.extended = extended.ptr() == Py_True;
     if (!initial_stock.is_none()) in.initial_stock = initial_stock.ptr() == Py_True;
 
     if (!initial_price.is_none()) {
@@ -126,10 +128,11 @@ void register_metadata(nb::module_& m) {
     // expected type in the house form.
     m.def("parse_metadata", &parse_metadata, "html"_a.none(), "direct_url"_a.none(),
           "initial_title"_a.none() = "", "initial_merchant"_a.none() = "", "initial_price"_a.none() = nb::none(),
-          "initial_stock"_a.none() = nb::none(), "rank"_a.none() = 1,
+          "initial_stock"_a.none() = nb::none(), "rank"_a.none() = 1, nb::kw_only(), "extended"_a.none() = false,
           nb::sig("def parse_metadata(html: str | None, direct_url: str, initial_title: str = '', "
                   "initial_merchant: str = '', initial_price: quillmere.models.NormalizedPrice | None = None, "
-                  "initial_stock: bool | None = None, rank: int = 1) -> dict[str, typing.Any]"),
+                  "initial_stock: bool | None = None, rank: int = 1, *, extended: bool = False) "
+                  "-> dict[str, typing.Any]"),
           "DestinationMetadataParser.parse_metadata: one match and its page (or None) to the metadata map.");
 
     // Test hooks: the markup searches against Python's re on the same text.

@@ -9,6 +9,7 @@
 #include "bindings/records.hpp"
 #include "commerce/numbers.hpp"
 #include "commerce/price_normalizer.hpp"
+#include "commerce/price_text.hpp"
 #include "commerce/regex.hpp"
 #include "commerce/text.hpp"
 #include "commerce/vocabulary.hpp"
@@ -63,9 +64,22 @@ std::optional<std::string_view> group_text(nb::handle g, std::optional<py::Utf8>
     return keep->view;
 }
 
-nb::object parse(nb::handle cls, nb::handle raw_price, nb::handle currency_hint) {
+// The extended reading: the record's currency is the code the text names,
+// else the hint's code (or the hint upper-cased), else USD.
+nb::object parse_extended(nb::handle raw_price, std::string_view text, std::optional<std::string_view> hint) {
+    std::optional<price_text::Normalized> p;
+    {
+        nb::gil_scoped_release unlocked;
+        p = price_text::normalize(text, hint);
+    }
+    if (!p) return nb::none();
+    return py::make_price(part_of(raw_price, text.size(), p->raw), p->amount, currency_str(p->currency));
+}
+
+nb::object parse(nb::handle cls, nb::handle raw_price, nb::handle currency_hint, nb::handle extended) {
     py::require_optional_str(raw_price, "raw_price");
     py::require_optional_str(currency_hint, "currency_hint");
+    if (!PyBool_Check(extended.ptr())) py::type_error("extended", "bool", extended);
     if (raw_price.is_none()) return nb::none();
     py::Utf8 raw = py::utf8(raw_price);
     if (raw.view.empty()) return nb::none();
@@ -75,6 +89,8 @@ nb::object parse(nb::handle cls, nb::handle raw_price, nb::handle currency_hint)
         hint_text.emplace(py::utf8(currency_hint));
         hint = hint_text->view;
     }
+
+    if (extended.ptr() == Py_True) return parse_extended(raw_price, raw.view, hint);
 
     if (!g_search_groups) throw std::logic_error("the price pattern has not been set");
     nb::object pattern = nb::steal(PyObject_GetAttr(cls.ptr(), g_pattern_name));
@@ -146,9 +162,9 @@ void register_price(nb::module_& m) {
     m.def("_set_price_pattern", &set_pattern, nb::arg("text").none(), nb::arg("compiled"), nb::arg("search_groups"),
           "Hands the composed price pattern to the engine (called once at load).");
     m.def("price_parse", &parse, nb::arg("cls"), nb::arg("raw_price").none(),
-          nb::arg("currency_hint").none() = nb::none(),
-          nb::sig("def price_parse(cls: type[object], raw_price: str | None, currency_hint: str | None = None) "
-                  "-> quillmere.models.NormalizedPrice | None"),
+          nb::arg("currency_hint").none() = nb::none(), nb::kw_only(), nb::arg("extended").none() = false,
+          nb::sig("def price_parse(cls: type[object], raw_price: str | None, currency_hint: str | None = None, "
+                  "*, extended: bool = False) -> quillmere.models.NormalizedPrice | None"),
           "PriceNormalizer.parse: a price text to a NormalizedPrice, or None.");
     m.def("_price_record_fast_path", [] { return py::PriceRecords::get().fast(); },
           "Whether NormalizedPrice records are built without revalidation.");

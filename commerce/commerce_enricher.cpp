@@ -1,5 +1,7 @@
 #include "commerce/commerce_enricher.hpp"
 
+#include "commerce/price_text.hpp"
+
 #include "commerce/merchant_classifier.hpp"
 #include "commerce/price_normalizer.hpp"
 #include "commerce/url_unwrapper.hpp"
@@ -27,7 +29,7 @@ bool non_empty(const std::optional<std::string_view>& s) { return s && !s->empty
 
 }  // namespace
 
-Enriched enrich(const MatchInput& m, std::int64_t rank) {
+Enriched enrich(const MatchInput& m, std::int64_t rank, bool extended) {
     Enriched out;
 
     // A link that cannot be split keeps its source as domain, and its page
@@ -46,7 +48,9 @@ Enriched enrich(const MatchInput& m, std::int64_t rank) {
     if (out.domain.empty() && non_empty(m.source)) out.domain = std::string(*m.source);
 
     std::optional<Price> search_price;
-    if (m.price) search_price = price::parse(*m.price, m.currency);
+    if (m.price && !extended) search_price = price::parse(*m.price, m.currency);
+    if (m.price && extended)
+        if (auto p = price_text::normalize(*m.price, m.currency)) search_price = Price{p->raw, p->amount, p->currency};
 
     metadata::Input in;
     if (direct_url) in.html = m.page;
@@ -56,6 +60,7 @@ Enriched enrich(const MatchInput& m, std::int64_t rank) {
     if (search_price) in.initial_price = metadata::InitialPrice{search_price->amount, search_price->currency};
     in.initial_stock = m.in_stock;
     in.rank = rank;
+    in.extended = extended;
     out.meta = metadata::parse_metadata(in);
 
     if (out.meta.page_type == PageType::PRODUCT || out.meta.page_type == PageType::MARKETPLACE) {
@@ -67,11 +72,11 @@ Enriched enrich(const MatchInput& m, std::int64_t rank) {
     return out;
 }
 
-std::vector<Enriched> enrich_all(std::span<const MatchInput> matches) {
+std::vector<Enriched> enrich_all(std::span<const MatchInput> matches, bool extended) {
     std::vector<Enriched> out;
     out.reserve(matches.size());
     std::int64_t rank = 1;
-    for (const MatchInput& m : matches) out.push_back(enrich(m, rank++));
+    for (const MatchInput& m : matches) out.push_back(enrich(m, rank++, extended));
     return out;
 }
 

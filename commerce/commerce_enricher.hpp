@@ -45,10 +45,11 @@ struct Enriched {
     std::optional<MerchantCategory> category;
 };
 
-// One match with its rank (from 1).
-Enriched enrich(const MatchInput& match, std::int64_t rank);
+// One match with its rank (from 1). `extended`: the search result's price is
+// read by the extended price reading and the page by the extended analysis.
+Enriched enrich(const MatchInput& match, std::int64_t rank, bool extended = false);
 
 // Every match in order, ranks counted from 1. The first error ends the batch.
-std::vector<Enriched> enrich_all(std::span<const MatchInput> matches);
+std::vector<Enriched> enrich_all(std::span<const MatchInput> matches, bool extended = false);
 
 }  // namespace quillmere::enricher

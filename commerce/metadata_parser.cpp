@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "commerce/extended.hpp"
 #include "commerce/extractors.hpp"
 #include "commerce/html_entities.hpp"
 #include "commerce/json.hpp"
@@ -403,6 +404,25 @@ void apply_markup(Fields& f, sv html) {
     }
 }
 
+// ------------------------------------------------- extended analysis
+
+// Findings tied to the main product replace what the steps above read from
+// the first record or anywhere in the page; the weaker ones only fill.
+void apply_extended(Fields& f, const extended::Findings& x) {
+    using extended::Source;
+    if (x.price && (!f.price_amount || *f.price_amount == 0 || x.price_source <= Source::META)) {
+        f.price_amount = x.price;
+        if (!x.currency.empty()) f.currency = x.currency;
+    }
+    if (x.sku && (empty(f.sku) || x.sku_source <= Source::ITEM)) f.sku = x.sku;
+    if (x.stock) f.stock_status = x.stock;
+    // A product described by the page's data makes it a product page; a price
+    // alone only fills the field (an uncategorised page with a price becomes
+    // a product page later anyway, an article listing prices stays one).
+    if (x.product && (f.page_type == PageType::UNCATEGORIZED || f.page_type == PageType::ARTICLE))
+        f.page_type = PageType::PRODUCT;
+}
+
 // ------------------------------------------------------ title repair (14)
 
 void repair_title(Fields& f, const MetaMap& meta, const std::optional<std::string>& page_title) {
@@ -551,7 +571,9 @@ Metadata parse_metadata(const Input& in) {
             apply_next_data(f, *next->product);
 
         apply_meta(f, meta, in.direct_url);         // 7 to 12
-        if (!f.is_social) apply_markup(f, html);    // 13
+        // 13; the extended analysis reads the shop markup in its own pass instead
+        if (!f.is_social && !in.extended) apply_markup(f, html);
+        if (in.extended && !f.is_social) apply_extended(f, extended::analyse(html, in.direct_url, products, meta));
         repair_title(f, meta, page_title);          // 14
     }
 

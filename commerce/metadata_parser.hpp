@@ -26,6 +26,7 @@ struct Input {
     std::optional<InitialPrice> initial_price;
     std::optional<bool> initial_stock;
     std::int64_t rank = 1;  // the binding handles ranks outside int64
+    bool extended = false;  // also run the extended page analysis (extended.hpp)
 };
 
 struct Metadata {

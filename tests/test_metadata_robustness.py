@@ -1,5 +1,6 @@
 """Hostile and broken pages: page analysis always answers with a full map."""
 
+import functools
 import json
 import math
 
@@ -9,6 +10,16 @@ from quillmere.commerce import DestinationMetadataParser
 from quillmere.models import ItemCondition, NormalizedPrice, PageType, StockStatus
 
 parse = DestinationMetadataParser.parse_metadata
+
+
+@pytest.fixture(autouse=True, params=[False, True], ids=["default", "extended"])
+def analysis_mode(request, monkeypatch):
+    """Every hostile page goes through both the default and the extended analysis."""
+    monkeypatch.setitem(globals(), "parse",
+                        functools.partial(DestinationMetadataParser.parse_metadata, extended=request.param))
+    return request.param
+
+
 LABELS = {"serp_fallback", "ld_json", "next_data", "opengraph"}
 
 REALISTIC = (

@@ -33,7 +33,7 @@ except (AttributeError, OSError):  # an interpreter without the C API through ct
 
 
 def analyse_batch(targets: list[Any], direct_links: list[str | None],
-                  pages: dict[str, str | None]) -> list[EnrichedCommerceMatch]:
+                  pages: dict[str, str | None], extended: bool = False) -> list[EnrichedCommerceMatch]:
     """Page analysis and record building for the batch (run off the loop's thread).
 
     The extension reads each page's UTF-8 form, which CPython makes (and keeps
@@ -47,6 +47,8 @@ def analyse_batch(targets: list[Any], direct_links: list[str | None],
         for text in pages.values():
             if type(text) is str:
                 _utf8_of(text, None)
+    if extended:  # passed only when asked for, like the fetch keywords
+        return _commerce._enrich_after_fetch(targets, direct_links, pages, extended=True)
     return _commerce._enrich_after_fetch(targets, direct_links, pages)
 
 
@@ -62,6 +64,11 @@ def fetch_options(fetcher: Any, progress: ProgressCallback | None,
     check_options(fetcher, progress, semaphore)
     given = {"fetcher": fetcher, "progress": progress, "semaphore": semaphore}
     return {name: value for name, value in given.items() if value is not None}
+
+
+def check_extended(extended: object) -> None:
+    if not isinstance(extended, bool):
+        raise TypeError(f"extended must be bool, not {type(extended).__name__}")
 
 
 def check_match_fields(matches: Sequence[Any]) -> None:
@@ -83,13 +90,15 @@ def check_match_fields(matches: Sequence[Any]) -> None:
 
 async def enrich_matches_deep_async(cls: Any, matches: list[VisualMatch], max_items: int | None = None, *,
                                     fetcher: Any = None, progress: ProgressCallback | None = None,
-                                    semaphore: asyncio.Semaphore | None = None) -> list[EnrichedCommerceMatch]:
+                                    semaphore: asyncio.Semaphore | None = None,
+                                    extended: bool = False) -> list[EnrichedCommerceMatch]:
     from . import commerce
 
     require_list(matches, "matches")
     if max_items is not None and not isinstance(max_items, int):
         raise TypeError(f"max_items must be int or None, not {type(max_items).__name__}")
     options = fetch_options(fetcher, progress, semaphore)
+    check_extended(extended)
     if not matches:
         return []
     targets = matches if max_items is None else matches[:max_items]
@@ -104,14 +113,17 @@ async def enrich_matches_deep_async(cls: Any, matches: list[VisualMatch], max_it
     # so the host's other tasks keep running meanwhile; the list is copied so
     # that a task that changes the caller's list meanwhile changes nothing here.
     loop = asyncio.get_running_loop()
-    return await loop.run_in_executor(None, analyse_batch, list(targets), direct_links, pages)
+    return await loop.run_in_executor(None, analyse_batch, list(targets), direct_links, pages, extended)
 
 
 async def process_async(cls: Any, matches: list[VisualMatch], *, fetcher: Any = None,
                         progress: ProgressCallback | None = None,
-                        semaphore: asyncio.Semaphore | None = None) -> CommerceIntelligence:
+                        semaphore: asyncio.Semaphore | None = None, extended: bool = False) -> CommerceIntelligence:
     require_list(matches, "matches")
     options = fetch_options(fetcher, progress, semaphore)
+    check_extended(extended)
+    if extended:  # passed only when asked for, so an override without the keyword keeps working
+        options["extended"] = True
     if not matches:
         return CommerceIntelligence()
     items = await cls.enrich_matches_deep_async(matches, **options)
@@ -127,4 +139,5 @@ async def process_async(cls: Any, matches: list[VisualMatch], *, fetcher: Any = 
     return CommerceIntelligence(summary=summary, items=items)
 
 
-__all__ = ["analyse_batch", "check_match_fields", "enrich_matches_deep_async", "fetch_options", "process_async", "require_list"]
+__all__ = ["analyse_batch", "check_extended", "check_match_fields", "enrich_matches_deep_async", "fetch_options",
+           "process_async", "require_list"]

@@ -112,9 +112,12 @@ def _price_groups(pattern, cleaned: str):
 class PriceNormalizer:
     """Free-form price texts to NormalizedPrice records.
 
-    ``parse(raw_price, currency_hint=None)`` runs in the engine with its own
+    ``parse(raw_price, currency_hint=None, *, extended=False)`` runs in the engine with its own
     compiled copy of PRICE_PATTERN; a subclass that sets its own PRICE_PATTERN
-    has that pattern searched instead.
+    has that pattern searched instead. With ``extended=True`` the text is
+    read by the extended price reading instead (digits of any script, ranges,
+    counts before the price, thin-space and apostrophe groups, three-decimal
+    currencies, about a hundred currency signs and words).
     """
 
     PRICE_PATTERN: re.Pattern[str] = re.compile(_compose_price_pattern(CURRENCY_TOKEN_PATTERN), re.IGNORECASE)
@@ -131,7 +134,13 @@ class MerchantClassifier:
 
 
 class DestinationMetadataParser:
-    """Destination page analysis."""
+    """Destination page analysis.
+
+    ``parse_metadata(..., extended=True)`` also reads every JSON-LD record,
+    microdata and RDFa items, price meta-tag variants, price and stock
+    elements and identifiers in the link, and prefers the main product's
+    values; with the default ``extended=False`` the answers are unchanged.
+    """
 
     parse_metadata: Final = staticmethod(_commerce.parse_metadata)
     _find_ld_json_products: Final = staticmethod(_commerce.find_ld_json_products)
@@ -196,34 +205,43 @@ class CommerceEnricher:
 
     The keywords `fetcher`, `progress` and `semaphore` are passed to
     `ScraplingDestinationFetcher.fetch_many` for the batch's pages.
+    `extended=True` reads search-result prices and pages with the extended
+    analysis (see `DestinationMetadataParser.parse_metadata`); the default
+    answers are those of the standard analysis.
     """
 
     @classmethod
     async def enrich_matches_deep_async(
         cls, matches: list[VisualMatch], max_items: int | None = None, *, fetcher: Any = None,
         progress: ProgressCallback | None = None, semaphore: asyncio.Semaphore | None = None,
+        extended: bool = False,
     ) -> list[EnrichedCommerceMatch]:
         """One EnrichedCommerceMatch per match (or per match of the first
         `max_items`), in input order: links unwrapped and the matches' fields
         checked, every page fetched in one batch, then each match analysed
         with its page text, if any."""
         return await _enrich.enrich_matches_deep_async(cls, matches, max_items, fetcher=fetcher,
-                                                       progress=progress, semaphore=semaphore)
+                                                       progress=progress, semaphore=semaphore, extended=extended)
 
     @classmethod
     async def process_async(cls, matches: list[VisualMatch], *, fetcher: Any = None,
                             progress: ProgressCallback | None = None,
-                            semaphore: asyncio.Semaphore | None = None) -> CommerceIntelligence:
+                            semaphore: asyncio.Semaphore | None = None,
+                            extended: bool = False) -> CommerceIntelligence:
         """The matches' commerce intelligence: enriched items, each graded for
         relevance, and the market summary over them."""
-        return await _enrich.process_async(cls, matches, fetcher=fetcher, progress=progress, semaphore=semaphore)
+        return await _enrich.process_async(cls, matches, fetcher=fetcher, progress=progress, semaphore=semaphore,
+                                           extended=extended)
 
     @classmethod
     def process(cls, matches: list[VisualMatch], *, fetcher: Any = None, progress: ProgressCallback | None = None,
-                semaphore: asyncio.Semaphore | None = None) -> CommerceIntelligence:
+                semaphore: asyncio.Semaphore | None = None, extended: bool = False) -> CommerceIntelligence:
         """process_async as a blocking call, also from inside a running loop."""
         _enrich.require_list(matches, "matches")
         options = _enrich.fetch_options(fetcher, progress, semaphore)
+        _enrich.check_extended(extended)
+        if extended:
+            options["extended"] = True
         return _run_coroutine(cls.process_async(matches, **options))
 
 

@@ -27,11 +27,13 @@ def add_engine_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--allow-internal", action="store_true",
                         help="also fetch pages whose host is on this machine or a private network "
                              "(loopback, 10.0.0.0/8, 192.168.0.0/16, ...); by default such links are not requested")
+    parser.add_argument("--extended", action="store_true",
+                        help="extended page analysis: finds the price, SKU and stock on more shop pages")
 
 
 def engine_options(args: argparse.Namespace) -> dict[str, Any]:
     """The keywords for `CommerceEnricher.process` the engine flags ask for."""
-    return {}
+    return {"extended": True} if getattr(args, "extended", False) else {}
 
 
 class RewritingFetcher:

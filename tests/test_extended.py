@@ -1,0 +1,381 @@
+"""The opt-in extended page analysis: its sources, its choices, the shared
+product pages, the unchanged default, and hostile pages."""
+
+from __future__ import annotations
+
+import asyncio
+import gzip
+import json
+from pathlib import Path
+
+import pytest
+
+from quillmere import commerce
+from quillmere.cli import _engine
+from quillmere.commerce import CommerceEnricher, DestinationMetadataParser, PageType, StockStatus, VisualMatch
+
+PAGES = Path(__file__).absolute().parent.parent.parent / "shared" / "data" / "product-pages"
+URL = "https://shop.example/p/trail-lantern"
+PAD = "<p>" + "Handmade in small batches. " * 12 + "</p>"
+
+
+def analyse(body: str, url: str = URL, head: str = "", **kw):
+    html = f"<html><head><title>Trail Lantern</title>{head}</head><body>{PAD}{body}</body></html>"
+    return DestinationMetadataParser.parse_metadata(html, url, **kw)
+
+
+def ext(body: str, **kw):
+    return analyse(body, extended=True, **kw)
+
+
+def ld(*records) -> str:
+    return "".join(f'<script type="application/ld+json">{json.dumps(r)}</script>' for r in records)
+
+
+def facts(md):
+    price = md["price"]
+    return (None if price is None else (price.amount, price.currency)), md["sku"], md["stock_status"]
+
+
+# ------------------------------------------------------------------ JSON-LD
+
+def test_the_main_product_wins_over_related_and_listed_ones():
+    related = {"@type": "Product", "name": "Other", "sku": "R-1", "offers": {"price": "5.00", "priceCurrency": "USD"}}
+    main = {"@type": "Product", "name": "Trail Lantern", "sku": "TL-9", "url": URL,
+            "isRelatedTo": [related],
+            "offers": {"@type": "Offer", "price": "34.99", "priceCurrency": "EUR",
+                       "availability": "https://schema.org/OutOfStock"}}
+    listing = {"@type": "ItemList", "itemListElement": [related]}
+    assert facts(ext(ld(listing, main))) == ((34.99, "EUR"), "TL-9", StockStatus.OUT_OF_STOCK)
+    # the default takes the first record with offers, the listed one
+    assert facts(analyse(ld(listing, main)))[0] == (5.0, "USD")
+
+
+def test_the_record_named_like_the_page_wins_a_tie():
+    a = {"@type": "Product", "name": "Camp Mug", "sku": "CM-1", "offers": {"price": "9.00"}}
+    b = {"@type": "Product", "name": "Trail Lantern", "sku": "TL-2", "offers": {"price": "35.00"}}
+    head = '<meta property="og:title" content="Trail Lantern | Shop">'
+    assert facts(analyse(ld(a, b), head=head, extended=True))[:2] == ((35.0, "USD"), "TL-2")
+    assert facts(analyse(ld(a, b), extended=True))[:2] == ((9.0, "USD"), "CM-1")  # no title: the first
+
+
+@pytest.mark.parametrize("offers, expected", [
+    ({"@type": "AggregateOffer", "lowPrice": 19.5, "highPrice": 30, "priceCurrency": "GBP"}, (19.5, "GBP")),
+    ([{"@type": "Offer", "availability": "InStock"}, {"price": "12,90", "priceCurrency": "EUR"}], (12.9, "EUR")),
+    ({"@type": "Offer", "priceSpecification": [
+        {"@type": "UnitPriceSpecification", "priceType": "https://schema.org/ListPrice", "price": 99,
+         "priceCurrency": "CHF"},
+        {"@type": "UnitPriceSpecification", "price": 79, "priceCurrency": "CHF"}]}, (79.0, "CHF")),
+    ({"@type": "AggregateOffer", "offers": [{"price": "0"}, {"price": "7.25", "priceCurrency": "PLN"}]}, None),
+])
+def test_offer_shapes(offers, expected):
+    got = facts(ext(ld({"@type": "Product", "name": "Lantern", "offers": offers})))[0]
+    if expected is None:  # a zero is a placeholder: no price rather than a free product
+        assert got is None
+    else:
+        assert got == expected
+
+
+def test_a_zero_price_gives_way_to_a_real_one():
+    page = ld({"@type": "Product", "name": "Lantern", "offers": {"price": 0, "priceCurrency": "EUR"}})
+    page += '<span class="price">34,90 €</span>'
+    assert facts(ext(page))[0] == (34.9, "EUR")
+    assert facts(analyse(page))[0] is None  # the default passes over the zero and reads no price element
+
+
+def test_graph_main_entity_and_group_variants():
+    graph = {"@context": "https://schema.org", "@graph": [
+        {"@type": "WebPage", "mainEntity": {"@type": "Product", "name": "Lantern", "mpn": "MPN-7",
+                                            "offers": {"price": 40, "priceCurrency": "USD"}}}]}
+    assert facts(ext(ld(graph)))[:2] == ((40.0, "USD"), "MPN-7")
+    group = {"@type": "ProductGroup", "name": "Lantern", "productGroupID": "G1", "hasVariant": [
+        {"@type": "Product", "sku": "V-1", "offers": {"price": "22.00", "priceCurrency": "CAD"}}]}
+    assert facts(ext(ld(group)))[:2] == ((22.0, "CAD"), "V-1")
+    # a price on the record itself
+    assert facts(ext(ld({"@type": "Product", "name": "Lantern", "price": "19,90", "priceCurrency": "EUR"})))[0] == \
+        (19.9, "EUR")
+    # productID as the last fallback, with its scheme taken off
+    assert ext(ld({"@type": "Product", "productID": "isbn:9780000000002"}))["sku"] == "9780000000002"
+
+
+def test_currency_codes_beyond_the_table():
+    offer = {"price": "1500", "priceCurrency": "UZS"}
+    assert facts(ext(ld({"@type": "Product", "offers": offer})))[0] == (1500.0, "UZS")
+    offer = {"price": "15", "priceCurrency": "XQZ"}  # three letters count as a code
+    assert facts(ext(ld({"@type": "Product", "offers": offer})))[0] == (15.0, "XQZ")
+
+
+def test_any_size_in_stock_makes_the_product_available():
+    offers = [{"price": "10", "availability": "OutOfStock"}, {"price": "10", "availability": "InStock"}]
+    assert ext(ld({"@type": "Product", "offers": offers}))["stock_status"] == StockStatus.IN_STOCK
+
+
+# -------------------------------------------------------------- microdata
+
+MICRODATA = """
+<div itemscope itemtype="https://schema.org/Product">
+  <h1 itemprop="name">Trail Lantern</h1>
+  <span itemprop="sku">TL-42</span>
+  <div itemprop="offers" itemscope itemtype="https://schema.org/Offer">
+    <span itemprop="price">1.299,00 €</span>
+    <link itemprop="availability" href="https://schema.org/InStock">
+  </div>
+  <div itemscope itemtype="https://schema.org/Product" itemprop="isRelatedTo">
+    <span itemprop="sku">OTHER</span>
+  </div>
+</div>
+"""
+
+
+def test_microdata_tree_with_text_values_and_nested_offers():
+    assert facts(ext(MICRODATA)) == ((1299.0, "EUR"), "TL-42", StockStatus.IN_STOCK)
+    # the default's attribute patterns find none of it
+    assert facts(analyse(MICRODATA))[:2] == (None, None)
+
+
+def test_the_tree_survives_broken_markup():
+    # a stray end tag closes nothing, an unclosed <p> is closed by its parent's end tag,
+    # a void element's content is its value, and a text value joins its pieces
+    body = ("<div itemscope itemtype='http://schema.org/Product'></section><p>intro"
+            "<meta itemprop='sku' content='M-1'><div itemprop='offers' itemscope itemtype='http://schema.org/Offer'>"
+            "<span itemprop='price'><b>12</b>,<sup>99</sup>&nbsp;&euro;</span></div></div>"
+            "<span itemprop='price' content='1.00'></span>")
+    assert facts(ext(body))[:2] == ((12.99, "EUR"), "M-1")
+    # the product item's own offer, not the loose price after it; properties
+    # written as full schema.org links count too
+    body = ("<div itemscope itemtype='https://schema.org/Product'>"
+            "<span itemprop='https://schema.org/sku'>F-2</span></div>")
+    assert ext(body)["sku"] == "F-2"
+
+
+def test_rdfa_properties_and_identifiers_that_are_names():
+    rdfa = """<div vocab="https://schema.org/" typeof="Product"><span property="name">Lantern</span>
+      <span property="mpn">Fake Wounds</span>
+      <div property="offers" typeof="Offer"><meta property="schema:price" content="64.50">
+      <meta property="priceCurrency" content="GBP"></div></div>"""
+    price, sku, _ = facts(ext(rdfa))
+    assert price == (64.5, "GBP")
+    assert sku is None  # text with spaces is no identifier
+
+
+# ---------------------------------------------------- meta tags and markup
+
+def test_price_meta_variants_and_availability_meta():
+    head = ('<meta property="og:type" content="product"><meta property="product:sale_price:amount" content="15.00">'
+            '<meta property="product:sale_price:currency" content="SEK">'
+            '<meta property="og:availability" content="out of stock">')
+    assert facts(analyse("", head=head, extended=True))[::2] == ((15.0, "SEK"), StockStatus.OUT_OF_STOCK)
+
+
+def test_price_and_stock_elements():
+    body = ('<div class="price-box"><span class="old-price">59,00 zł</span>'
+            '<span class="price final-price">49,00 zł</span></div>'
+            '<div id="availability"><span> Currently unavailable. </span></div>'
+            '<span class="unavailable-label">Produkt niedostępny</span>')
+    price, _, stock = facts(ext(body))
+    assert price == (49.0, "PLN")
+    assert stock == StockStatus.OUT_OF_STOCK
+    # a sold-out template alone is no evidence; an in-stock message wins
+    body2 = '<span class="price">$5</span><span class="unavailable-label">Sold out</span><p class="stock">In stock</p>'
+    assert ext(body2)["stock_status"] == StockStatus.IN_STOCK
+    # stock words alone do not make a product page: non-product pages keep no stock
+    assert ext('<p class="stock">In stock</p>')["stock_status"] is None
+
+
+@pytest.mark.parametrize("body, amount", [
+    ('<span class="actionOldPrice">59 €</span><span class="price">49 €</span>', 49.0),
+    ('<span class="font-bold price">49 €</span><span class="price-old">59 €</span>', 49.0),
+    ('<span class="price-excluding-tax">40 €</span><span class="price-including-tax">49 €</span>', 49.0),
+    ('<p class="unit-price">4,90 € / kg</p><p class="price">49 €</p>', 49.0),
+    ('<span class="a-price"><span class="a-offscreen">$49.00</span></span>', 49.0),
+])
+def test_which_price_element_is_the_price(body, amount):
+    assert ext(body)["price"].amount == amount
+
+
+def test_shop_theme_markup_read_in_the_extended_pass():
+    woo = ('<p class="price"><span class="woocommerce-Price-amount amount"><bdi>'
+           '<span class="woocommerce-Price-currencySymbol">&pound;</span>1,299.00</bdi></span></p>'
+           '<span class="sku_wrapper">SKU: <span class="sku">WC-77</span></span><p class="stock in-stock">In stock</p>')
+    assert facts(ext(woo)) == ((1299.0, "GBP"), "WC-77", StockStatus.IN_STOCK)
+    assert facts(analyse(woo)) == ((1299.0, "USD"), "WC-77", StockStatus.IN_STOCK)
+    # a SKU element holding no identifier is passed over
+    assert ext('<span class="price">$5</span><span class="sku">-1</span>')["sku"] is None
+
+
+def test_an_article_listing_prices_stays_an_article():
+    body = '<h2>Best lanterns</h2><span class="price">$35.00</span><span class="price">$20.00</span>'
+    url = "https://journal.example/blog/best-lanterns"
+    md = ext(body, url=url)
+    assert md["page_type"] == PageType.ARTICLE and md["stock_status"] is None
+    # the same page describing a product is a product page
+    md = ext(body + ld({"@type": "Product", "name": "Lantern", "offers": {"price": 35}}), url=url)
+    assert md["page_type"] == PageType.PRODUCT and md["price"].amount == 35.0
+
+
+def test_identifiers_in_the_link_that_the_page_repeats():
+    body = '<span>Item number 302474151804</span>'
+    assert ext(body, url="https://www.ebay.com/itm/302474151804")["sku"] == "302474151804"
+    assert ext('<b>260591</b>', url="https://deals.example/store/122725?pid=260591")["sku"] == "260591"
+    # a number the page never repeats is not taken
+    assert ext("", url="https://shop.example/p/889900771")["sku"] is None
+
+
+def test_identifiers_after_labels_and_in_embedded_shop_data():
+    price = '<span class="price">40,00 €</span>'
+    assert ext(price + "<li><strong>\u0160ifra:</strong> 0638</li>")["sku"] == "0638"
+    assert ext(price + "<p>Art.-Nr.: 4711-B, sofort lieferbar</p>")["sku"] == "4711-B"
+    assert ext(price + "<p>SKU: none yet</p>")["sku"] is None  # a value needs a digit
+    shop = '<script>var meta = {"product":{"id":1,"variants":[{"price":49900,"sku":"1257009"}]}};</script>'
+    assert ext(price + shop)["sku"] == "1257009"
+    woo = "<form data-product_variations='[{&quot;sku&quot;:&quot;WV-220&quot;,&quot;display_price&quot;:12}]'>"
+    assert ext(price + woo)["sku"] == "WV-220"
+    # the link's own identifier comes before embedded data
+    url = "https://www.amazon.it/dp/B085ZSV1JJ"
+    page = price + "<b>B085ZSV1JJ</b>" + '<script>{"sku":"EE5BKKRB1"}</script>'
+    assert ext(page, url=url)["sku"] == "B085ZSV1JJ"
+
+
+def test_drawings_and_struck_prices_are_not_the_price():
+    body = ('<svg><text class="price">$1.00</text></svg><del><span class="price">$9.00</span></del>'
+            '<span class="price">$5.00</span>')
+    assert ext(body)["price"].amount == 5.0
+
+
+# ------------------------------------------------------------ the switch
+
+def test_extended_is_keyword_only_and_bool():
+    with pytest.raises(TypeError):
+        DestinationMetadataParser.parse_metadata("<p>" * 100, URL, "", "", None, None, 1, True)
+    with pytest.raises(TypeError, match="bool"):
+        DestinationMetadataParser.parse_metadata("<p>" * 100, URL, extended="yes")
+
+
+def load_pages():
+    truth = json.loads((PAGES / "ground-truth.json").read_text(encoding="utf-8"))
+    for key in sorted(truth):
+        html = gzip.decompress((PAGES / "pages" / f"{key}.html.gz").read_bytes()).decode("utf-8", "replace")
+        yield truth[key], html
+
+
+@pytest.mark.skipif(not PAGES.exists(), reason="shared product pages not present")
+def test_shared_pages_default_unchanged_and_extended_better():
+    scores = {False: [0, 0, 0], True: [0, 0, 0]}  # right prices, answered prices, right stock
+    for gt, html in load_pages():
+        default = DestinationMetadataParser.parse_metadata(html, gt["url"])
+        assert DestinationMetadataParser.parse_metadata(html, gt["url"], extended=False) == default
+        want = {round(commerce.PriceNormalizer.parse(p, extended=True).amount, 2) for p in gt.get("price", [])}
+        stock = {"InStock": StockStatus.IN_STOCK, "OutOfStock": StockStatus.OUT_OF_STOCK}[gt["availability"][0]]
+        for mode in (False, True):
+            md = DestinationMetadataParser.parse_metadata(html, gt["url"], extended=mode) if mode else default
+            got = md["price"]
+            s = scores[mode]
+            s[0] += got is not None and round(got.amount, 2) in want
+            s[1] += got is not None
+            s[2] += md["stock_status"] == stock
+    n = sum(1 for _ in load_pages())
+    (d_right, d_answered, d_stock), (e_right, e_answered, e_stock) = scores[False], scores[True]
+    assert e_right / e_answered >= d_right / d_answered  # precision not below the default's
+    assert e_right >= 0.8 * n and e_stock >= 0.9 * n
+    assert e_right > d_right and e_stock > d_stock
+
+
+# ------------------------------------------------------------ hostile pages
+
+@pytest.mark.parametrize("body", [
+    "<div itemscope itemtype='https://schema.org/Product'>" * 20_000 + "<span itemprop='price'>5 €</span>",
+    "<span class='price'>" * 30_000,
+    "<span itemprop='name'>" * 30_000 + "x" * 100_000,
+    "<a href='" + "x" * 300_000,
+    "<!--" + "<div class=price>1 €</div>" * 10_000,
+    "<script>" + "<span class='price'>9 €</span>" * 10_000,
+    "</div>" * 50_000 + "<p class='price'>7,00 €</p>",
+    "\udc80\ufffd<span class=price>\udcff 12 €</span>" * 5_000,
+])
+def test_hostile_pages_give_an_answer(body):
+    md = ext(body)
+    assert set(md) >= {"price", "sku", "stock_status"}
+    assert md["page_type"] in set(PageType)
+
+
+def test_deep_nesting_still_reads_the_price_inside():
+    body = "<div itemscope itemtype='https://schema.org/Product'>" + "<div>" * 5_000 + \
+        "<span itemprop='price' content='5.50'></span>"
+    assert ext(body)["price"].amount == 5.5
+
+
+# ------------------------------------------------------------ the pipeline
+
+class FakeFetch:
+    def __init__(self, pages):
+        self.pages = pages
+
+    async def __call__(self, urls, max_workers=None, timeout=5, **options):
+        return {u: self.pages.get(u) for u in dict.fromkeys(urls)}
+
+
+def test_pipeline_entries_pass_extended_on(monkeypatch):
+    page = f"<html><head><title>Lantern</title></head><body>{PAD}{MICRODATA}</body></html>"
+    monkeypatch.setattr(commerce.ScraplingDestinationFetcher, "fetch_many", FakeFetch({URL: page}), raising=False)
+    matches = [VisualMatch(link=URL, title="Trail Lantern", source="Shop Example", price="2 x 10,00 €")]
+    plain = CommerceEnricher.process(matches).items[0]
+    extended = CommerceEnricher.process(matches, extended=True).items[0]
+    assert (plain.price.amount, plain.sku) == (2.0, None)
+    assert (extended.price.amount, extended.price.currency, extended.sku) == (1299.0, "EUR", "TL-42")
+    deep = asyncio.run(CommerceEnricher.enrich_matches_deep_async(matches, extended=True))[0]
+    assert deep.sku == "TL-42"
+    with pytest.raises(TypeError, match="bool"):
+        CommerceEnricher.process(matches, extended=1)
+
+
+def test_process_async_leaves_an_override_without_the_keyword_working(monkeypatch):
+    seen = []
+
+    class Custom(CommerceEnricher):
+        @classmethod
+        async def enrich_matches_deep_async(cls, matches, max_items=None, **options):
+            seen.append(options)
+            return []
+
+    asyncio.run(Custom.process_async([VisualMatch(link=URL)]))
+    asyncio.run(Custom.process_async([VisualMatch(link=URL)], extended=True))
+    assert seen == [{}, {"extended": True}]
+
+
+def test_command_line_flag():
+    import argparse
+
+    parser = argparse.ArgumentParser()
+    _engine.add_engine_options(parser)
+    assert _engine.engine_options(parser.parse_args([])) == {}
+    assert _engine.engine_options(parser.parse_args(["--extended"])) == {"extended": True}
+
+
+def test_enrich_command_with_and_without_the_flag(tmp_path):
+    import os
+    import subprocess
+    import sys
+
+    import quillmere
+    from quillmere.demo import Route, SampleServer
+
+    pages = tmp_path / "pages"
+    pages.mkdir()
+    (pages / "lantern.html").write_text(
+        f"<html><head><title>Lantern</title></head><body>{PAD}{MICRODATA}</body></html>", encoding="utf-8")
+    source, out = tmp_path / "matches.json", tmp_path / "out.json"
+    parent = str(Path(quillmere.__file__).resolve().parent.parent)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [parent, os.environ.get("PYTHONPATH")])))
+    results = {}
+    with SampleServer({"lanterns.example/p/trail": Route("lantern.html")}, pages) as server:
+        link = f"{server.base_url}/lanterns.example/p/trail"
+        source.write_text(json.dumps([{"link": link, "title": "Trail Lantern", "source": "Lanterns"}]))
+        for flags in ([], ["--extended"]):
+            proc = subprocess.run([sys.executable, "-m", "quillmere", "enrich", str(source), "--json", str(out),
+                                   "--allow-internal",
+                                   *flags], capture_output=True, text=True, env=env, timeout=90)
+            assert proc.returncode == 0, proc.stderr
+            results[bool(flags)] = json.loads(out.read_text(encoding="utf-8"))["items"][0]
+    assert results[False].get("sku") is None and results[False].get("price") is None
+    assert results[True]["sku"] == "TL-42"
+    assert (results[True]["price"]["amount"], results[True]["price"]["currency"]) == (1299.0, "EUR")
