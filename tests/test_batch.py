@@ -338,3 +338,17 @@ def test_a_search_that_cannot_reach_a_worker_is_an_error_not_a_hang() -> None:
     with pytest.raises(Exception, match="pickle|lambda"):
         list(enrich_many([("a", unpicklable)], workers=2))
     assert not multiprocessing.active_children()
+
+
+def test_extended_analysis_is_passed_on(internal_allowed) -> None:
+    # A price only the extended reading understands, on a match without a page.
+    spec = {"id": "x", "matches": [{"link": "ftp://127.0.0.1/a", "title": "Lamp", "price": "CHF 1'299.50"}]}
+    matches = [VisualMatch(**m) for m in spec["matches"]]
+    got = {}
+    for extended in (False, True):
+        (sid, result), = asyncio.run(collect(enrich_many_async([spec], fetcher=FakeFetcher(), extended=extended))).items()
+        expected = commerce.CommerceEnricher.process(matches, fetcher=FakeFetcher(), extended=extended)
+        assert result == json.loads(expected.model_dump_json(exclude_none=True))
+        got[extended] = result
+    assert got[False]["items"][0]["price"]["amount"] == 1.0  # the default reading, unchanged
+    assert (got[True]["items"][0]["price"]["amount"], got[True]["items"][0]["price"]["currency"]) == (1299.5, "CHF")
