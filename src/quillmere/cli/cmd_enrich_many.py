@@ -246,7 +246,7 @@ def _run(args: argparse.Namespace, source: Path | None) -> int:
             raise CliError(f"{args.csv}: cannot write: {err.strerror or err}") from None
     if not args.quiet:
         ran = output.written
-        print(f"{total} searches: {ran - output.failed} enriched, {output.failed} failed, "
+        print(f"{total} search{'' if total == 1 else 'es'}: {ran - output.failed} enriched, {output.failed} failed, "
               f"{skipped} already in {args.out}; {counter.pages} pages requested")
         print(f"Wrote results: {args.out.expanduser().resolve()}")
         if rows is not None:
