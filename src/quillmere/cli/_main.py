@@ -14,12 +14,13 @@ from collections.abc import Callable, Sequence
 from typing import Any, TextIO
 
 from .. import __version__
-from . import cmd_demo, cmd_enrich
+from . import cmd_demo, cmd_enrich, cmd_enrich_many
 from ._common import EXIT_BROKEN_PIPE, EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_USAGE, PROG, CliError
 
 #: The subcommands, in the order --help lists them.
 COMMANDS: list[Callable[[Any], None]] = [
     cmd_enrich.register,
+    cmd_enrich_many.register,
     cmd_demo.register,
 ]
 
