@@ -18,8 +18,7 @@ using namespace quillmere;
 
 namespace {
 
-// Text written to the file must be encodable as UTF-8: a str holding lone
-// surrogates fails here with UnicodeEncodeError, as writing it would.
+// The UTF-8 text of a str the engine made itself (no lone surrogates).
 std::string_view strict_utf8(nb::handle s) {
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
@@ -32,12 +31,13 @@ std::string_view strict_utf8(nb::handle s) {
 struct Row {
     std::array<std::string_view, 15> fields{};
     std::vector<nb::object> held;
+    std::deque<py::Utf8> texts;     // lone surrogates travel as their three-byte form
     std::deque<std::string> owned;  // texts the row makes itself (stable addresses)
 
     std::string_view keep(nb::object s) {
-        std::string_view v = strict_utf8(s);
+        texts.push_back(py::utf8(s));
         held.push_back(std::move(s));
-        return v;
+        return texts.back().view;
     }
     std::string_view own(std::string s) {
         owned.push_back(std::move(s));
@@ -116,13 +116,14 @@ std::string fs_path(nb::handle path) {
     return std::string(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
 }
 
-void write_atomically(nb::handle path, std::string_view content) {
+void write_atomically(nb::handle path, std::string_view content,
+                      exporter::Temporary temporary = exporter::Temporary::UNNAMED_IF_SUPPORTED) {
     std::string target = fs_path(path);
     int err = 0;
     {
         nb::gil_scoped_release unlocked;
         try {
-            exporter::write_file_atomically(target, content);
+            exporter::write_file_atomically(target, content, temporary);
         } catch (const std::system_error& e) {
             err = e.code().value();
         }
@@ -150,8 +151,9 @@ void write_csv(nb::handle items, nb::handle path) {
     write_atomically(path, out);
 }
 
-void write_bytes(nb::handle path, nb::bytes data) {
-    write_atomically(path, std::string_view(data.c_str(), data.size()));
+void write_bytes(nb::handle path, nb::bytes data, bool named_temporary) {
+    write_atomically(path, std::string_view(data.c_str(), data.size()),
+                     named_temporary ? exporter::Temporary::NAMED : exporter::Temporary::UNNAMED_IF_SUPPORTED);
 }
 
 }  // namespace
@@ -159,6 +161,8 @@ void write_bytes(nb::handle path, nb::bytes data) {
 void register_export(nb::module_& m) {
     m.def("_write_commerce_csv", &write_csv, nb::arg("items"), nb::arg("path"),
           "Writes the items as CSV (header and one row per item) to path, replacing it atomically.");
-    m.def("_write_file_atomically", &write_bytes, nb::arg("path"), nb::arg("data"),
-          "Writes data to path through a temporary file beside it that then replaces path.");
+    m.def("_write_file_atomically", &write_bytes, nb::arg("path"), nb::arg("data"), nb::kw_only(),
+          nb::arg("named_temporary") = false,
+          "Writes data to path through a temporary file beside it that then replaces path "
+          "(a named one throughout with named_temporary).");
 }

@@ -7,7 +7,7 @@
 #include "bindings/pystr.hpp"
 #include "commerce/html_entities.hpp"
 #include "commerce/json.hpp"
-#include "commerce/metadata_parser.hpp"
+#include "commerce/extractors.hpp"
 
 namespace nb = nanobind;
 using namespace quillmere;

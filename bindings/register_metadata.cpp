@@ -8,6 +8,7 @@
 
 #include "bindings/pystr.hpp"
 #include "bindings/records.hpp"
+#include "commerce/markup.hpp"
 #include "commerce/metadata_parser.hpp"
 #include "commerce/text.hpp"
 #include "commerce/url_unwrapper.hpp"

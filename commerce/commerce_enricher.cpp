@@ -8,7 +8,12 @@ namespace quillmere::enricher {
 
 std::optional<std::string> direct_link(std::string_view link) {
     try {
-        return url::unwrap(link);
+        std::string direct = url::unwrap(link);
+        // Unwrapping can turn a link that splits into one that does not
+        // ("http:////[x" becomes "http://[x"); every later step splits the
+        // direct link again, so such a link has no direct link either.
+        url::extract_domain(direct);
+        return direct;
     } catch (const url::InvalidUrl&) {
         return std::nullopt;
     } catch (const url::UnencodableText&) {  // lone surrogates in the query: no link to fetch either
@@ -26,16 +31,25 @@ Enriched enrich(const MatchInput& m, std::int64_t rank) {
     Enriched out;
 
     // A link that cannot be split keeps its source as domain, and its page
-    // analysis sees an empty link, so no link test can fail on it again.
-    const std::string_view direct = m.direct_url.value_or(std::string_view{});
-    if (m.direct_url) out.domain = url::extract_domain(direct);
+    // analysis sees an empty link and no page, so no link test can fail on
+    // it again. A direct link handed in that does not split either is
+    // treated alike.
+    std::optional<std::string_view> direct_url = m.direct_url;
+    if (direct_url) {
+        try {
+            out.domain = url::extract_domain(*direct_url);
+        } catch (const url::InvalidUrl&) {
+            direct_url.reset();
+        }
+    }
+    const std::string_view direct = direct_url.value_or(std::string_view{});
     if (out.domain.empty() && non_empty(m.source)) out.domain = std::string(*m.source);
 
     std::optional<Price> search_price;
     if (m.price) search_price = price::parse(*m.price, m.currency);
 
     metadata::Input in;
-    if (m.direct_url) in.html = m.page;
+    if (direct_url) in.html = m.page;
     in.direct_url = direct;
     in.initial_title = m.title;
     in.initial_merchant = non_empty(m.source) ? *m.source : std::string_view(out.domain);

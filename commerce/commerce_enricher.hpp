@@ -17,8 +17,9 @@
 namespace quillmere::enricher {
 
 // The direct link of one match's link, or nullopt when unwrapping refuses the
-// link (it cannot be split, or its query cannot be encoded): such a match is
-// not fetched and is analysed without a link.
+// link (it cannot be split, or its query cannot be encoded) or gives a link
+// that cannot be split: such a match is not fetched and is analysed without
+// a link.
 std::optional<std::string> direct_link(std::string_view link);
 
 // What the enrichment reads from one visual match, plus its direct link and
@@ -30,7 +31,8 @@ struct MatchInput {
     std::optional<std::string_view> price;
     std::optional<std::string_view> currency;
     std::optional<bool> in_stock;
-    // nullopt: the link could not be split.
+    // nullopt: the link could not be split. A direct link that cannot be
+    // split is taken as nullopt too.
     std::optional<std::string_view> direct_url;
     // nullopt: no page text (not fetched, or not obtained).
     std::optional<std::string_view> page;

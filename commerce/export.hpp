@@ -11,7 +11,9 @@ namespace quillmere::exporter {
 std::span<const std::string_view> csv_header();
 
 // Appends one field in the standard CSV form: enclosed in double quotes only
-// when it holds a comma, a double quote, CR or LF, inner quotes doubled.
+// when it holds a comma, a double quote, CR or LF, inner quotes doubled. The
+// file is UTF-8, so a lone surrogate (in its three-byte form, see text.hpp)
+// is written as U+FFFD.
 void append_csv_field(std::string& out, std::string_view field);
 // Appends the fields separated by "," and ends the row with CR LF.
 void append_csv_row(std::string& out, std::span<const std::string_view> fields);
@@ -23,6 +25,14 @@ void append_csv_row(std::string& out, std::span<const std::string_view> fields);
 // names a device or a pipe is opened and written instead (it is no file to
 // replace). On failure the temporary file is removed and std::system_error is
 // thrown (errno code).
-void write_file_atomically(const std::string& path, std::string_view content);
+//
+// Where the platform allows it (Linux), the temporary file has no name until
+// it is complete, so a process killed on the way leaves nothing behind;
+// elsewhere it is a hidden file beside the target, and temporaries that a
+// killed writer left for the same target are removed by the next export
+// that takes this way. NAMED takes it everywhere.
+enum class Temporary { UNNAMED_IF_SUPPORTED, NAMED };
+void write_file_atomically(const std::string& path, std::string_view content,
+                           Temporary temporary = Temporary::UNNAMED_IF_SUPPORTED);
 
 }  // namespace quillmere::exporter

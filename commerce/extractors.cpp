@@ -11,11 +11,12 @@
 // [^>] run can cross it), so the head matches exactly when ATTR occurs
 // between the opening and that '>', and the body then ends at the first
 // CLOSE after the '>'. Each piece scans a stretch of the page once.
+#include "commerce/extractors.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
 
-#include "commerce/metadata_parser.hpp"
 #include "commerce/regex.hpp"
 #include "commerce/text.hpp"
 #include "commerce/vocabulary.hpp"

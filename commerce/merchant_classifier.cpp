@@ -140,19 +140,6 @@ private:
     std::vector<Edge> edges_;
 };
 
-bool in_domain_list(sv domain, sv entry) {
-    if (domain == entry) return true;
-    return domain.size() > entry.size() && text::ends_with(domain, entry) &&
-           domain[domain.size() - entry.size() - 1] == '.';
-}
-
-template <std::size_t N>
-bool listed(const std::array<sv, N>& table, sv domain) {
-    for (sv entry : table)
-        if (in_domain_list(domain, entry)) return true;
-    return false;
-}
-
 }  // namespace
 
 std::string extract_sld(sv domain) {
@@ -208,8 +195,8 @@ MerchantCategory classify(sv domain, sv title, std::optional<sv> brand, std::opt
     std::string lowered = text::lower(domain);
     sv d = text::strip(lowered);
     if (d.empty()) return MerchantCategory::UNVERIFIED;
-    if (listed(vocab::MARKETPLACE_DOMAINS, d)) return MerchantCategory::MAJOR_MARKETPLACE;
-    if (listed(vocab::RESELLER_DOMAINS, d)) return MerchantCategory::RESELLER_SPECIALIST;
+    if (vocab::any_in_domain_list(vocab::MARKETPLACE_DOMAINS, d)) return MerchantCategory::MAJOR_MARKETPLACE;
+    if (vocab::any_in_domain_list(vocab::RESELLER_DOMAINS, d)) return MerchantCategory::RESELLER_SPECIALIST;
 
     std::string alpha_sld;
     for (char c : extract_sld(d))

@@ -268,20 +268,4 @@ std::string_view Regex::Match::group(unsigned group) const {
     return subject_.substr(start(group), end(group) - start(group));
 }
 
-std::optional<std::string_view> Regex::Match::optional_group(unsigned group) const {
-    if (!matched(group)) return std::nullopt;
-    return this->group(group);
-}
-
-std::optional<std::string> Regex::first_group(std::string_view subject, unsigned group) const {
-    Match m(*this);
-    if (!m.search(subject)) return std::nullopt;
-    return std::string(m.group(group));
-}
-
-bool Regex::matches_anywhere(std::string_view subject) const {
-    Match m(*this);
-    return m.search(subject);
-}
-
 }  // namespace quillmere

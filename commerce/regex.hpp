@@ -57,7 +57,6 @@ public:
         std::size_t end(unsigned group = 0) const;
         // Empty view for a group that did not take part.
         std::string_view group(unsigned group) const;
-        std::optional<std::string_view> optional_group(unsigned group) const;
 
     private:
         const Regex& re_;
@@ -73,10 +72,6 @@ public:
         std::string masked_;
         bool has_surrogates_ = false;
     };
-
-    // Convenience: the first match's group text, if the pattern matches.
-    std::optional<std::string> first_group(std::string_view subject, unsigned group = 1) const;
-    bool matches_anywhere(std::string_view subject) const;
 
 private:
     std::string pattern_;

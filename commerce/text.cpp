@@ -137,13 +137,6 @@ std::u32string to_u32(std::string_view s) {
     return out;
 }
 
-std::string to_utf8(std::u32string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (char32_t c : s) append_utf8(out, c);
-    return out;
-}
-
 std::size_t length(std::string_view s) {
     std::size_t n = 0;
     for (std::size_t i = 0; i < s.size();) {

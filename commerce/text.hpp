@@ -17,7 +17,6 @@ namespace quillmere::text {
 char32_t next_code_point(std::string_view s, std::size_t& i);
 void append_utf8(std::string& out, char32_t cp);
 std::u32string to_u32(std::string_view s);
-std::string to_utf8(std::u32string_view s);
 std::size_t length(std::string_view s);  // in code points
 bool is_ascii(std::string_view s);
 

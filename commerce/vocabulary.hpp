@@ -71,8 +71,6 @@ inline constexpr std::array<std::pair<sv, sv>, 17> CURRENCY_MAP = {{
 inline constexpr sv SEARCH_REDIRECT_LABEL = "google";
 // The publishing platform tested by the Open Graph step.
 inline constexpr sv MEDIUM_DOMAIN = "medium.com";
-// Host of the schema.org availability references.
-inline constexpr sv SCHEMA_ORG_HOST = "schema.org";
 
 inline constexpr sv LD_JSON_SCRIPT_PATTERN =
     R"(<script[^>]+type=["\']application/ld\+json["\'][^>]*>(.*?)</script>)";
@@ -84,7 +82,6 @@ inline constexpr sv PRICE_PATTERN_MIDDLE = R"()\s*)?([0-9]+(?:[,\.\s][0-9]+)*)(?
 inline constexpr sv PRICE_PATTERN_TAIL = R"())?)";
 
 // Compiled once, on first use (thread-safe static initialisation).
-const Regex& ld_json_script();   // DOTALL | IGNORECASE
 const Regex& meta_tag();         // IGNORECASE
 const Regex& meta_prop();        // IGNORECASE
 const Regex& meta_content();     // IGNORECASE
@@ -102,6 +99,33 @@ bool any_contained(const std::array<sv, N>& table, sv haystack) {
         if (haystack.find(entry) != sv::npos) return true;
     return false;
 }
+
+// The two domain-list rules, side by side. The domain is a network location
+// as the link split gives it, lower case and without "www.".
+//
+// Page analysis: `entry` occurs in the host as a run of whole labels, anywhere
+// in it (user name and port aside). A page type follows the site to every
+// host that carries its name (amazon.com.mx, amazon.com:8443), and the label
+// boundaries keep netflix.com from being a social network (x.com).
+bool has_labels(sv domain, sv entry);
+// Merchant classification: the domain is `entry` or a subdomain of it, with
+// no port. A merchant category vouches for the registrable site itself, so a
+// host that merely holds the name (amazon.com.mx, amazon.com:8443) is not it.
+bool in_domain_list(sv domain, sv entry);
+
+template <std::size_t N>
+bool any_labels(const std::array<sv, N>& table, sv domain) {
+    for (sv entry : table)
+        if (has_labels(domain, entry)) return true;
+    return false;
+}
+template <std::size_t N>
+bool any_in_domain_list(const std::array<sv, N>& table, sv domain) {
+    for (sv entry : table)
+        if (in_domain_list(domain, entry)) return true;
+    return false;
+}
+
 // The ISO code for a currency key, or an empty view when it is not a key.
 sv currency_code(sv key);
 

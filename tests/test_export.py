@@ -1,16 +1,21 @@
 import contextlib
 import csv
 import errno
+import fcntl
 import io
 import json
 import os
 import resource
 import signal
 import stat
+import subprocess
+import sys
 import threading
+import time
 
 import pytest
 
+from quillmere import _commerce
 from quillmere.commerce import export_commerce_to_csv, export_commerce_to_json
 from quillmere.models import (
     CommerceIntelligence,
@@ -178,11 +183,27 @@ def test_csv_type_errors(tmp_path, field, value, message):
     assert not (tmp_path / "o.csv").exists()
 
 
-def test_text_that_utf8_cannot_hold_is_refused(tmp_path):
+def _without_lone_surrogates(value):
+    return "".join("\ufffd" if 0xD800 <= ord(c) <= 0xDFFF else c for c in value)
+
+
+def test_csv_writes_lone_surrogates_as_replacement_characters(tmp_path):
     target = tmp_path / "o.csv"
+    target.write_text("earlier")
+    texts = dict(title='bad \udc80, "quoted"\ud800', brand="\ud83d\ude00", sku="\udfff\ud7ff\ue000",
+                 merchant_name="M\udbff", direct_url="https://x.example/\udc80?a=1", primary_image_url="\udc80")
+    items = [item(**texts), item(title="\ud800", amount=None), item()]
+    data = export_commerce_to_csv(CommerceIntelligence(items=items), target).read_bytes()
+    clean = [it.model_copy(update={k: _without_lone_surrogates(v) for k, v in texts.items()}) for it in items[:1]]
+    clean += [items[1].model_copy(update={"title": "\ufffd"}), items[2]]
+    assert data == reference_csv(clean)
+    # a pair of surrogates held as two code points is two lone surrogates; U+D7FF and U+E000 are kept
+    assert "\ufffd\ufffd,\ufffd\ud7ff\ue000".encode() in data and data.decode("utf-8")
+
+
+def test_json_refuses_text_that_utf8_cannot_hold(tmp_path):
+    target = tmp_path / "o.json"
     target.write_text("kept")
-    with pytest.raises(UnicodeEncodeError):
-        export_commerce_to_csv(CommerceIntelligence(items=[item(title="bad \udc80")]), target)
     with pytest.raises(ValueError):  # the record's own JSON conversion refuses it
         export_commerce_to_json(CommerceIntelligence(items=[item(title="bad \udc80")]), target)
     assert target.read_text() == "kept"
@@ -227,3 +248,110 @@ def test_a_pipe_is_written_to_not_replaced(tmp_path, export):
     written = got[0] if got else b""
     assert written == (reference_csv(record.items) if export is export_commerce_to_csv
                        else record.model_dump_json(indent=2, exclude_none=True).encode())
+
+
+# ---- a writer killed mid-export ---------------------------------------------------------------
+
+# Exports a large result with a file-size limit far below its size. The write that crosses the
+# limit raises SIGXFSZ, whose handler here (libc's pause) never returns: the writer stays frozen
+# in the middle of the export, its temporary file open and partly written, until it is killed.
+FROZEN_WRITER = r"""
+import ctypes, resource, signal, sys
+from quillmere import _commerce
+from quillmere.commerce import export_commerce_to_csv
+from quillmere.models import CommerceIntelligence, EnrichedCommerceMatch, PageType
+
+target, how = sys.argv[1], sys.argv[2]
+items = [EnrichedCommerceMatch(title=f"Item {i} " + "x" * 200, direct_url=f"https://shop.example/p/{i}",
+                               original_url=f"https://shop.example/p/{i}", match_score=90,
+                               page_type=PageType.PRODUCT) for i in range(4000)]
+libc = ctypes.CDLL(None, use_errno=True)
+libc.signal.restype = ctypes.c_void_p
+libc.signal.argtypes = [ctypes.c_int, ctypes.c_void_p]
+libc.signal(signal.SIGXFSZ, ctypes.cast(libc.pause, ctypes.c_void_p))
+resource.setrlimit(resource.RLIMIT_FSIZE, (64 * 1024, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+if how == "export":
+    export_commerce_to_csv(CommerceIntelligence(items=items), target)
+else:
+    _commerce._write_file_atomically(target, b"y" * (1 << 20), named_temporary=True)
+print("the export finished", flush=True)
+"""
+
+
+def bytes_written_in(pid, directory):
+    """Sizes of the files in `directory` (named or not) that process `pid` holds open."""
+    sizes = []
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        with contextlib.suppress(OSError):
+            if os.readlink(f"/proc/{pid}/fd/{fd}").startswith(str(directory) + "/"):
+                sizes.append(os.stat(f"/proc/{pid}/fd/{fd}").st_size)
+    return sizes
+
+
+def kill_mid_export(target, how):
+    """Runs FROZEN_WRITER on `target` and kills it with SIGKILL while it writes."""
+    child = subprocess.Popen([sys.executable, "-c", FROZEN_WRITER, str(target), how],
+                             env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"), stdout=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + 60
+        while not any(size >= 64 * 1024 for size in bytes_written_in(child.pid, target.parent)):
+            assert child.poll() is None, "the writer ended before it was killed"
+            assert time.monotonic() < deadline, "the writer never reached the size limit"
+            time.sleep(0.01)
+        os.kill(child.pid, signal.SIGKILL)  # frozen at the limit, its temporary file 64 KiB long
+    finally:
+        child.kill()
+        out, _ = child.communicate(timeout=30)
+    assert child.returncode == -signal.SIGKILL and b"finished" not in out
+
+
+def stale_names(directory):
+    return sorted(n for n in os.listdir(directory) if n.startswith("."))
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="unnamed temporary files are Linux's")
+def test_a_killed_export_leaves_no_file_behind(tmp_path):
+    target = tmp_path / "out.csv"
+    target.write_bytes(b"earlier export")
+    kill_mid_export(target, "export")
+    assert os.listdir(tmp_path) == ["out.csv"] and target.read_bytes() == b"earlier export"
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+def test_the_next_export_removes_what_a_killed_named_writer_left(tmp_path):
+    target = tmp_path / "out.csv"
+    target.write_bytes(b"earlier export")
+    kill_mid_export(target, "named")
+    left = stale_names(tmp_path)
+    assert len(left) == 1 and left[0].startswith(".out.csv.") and left[0].endswith(".tmp")
+    assert target.read_bytes() == b"earlier export"
+    _commerce._write_file_atomically(target, b"next export", named_temporary=True)
+    assert os.listdir(tmp_path) == ["out.csv"] and target.read_bytes() == b"next export"
+
+
+def test_only_temporaries_that_no_writer_holds_are_removed(tmp_path):
+    target = tmp_path / "out.csv"
+    ended = subprocess.Popen([sys.executable, "-c", "pass"])
+    ended.wait()
+    dead, me = ended.pid, os.getpid()
+    removed = [f".out.csv.{dead}.0123456789ab.tmp",  # its writer is gone
+               f".out.csv.{me}.00000000beef.tmp"]    # a writer of this pid, but minutes old
+    kept = [f".out.csv.{me}.00000000cafe.tmp",       # new: its writer may not have locked it yet
+            f".out.csv.{dead}.aaaaaaaaaaaa.tmp",     # locked below: a writer the pid test cannot see
+            f".out.csv.{dead}.bbbbbbbbbbbb.tmp",     # a second link to a file that is kept
+            f".other.csv.{dead}.0123456789ab.tmp",   # another target's
+            ".out.csv.backup.tmp", f".out.csv.{dead}.0123456789AB.tmp", f".out.csv.{dead}.0123456789ab.tmp~",
+            f".out.csv.x{dead}.0123456789ab.tmp", "out.csv.1.0123456789ab.tmp"]
+    for name in removed + kept:
+        (tmp_path / name).write_bytes(b"partial")
+    minutes_ago = time.time() - 300
+    os.utime(tmp_path / removed[1], (minutes_ago, minutes_ago))
+    os.link(tmp_path / kept[2], tmp_path / "second-link")
+    (tmp_path / "elsewhere").write_bytes(b"not a temporary")
+    os.symlink(tmp_path / "elsewhere", tmp_path / f".out.csv.{dead}.cccccccccccc.tmp")
+    kept += ["second-link", "elsewhere", f".out.csv.{dead}.cccccccccccc.tmp"]
+    with open(tmp_path / kept[1], "rb") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        _commerce._write_file_atomically(target, b"next export", named_temporary=True)
+    assert sorted(os.listdir(tmp_path)) == sorted(kept + ["out.csv"])
+    assert (tmp_path / "elsewhere").read_bytes() == b"not a temporary"

@@ -1,8 +1,9 @@
 """ScraplingDestinationFetcher: the real Scrapling fetcher against a loopback
-server, and test doubles bound to `quillmere.commerce.AsyncFetcher`."""
+server, and test doubles passed in as `fetcher=`."""
 
 import asyncio
 import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -108,7 +109,7 @@ def test_fetcher_bound_at_load(library):
 
 @pytest.mark.parametrize("max_workers, processors, bound", [(3, 8, 3), (None, 1, 4)])
 def test_real_fetcher_in_flight_bound(fresh, monkeypatch, max_workers, processors, bound):
-    monkeypatch.setattr(commerce.os, "cpu_count", lambda: processors)
+    monkeypatch.setattr(os, "cpu_count", lambda: processors)
     urls = [fresh.url(f"/slot/{i}") for i in range(3 * bound)]  # fallback: 0.2 s each
     got = run(Fetcher.fetch_many(urls, max_workers=max_workers, timeout=2))
     assert got == dict.fromkeys(urls, "<p>ok</p>")
@@ -162,11 +163,10 @@ async def forever(url):
 
 @pytest.fixture
 def fake(monkeypatch):
-    def bind(*args, **kwargs):
-        double = FakeFetcher(*args, **kwargs)
-        monkeypatch.setattr(commerce, "AsyncFetcher", double)
-        return double
-    return bind
+    """Makes a double to pass as `fetcher=`. The module's own fetcher is unbound
+    meanwhile, so a call that ignores the keyword fetches nothing and fails."""
+    monkeypatch.setattr(commerce, "AsyncFetcher", None)
+    return FakeFetcher
 
 
 class Untouchable:
@@ -185,7 +185,7 @@ class Untouchable:
 def test_fetch_one_link_filter(fake, url, requested):
     double = fake()
     sem = asyncio.Semaphore(1) if requested else Untouchable()
-    got = run(Fetcher.fetch_one(url, sem, timeout=7))
+    got = run(Fetcher.fetch_one(url, sem, timeout=7, fetcher=double))
     assert got == (url, f"<p>{url}</p>" if requested else None)
     assert double.calls == ([(url, {"timeout": 7})] if requested else [])
 
@@ -210,11 +210,11 @@ def raiser(exc):
 ], ids=["none", "false", "empty", "str-body", "bytearray", "none-body", "body-raises",
         "no-body", "raises", "timeout-error"])
 def test_fetch_one_absorbs_unusable_responses(fake, outcome):
-    fake(outcome)
+    double = fake(outcome)
     sem = asyncio.Semaphore(1)
 
     async def go():
-        pair = await Fetcher.fetch_one("https://x.example/", sem)
+        pair = await Fetcher.fetch_one("https://x.example/", sem, fetcher=double)
         return pair, sem.locked()
 
     assert run(go()) == (("https://x.example/", None), False)
@@ -224,9 +224,9 @@ def test_fetch_one_absorbs_unusable_responses(fake, outcome):
     lambda url, timeout: 42,                                   # not awaitable
     raiser(ValueError("bad link")),                            # fails before returning
 ], ids=["not-awaitable", "raises-on-call"])
-def test_fetch_one_absorbs_broken_get(monkeypatch, get):
-    monkeypatch.setattr(commerce, "AsyncFetcher", type("Broken", (), {"get": staticmethod(get)}))
-    assert run(Fetcher.fetch_one("http://x.example/", asyncio.Semaphore(1))) == ("http://x.example/", None)
+def test_fetch_one_absorbs_broken_get(fake, get):
+    broken = type("Broken", (), {"get": staticmethod(get)})
+    assert run(Fetcher.fetch_one("http://x.example/", asyncio.Semaphore(1), fetcher=broken)) == ("http://x.example/", None)
 
 
 def test_never_completing_request_is_cut_and_frees_its_slot(fake):
@@ -234,7 +234,7 @@ def test_never_completing_request_is_cut_and_frees_its_slot(fake):
 
     async def go():
         sem = asyncio.Semaphore(1)
-        pair = await Fetcher.fetch_one("http://x.example/", sem, timeout=0)  # deadline: 1 s
+        pair = await Fetcher.fetch_one("http://x.example/", sem, timeout=0, fetcher=double)  # deadline: 1 s
         return pair, sem.locked()
 
     assert run(go()) == (("http://x.example/", None), False)
@@ -246,9 +246,9 @@ def test_cancellation_propagates_and_frees_every_slot(fake):
     urls = [f"http://x.example/{i}" for i in range(5)]
 
     async def go():
-        many = asyncio.ensure_future(Fetcher.fetch_many(urls, max_workers=2))
+        many = asyncio.ensure_future(Fetcher.fetch_many(urls, max_workers=2, fetcher=double))
         sem = asyncio.Semaphore(2)
-        ones = [asyncio.ensure_future(Fetcher.fetch_one(u, sem)) for u in urls]
+        ones = [asyncio.ensure_future(Fetcher.fetch_one(u, sem, fetcher=double)) for u in urls]
         while double.active < 4:
             await asyncio.sleep(0)
         for task in (many, *ones):
@@ -270,10 +270,10 @@ def test_cancellation_propagates_and_frees_every_slot(fake):
     (2, 0, 8), (64, 40, 40),
 ])
 def test_concurrency_bound(fake, monkeypatch, processors, max_workers, bound):
-    monkeypatch.setattr(commerce.os, "cpu_count", lambda: processors)
+    monkeypatch.setattr(os, "cpu_count", lambda: processors)
     double = fake(delay=0.01)
     urls = [f"http://x.example/{i}" for i in range(50)]
-    got = run(Fetcher.fetch_many(urls, max_workers=max_workers, timeout=3))
+    got = run(Fetcher.fetch_many(urls, max_workers=max_workers, timeout=3, fetcher=double))
     assert list(got) == urls and all(got.values())
     assert double.max_active == bound
     assert {kw["timeout"] for _, kw in double.calls} == {3}
@@ -289,29 +289,95 @@ def test_without_the_library_nothing_is_requested(fresh, monkeypatch):
 
 def test_negative_bound_is_refused_but_not_for_empty_input(fake):
     double = fake()
-    assert run(Fetcher.fetch_many([], max_workers=-1)) == {}
+    assert run(Fetcher.fetch_many([], max_workers=-1, fetcher=double)) == {}
     with pytest.raises(ValueError):
-        run(Fetcher.fetch_many(["http://x.example/"], max_workers=-1))
+        run(Fetcher.fetch_many(["http://x.example/"], max_workers=-1, fetcher=double))
     assert double.calls == []
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda: Fetcher.fetch_many(("http://a/",)), "urls must be list, not tuple"),
-    (lambda: Fetcher.fetch_many(["http://a/", b"http://b/"]), "urls[1] must be str, not bytes"),
-    (lambda: Fetcher.fetch_many(["http://a/"], max_workers=2.0), "max_workers must be int or None, not float"),
-    (lambda: Fetcher.fetch_many(["http://a/"], timeout=5.0), "timeout must be int, not float"),
-    (lambda: Fetcher.fetch_many([], timeout=None), "timeout must be int, not NoneType"),
-    (lambda: Fetcher.fetch_one(None, asyncio.Semaphore()), "url must be str, not NoneType"),
-    (lambda: Fetcher.fetch_one("http://a/", asyncio.Semaphore(), timeout="5"), "timeout must be int, not str"),
+    (lambda f: Fetcher.fetch_many(("http://a/",), fetcher=f), "urls must be list, not tuple"),
+    (lambda f: Fetcher.fetch_many(["http://a/", b"http://b/"], fetcher=f), "urls[1] must be str, not bytes"),
+    (lambda f: Fetcher.fetch_many(["http://a/"], max_workers=2.0, fetcher=f),
+     "max_workers must be int or None, not float"),
+    (lambda f: Fetcher.fetch_many(["http://a/"], timeout=5.0, fetcher=f), "timeout must be int, not float"),
+    (lambda f: Fetcher.fetch_many([], timeout=None, fetcher=f), "timeout must be int, not NoneType"),
+    (lambda f: Fetcher.fetch_many(["http://a/"], fetcher=f, progress="bar"), "progress must be callable or None"),
+    (lambda f: Fetcher.fetch_many(["http://a/"], fetcher=f, semaphore=4),
+     "semaphore must be asyncio.Semaphore or None, not int"),
+    (lambda f: Fetcher.fetch_many(["http://a/"], fetcher=object()), "fetcher must be an object with a get method"),
+    (lambda f: Fetcher.fetch_one(None, asyncio.Semaphore(), fetcher=f), "url must be str, not NoneType"),
+    (lambda f: Fetcher.fetch_one("http://a/", asyncio.Semaphore(), timeout="5", fetcher=f),
+     "timeout must be int, not str"),
 ])
 def test_argument_types_checked_before_any_work(fake, call, message):
     double = fake()
     with pytest.raises(TypeError) as err:
-        run(call())
-    assert str(err.value) == message and double.calls == []
+        run(call(double))
+    assert str(err.value).startswith(message) and double.calls == []
 
 
-def test_many_fetch_one_calls_leave_nothing_behind(monkeypatch):
+def test_the_module_fetcher_is_looked_up_at_call_time(monkeypatch):
+    first, second = FakeFetcher(), FakeFetcher()
+    monkeypatch.setattr(commerce, "AsyncFetcher", first)
+    assert run(Fetcher.fetch_many(["http://a.example/"])) == {"http://a.example/": "<p>http://a.example/</p>"}
+    monkeypatch.setattr(commerce, "AsyncFetcher", second)
+    run(Fetcher.fetch_one("http://b.example/", asyncio.Semaphore(1)))
+    # A fetcher passed in wins over the module's.
+    run(Fetcher.fetch_many(["http://c.example/"], fetcher=first))
+    assert [u for u, _ in first.calls] == ["http://a.example/", "http://c.example/"]
+    assert [u for u, _ in second.calls] == ["http://b.example/"]
+
+
+def test_progress_counts_requested_pages_as_they_complete(fake):
+    double = fake(lambda url: None if "fail" in url else FakeResponse(b"<p>x</p>"), delay=0.01)
+    calls = []
+    urls = ["http://a.example/1", "ftp://a.example/f", "http://a.example/fail", "", "http://a.example/1",
+            "https://a.example/2"]
+    got = run(Fetcher.fetch_many(urls, fetcher=double, progress=lambda done, total: calls.append((done, total))))
+    assert list(got) == list(dict.fromkeys(urls))
+    # Three distinct links are requested (a failed page counts as done too);
+    # the others are not counted.
+    assert calls == [(0, 3), (1, 3), (2, 3), (3, 3)]
+    assert len(double.calls) == 3
+
+
+def test_progress_without_a_fetcher_reports_nothing_to_do(fake):
+    calls = []
+    got = run(Fetcher.fetch_many(["http://a.example/"], progress=lambda *a: calls.append(a)))
+    assert got == {"http://a.example/": None} and calls == [(0, 0)]
+
+
+def test_an_error_in_progress_ends_the_call_and_stops_the_other_requests(fake):
+    double = fake(lambda url: forever(url) if url.endswith("/slow") else FakeResponse(b"<p>x</p>"))
+
+    def progress(done, total):
+        if done == 1:
+            raise LookupError("display broke")
+
+    with pytest.raises(LookupError, match="display broke"):
+        run(Fetcher.fetch_many(["http://a.example/slow", "http://a.example/quick"], fetcher=double,
+                               progress=progress))
+    assert double.active == 0 and double.cancelled == 1
+
+
+def test_a_shared_semaphore_bounds_several_calls_together(fake):
+    double = fake(delay=0.02)
+
+    async def go():
+        sem = asyncio.Semaphore(3)
+        batches = [[f"http://x.example/{b}/{i}" for i in range(6)] for b in range(3)]
+        # max_workers is ignored when a semaphore is given.
+        maps = await asyncio.gather(*(Fetcher.fetch_many(urls, max_workers=50, fetcher=double, semaphore=sem)
+                                      for urls in batches))
+        return batches, maps, sem.locked()
+
+    batches, maps, locked = run(go())
+    assert [list(m) for m in maps] == batches and all(all(m.values()) for m in maps)
+    assert double.max_active == 3 and not locked
+
+
+def test_many_fetch_one_calls_leave_nothing_behind():
     response = FakeResponse(b"<html>" + b"p" * 200 + b"</html>")
 
     class Quick:
@@ -320,11 +386,9 @@ def test_many_fetch_one_calls_leave_nothing_behind(monkeypatch):
             await asyncio.sleep(0)  # a request always lets the loop run (and purge its timers)
             return response
 
-    monkeypatch.setattr(commerce, "AsyncFetcher", Quick)
-
     async def fetch(n, sem):
         for i in range(n):
-            url, text = await Fetcher.fetch_one(f"http://h/{i}", sem)
+            url, text = await Fetcher.fetch_one(f"http://h/{i}", sem, fetcher=Quick)
             assert text is not None
 
     async def go():

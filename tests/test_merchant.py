@@ -1,54 +1,10 @@
 """MerchantClassifier: the engine against the same steps in Python's re and str."""
 
-import re
-
 import pytest
 
+from reference import ref_classify, ref_extract_sld, ref_is_match
+
 from quillmere.commerce import MARKETPLACE_DOMAINS, RESELLER_DOMAINS, MerchantCategory, MerchantClassifier as MC
-
-DISCARDED = {"www", "store", "shop", "app", "m", "us", "uk", "ca", "eu", "de", "fr", "es", "it", "jp", "cn", "in", "au"}
-SECOND_LEVEL = {"co", "com", "org", "net", "gov", "edu"}
-IGNORED = {"the", "and", "official"}
-
-
-def ref_extract_sld(domain):
-    labels = domain.lower().strip().split(".")
-    while labels and labels[0] in DISCARDED:
-        labels.pop(0)
-    if not labels:
-        return ""
-    if len(labels) > 2 and labels[-2] in SECOND_LEVEL:
-        return labels[-3]
-    return labels[-2] if len(labels) >= 2 else labels[0]
-
-
-def ref_is_match(alpha_sld, text):
-    if not text:
-        return False
-    norm = re.sub(r"[^a-z0-9]", "", text.lower())
-    if not norm:
-        return False
-    if alpha_sld in norm or norm in alpha_sld:
-        return True
-    tokens = [t for t in re.findall(r"[a-z0-9]+", text.lower()) if len(t) >= 3 and t not in IGNORED]
-    return bool(tokens) and all(t in alpha_sld for t in tokens)
-
-
-def ref_classify(domain, title="", brand=None, merchant_name=None):
-    d = domain.lower().strip()
-    if not d:
-        return MerchantCategory.UNVERIFIED
-    if any(d == m or d.endswith("." + m) for m in MARKETPLACE_DOMAINS):
-        return MerchantCategory.MAJOR_MARKETPLACE
-    if any(d == m or d.endswith("." + m) for m in RESELLER_DOMAINS):
-        return MerchantCategory.RESELLER_SPECIALIST
-    alpha = re.sub(r"[^a-z0-9]", "", ref_extract_sld(d))
-    if len(alpha) < 3:
-        return MerchantCategory.UNVERIFIED
-    for name in (brand, merchant_name, title):
-        if name and ref_is_match(alpha, name):
-            return MerchantCategory.OFFICIAL_BRAND
-    return MerchantCategory.UNVERIFIED
 
 
 @pytest.mark.parametrize(

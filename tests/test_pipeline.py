@@ -37,10 +37,12 @@ class FakeFetch:
         self.pages = pages or {}
         self.error = error
         self.calls = []
+        self.options = []
         self.threads = []
 
-    async def __call__(self, urls, max_workers=None, timeout=5):
+    async def __call__(self, urls, max_workers=None, timeout=5, **options):
         self.calls.append(list(urls))
+        self.options.append(options)
         self.threads.append(threading.get_ident())
         if self.error:
             raise self.error
@@ -104,6 +106,34 @@ def test_a_link_unwrapping_refuses_spoils_nothing_else(fetch, bad):
     assert [r.match_score for r in out] == [98, 95, 92, 89]
 
 
+@pytest.mark.parametrize("bad", ["http:////[x", "https://www.google.com/url?q=http:////[x&sa=U"])
+def test_a_link_that_unwraps_to_an_unsplittable_one_spoils_nothing_else(fetch, bad):
+    unwrapped = URLUnwrapper.unwrap(bad)  # unwrapping itself succeeds...
+    with pytest.raises(ValueError):
+        URLUnwrapper.extract_domain(unwrapped)  # ...but what it gives cannot be split
+    matches = [vm(0), vm(1, link=bad, source="Corner Shop", price="$12.50", in_stock=False)]
+    result = CommerceEnricher.process(matches)
+    assert fetch.calls == [[matches[0].link]]  # the unsplittable link is never fetched
+    good, odd = result.items
+    assert good.direct_url == matches[0].link and good.match_score == 98
+    assert (odd.direct_url, odd.original_url) == (bad, bad)
+    assert (odd.title, odd.merchant_name, odd.match_score) == ("Item 1", "Corner Shop", 95)
+    assert odd.price.amount == 12.5 and odd.price.currency == "USD"
+    assert result.summary.total_matches == 2
+
+
+def test_a_direct_link_that_cannot_be_split_is_analysed_without_its_page():
+    from quillmere import _commerce
+
+    page = ('<html><head><script type="application/ld+json">{"@type": "Product", "name": "From the page",'
+            ' "offers": {"price": "99.00", "priceCurrency": "EUR"}}</script></head><body>' + "x" * 300 + "</body></html>")
+    match = vm(0, source="Corner Shop")
+    odd, fine = _commerce._enrich_after_fetch([match, match], ["http://[x", match.link],
+                                              {"http://[x": page, match.link: page})
+    assert (odd.title, odd.price, odd.merchant_name) == ("Item 0", None, "Corner Shop")
+    assert (fine.title, fine.price.amount, fine.price.currency) == ("From the page", 99.0, "EUR")
+
+
 GOOD = dict(link="https://a.example/x", title="t", source=None, price=None, currency=None, in_stock=None,
             thumbnail=None)
 
@@ -120,13 +150,38 @@ GOOD = dict(link="https://a.example/x", title="t", source=None, price=None, curr
 def test_type_errors(fetch, field, value, message):
     with pytest.raises(TypeError, match=message):
         deep([SimpleNamespace(**GOOD), SimpleNamespace(**{**GOOD, field: value})])
-    # a wrong link fails before anything is fetched
-    assert fetch.calls == ([] if field == "link" else [[GOOD["link"]] * 2])
+    # every field is checked before anything is fetched
+    assert fetch.calls == []
     with pytest.raises(TypeError, match="max_items must be int or None"):
         deep([vm(0)], "2")
     with pytest.raises(TypeError, match="matches must be list"):
         CommerceEnricher.process((vm(0),))
-    assert len(fetch.calls) <= 1
+    assert fetch.calls == []
+
+
+def test_fetch_options_reach_the_batch_fetch_from_every_entry(fetch):
+    sem, seen = asyncio.Semaphore(2), []
+
+    def progress(done, total):
+        seen.append((done, total))
+
+    class Double:
+        async def get(self, url, timeout=5):
+            return None
+
+    double = Double()
+    options = dict(fetcher=double, progress=progress, semaphore=sem)
+    deep([vm(0)])
+    asyncio.run(CommerceEnricher.enrich_matches_deep_async([vm(1)], fetcher=double))
+    asyncio.run(CommerceEnricher.process_async([vm(2)], progress=progress, semaphore=sem))
+    CommerceEnricher.process([vm(3)], **options)
+    # Keywords left at None are not passed on at all.
+    assert fetch.options == [{}, {"fetcher": double}, {"progress": progress, "semaphore": sem}, options]
+    with pytest.raises(TypeError, match="semaphore must be asyncio.Semaphore or None, not int"):
+        CommerceEnricher.process([vm(4)], semaphore=3)
+    with pytest.raises(TypeError, match="progress must be callable or None, not str"):
+        asyncio.run(CommerceEnricher.enrich_matches_deep_async([], progress="bar"))
+    assert len(fetch.calls) == 4
 
 
 def test_empty_input_fetches_nothing_and_loads_no_relevance(fetch, monkeypatch):

@@ -10,27 +10,19 @@ import pytest
 import quillmere.commerce as qc
 from quillmere.parser import CURRENCY_TOKEN_PATTERN
 
-SIZES = {
-    "MARKETPLACE_DOMAINS": (frozenset, 19),
-    "RESELLER_DOMAINS": (frozenset, 10),
-    "SOCIAL_DOMAINS": (frozenset, 9),
-    "EDITORIAL_DOMAINS": (frozenset, 6),
-    "PORTFOLIO_DOMAINS": (frozenset, 7),
-    "ARTICLE_PATH_PATTERNS": (tuple, 18),
-    "PORTFOLIO_PATH_PATTERNS": (tuple, 12),
-    "PORTFOLIO_KEYWORDS": (tuple, 8),
-    "CATALOG_PATH_PATTERNS": (tuple, 10),
-    "GENERIC_TITLES": (frozenset, 12),
-    "TRACKING_PARAMS": (frozenset, 12),
-    "CURRENCY_MAP": (MappingProxyType, 17),
+TABLES = {
+    "MARKETPLACE_DOMAINS": frozenset, "RESELLER_DOMAINS": frozenset, "SOCIAL_DOMAINS": frozenset,
+    "EDITORIAL_DOMAINS": frozenset, "PORTFOLIO_DOMAINS": frozenset, "ARTICLE_PATH_PATTERNS": tuple,
+    "PORTFOLIO_PATH_PATTERNS": tuple, "PORTFOLIO_KEYWORDS": tuple, "CATALOG_PATH_PATTERNS": tuple,
+    "GENERIC_TITLES": frozenset, "TRACKING_PARAMS": frozenset, "CURRENCY_MAP": MappingProxyType,
 }
 
 
-@pytest.mark.parametrize("name", SIZES)
-def test_tables_are_read_only_and_sized(name):
-    kind, size = SIZES[name]
+@pytest.mark.parametrize("name", TABLES)
+def test_tables_are_read_only_and_well_formed(name):
+    kind = TABLES[name]
     table = getattr(qc, name)
-    assert isinstance(table, kind) and len(table) == size
+    assert isinstance(table, kind) and len(table) > 0
     if kind is MappingProxyType:
         with pytest.raises(TypeError):
             table["X"] = "Y"

@@ -2,24 +2,24 @@
 
 The analysis (links, prices, merchants, page analysis, record building, CSV
 writing) runs in the C++ extension :mod:`quillmere._commerce`; this module
-publishes it together with the vocabulary tables, the compiled patterns and the
-asyncio orchestration (fetching and the awaitable entries).
+publishes it together with the vocabulary tables and the compiled patterns.
+The asyncio side lives in private modules: fetching in ``_fetch``, the
+awaitable entries in ``_enrich``, the event-loop runner in ``_loop`` and the
+exports in ``_export``.
 """
 
 from __future__ import annotations
 
 import asyncio
-import importlib
 import logging
-import os
 import re
-from collections.abc import Awaitable, Coroutine
-from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 from types import MappingProxyType
-from typing import Any, TypeVar
+from typing import Any
 
-from . import _commerce
+from . import _commerce, _enrich, _fetch
+from ._export import export_commerce_to_csv, export_commerce_to_json
+from ._fetch import ProgressCallback
+from ._loop import _run_coroutine
 from .models import (
     CommerceIntelligence,
     CommerceSummary,
@@ -37,6 +37,8 @@ from .parser import CURRENCY_TOKEN_PATTERN
 _scrapling_logger = logging.getLogger("scrapling")
 _scrapling_logger.disabled = True
 
+# The page fetcher: any object with an awaitable ``get(url, timeout=...)``
+# whose answer has ``body`` bytes. None when the library is missing.
 try:
     from scrapling.fetchers import AsyncFetcher
 except ImportError:
@@ -130,8 +132,9 @@ class ScraplingDestinationFetcher:
 
     Lenient by design: status codes are never looked at, nothing is retried
     here, and no failure of a single page escapes; such a page maps to None.
-    Both operations look up the module's `AsyncFetcher` at every call, so a
-    missing library (None) just yields None for every link.
+    The page fetcher is the `fetcher` keyword, or else the module's
+    `AsyncFetcher` looked up at every call; with neither (the library is
+    missing and none is given) every link yields None.
 
     Integer arguments follow Python's `isinstance(x, int)`, so bools pass.
     """
@@ -139,15 +142,11 @@ class ScraplingDestinationFetcher:
     @staticmethod
     def _default_bound() -> int:
         """Requests in flight when the caller names no bound: 4 per processor, at most 32."""
-        processors = os.cpu_count() or 4  # None (unknown) and 0 both count as 4
-        return min(4 * processors, 32)
-
-    @staticmethod
-    def _type_error(name: str, expected: str, value: object) -> TypeError:
-        return TypeError(f"{name} must be {expected}, not {type(value).__name__}")
+        return _fetch.default_bound()
 
     @classmethod
-    async def fetch_one(cls, url: str, sem, timeout: int = 5) -> tuple[str, str | None]:
+    async def fetch_one(cls, url: str, sem: asyncio.Semaphore, timeout: int = 5, *,
+                        fetcher: Any = None) -> tuple[str, str | None]:
         """(url, page text or None); `sem` bounds the requests in flight.
 
         Only links that begin with "http" are requested.  The library gets
@@ -155,233 +154,70 @@ class ScraplingDestinationFetcher:
         library overruns its own limit (it retries failed connections on its
         own).  Time spent waiting for `sem` is not counted.
         """
-        if not isinstance(url, str):
-            raise cls._type_error("url", "str", url)
-        if not isinstance(timeout, int):
-            raise cls._type_error("timeout", "int", timeout)
-        fetcher = AsyncFetcher
-        if fetcher is None or not url.startswith("http"):
-            return url, None
-        async with sem:
-            try:
-                async with asyncio.timeout(timeout + 1):
-                    response = await fetcher.get(url, timeout=timeout)
-                if not response:
-                    return url, None
-                body = response.body
-                if not isinstance(body, bytes):
-                    return url, None
-                return url, body.decode("utf-8", "replace") if body else None
-            except Exception:
-                # Any ordinary failure of this one page: unreachable, timed
-                # out, protocol error, odd response object.  Cancellation is a
-                # BaseException and goes through.
-                return url, None
+        return await _fetch.fetch_one(cls, url, sem, timeout, fetcher=fetcher)
 
     @classmethod
-    async def fetch_many(cls, urls: list[str], max_workers: int | None = None,
-                         timeout: int = 5) -> dict[str, str | None]:
+    async def fetch_many(cls, urls: list[str], max_workers: int | None = None, timeout: int = 5, *,
+                         fetcher: Any = None, progress: ProgressCallback | None = None,
+                         semaphore: asyncio.Semaphore | None = None) -> dict[str, str | None]:
         """Page map {link: page text or None}, one entry per distinct link in
         first-seen order, fetched concurrently with at most `max_workers`
-        requests in flight (None or 0: the processor-based default)."""
-        if not isinstance(urls, list):
-            raise cls._type_error("urls", "list", urls)
-        for i, url in enumerate(urls):
-            if not isinstance(url, str):
-                raise cls._type_error(f"urls[{i}]", "str", url)
-        if max_workers is not None and not isinstance(max_workers, int):
-            raise cls._type_error("max_workers", "int or None", max_workers)
-        if not isinstance(timeout, int):
-            raise cls._type_error("timeout", "int", timeout)
+        requests in flight (None or 0: the processor-based default).
 
-        distinct = list(dict.fromkeys(urls))
-        if AsyncFetcher is None or not distinct:
-            return dict.fromkeys(distinct)
-        # A negative bound is refused by the semaphore (ValueError).
-        sem = asyncio.Semaphore(max_workers or cls._default_bound())
-        tasks = [asyncio.ensure_future(cls.fetch_one(url, sem, timeout)) for url in distinct]
-        try:
-            pairs = await asyncio.gather(*tasks)
-        except BaseException:
-            # Cancellation already reached every fetch through gather; anything
-            # else that escaped one fetch must not leave the others running.
-            for task in tasks:
-                task.cancel()
-            await asyncio.wait(tasks)
-            raise
-        return dict(pairs)
+        `semaphore`, when given, bounds the requests instead (`max_workers` is
+        then ignored): one semaphore shared by several calls on one event loop
+        bounds them together. `progress`, when given, is called as
+        ``progress(done, total)``: once with done = 0 before the first request,
+        then after each requested page completes, fetched or not; `total`
+        counts the distinct links that are requested (those that begin with
+        "http"; none without a fetcher). An error it raises ends the call.
+        """
+        return await _fetch.fetch_many(cls, urls, max_workers, timeout, fetcher=fetcher, progress=progress,
+                                       semaphore=semaphore)
 
 
 class CommerceEnricher:
-    """Visual matches to commerce intelligence."""
+    """Visual matches to commerce intelligence.
+
+    The keywords `fetcher`, `progress` and `semaphore` are passed to
+    `ScraplingDestinationFetcher.fetch_many` for the batch's pages.
+    """
 
     @classmethod
     async def enrich_matches_deep_async(
-        cls, matches: list[VisualMatch], max_items: int | None = None
+        cls, matches: list[VisualMatch], max_items: int | None = None, *, fetcher: Any = None,
+        progress: ProgressCallback | None = None, semaphore: asyncio.Semaphore | None = None,
     ) -> list[EnrichedCommerceMatch]:
         """One EnrichedCommerceMatch per match (or per match of the first
-        `max_items`), in input order: links unwrapped, every page fetched in
-        one batch, then each match analysed with its page text, if any."""
-        _require_list(matches, "matches")
-        if max_items is not None and not isinstance(max_items, int):
-            raise TypeError(f"max_items must be int or None, not {type(max_items).__name__}")
-        if not matches:
-            return []
-        targets = matches if max_items is None else matches[:max_items]
-        # None where unwrapping refuses a link (it cannot be split or encoded):
-        # that match is not fetched and is analysed without a page, so one bad
-        # link spoils nothing else.
-        direct_links = _commerce._enrich_unwrap_links(targets)
-        pages = await ScraplingDestinationFetcher.fetch_many([d for d in direct_links if d is not None])
-        return _commerce._enrich_after_fetch(targets, direct_links, pages)
+        `max_items`), in input order: links unwrapped and the matches' fields
+        checked, every page fetched in one batch, then each match analysed
+        with its page text, if any."""
+        return await _enrich.enrich_matches_deep_async(cls, matches, max_items, fetcher=fetcher,
+                                                       progress=progress, semaphore=semaphore)
 
     @classmethod
-    async def process_async(cls, matches: list[VisualMatch]) -> CommerceIntelligence:
+    async def process_async(cls, matches: list[VisualMatch], *, fetcher: Any = None,
+                            progress: ProgressCallback | None = None,
+                            semaphore: asyncio.Semaphore | None = None) -> CommerceIntelligence:
         """The matches' commerce intelligence: enriched items, each graded for
         relevance, and the market summary over them."""
-        _require_list(matches, "matches")
-        if not matches:
-            return CommerceIntelligence()
-        items = await cls.enrich_matches_deep_async(matches)
-        _require_list(items, "enriched items")
-        relevance = importlib.import_module("quillmere.relevance")
-        classify = relevance.classify_match_relevance
-        recompute = relevance.recompute_market_summary
-        for item in items:
-            if item.relevance is None:
-                item.relevance = classify(item, None)
-        base = CommerceSummary(total_matches=len(matches), currency="USD")
-        summary = recompute(items, base)
-        return CommerceIntelligence(summary=summary, items=items)
+        return await _enrich.process_async(cls, matches, fetcher=fetcher, progress=progress, semaphore=semaphore)
 
     @classmethod
-    def process(cls, matches: list[VisualMatch]) -> CommerceIntelligence:
+    def process(cls, matches: list[VisualMatch], *, fetcher: Any = None, progress: ProgressCallback | None = None,
+                semaphore: asyncio.Semaphore | None = None) -> CommerceIntelligence:
         """process_async as a blocking call, also from inside a running loop."""
-        _require_list(matches, "matches")
-        return _run_coroutine(cls.process_async(matches))
-
-
-# ---------------------------------------------------------------- functions
-_T = TypeVar("_T")
-
-
-def _require_list(value: object, name: str) -> None:
-    if not isinstance(value, list):
-        raise TypeError(f"{name} must be list, not {type(value).__name__}")
-
-
-def _run_on_fresh_loop(awaitable: Awaitable[_T]) -> _T:
-    """Runs the awaitable on a loop of its own and closes that loop, with the
-    clean-up asyncio.run does. The thread's current event loop (if one is set)
-    is neither used nor replaced, and no signal handler is installed."""
-    if not asyncio.iscoroutine(awaitable):
-        awaitable = _await(awaitable)
-    loop = asyncio.new_event_loop()
-    try:
-        return loop.run_until_complete(awaitable)
-    finally:
-        try:
-            _cancel_leftover_tasks(loop)
-            loop.run_until_complete(loop.shutdown_asyncgens())
-            loop.run_until_complete(loop.shutdown_default_executor())
-        finally:
-            loop.close()
-
-
-def _cancel_leftover_tasks(loop: asyncio.AbstractEventLoop) -> None:
-    tasks = [t for t in asyncio.all_tasks(loop) if not t.done()]
-    if not tasks:
-        return
-    for task in tasks:
-        task.cancel()
-    loop.run_until_complete(asyncio.gather(*tasks, return_exceptions=True))
-    for task in tasks:
-        if not task.cancelled() and task.exception() is not None:
-            loop.call_exception_handler(
-                {"message": "unhandled exception during shutdown", "exception": task.exception(), "task": task})
-
-
-async def _await(awaitable: Awaitable[_T]) -> _T:
-    return await awaitable
-
-
-def _run_coroutine(coro: Coroutine[Any, Any, _T] | Awaitable[_T]) -> _T:
-    """Runs the awaitable to completion on a fresh event loop and returns its
-    result (or raises its error). From a thread that is running a loop, the
-    fresh loop runs in one worker thread while the caller blocks."""
-    try:
-        loop = asyncio.get_running_loop()
-    except RuntimeError:
-        loop = None
-    if loop is not None:
-        running = loop.is_running()
-        if not isinstance(running, bool):
-            if asyncio.iscoroutine(coro):
-                coro.close()
-            raise TypeError(f"loop.is_running() must be bool, not {type(running).__name__}")
-        if running:
-            with ThreadPoolExecutor(max_workers=1) as pool:
-                return pool.submit(_run_on_fresh_loop, coro).result()
-    return _run_on_fresh_loop(coro)
-
-
-def _output_path(output_path: str | os.PathLike[str]) -> Path:
-    path = Path(output_path).resolve()
-    path.parent.mkdir(parents=True, exist_ok=True)
-    return path
-
-
-def export_commerce_to_csv(commerce: CommerceIntelligence, output_path: str | os.PathLike[str]) -> Path:
-    """Writes the items (header and one row per item) as UTF-8 CSV with CR LF
-    row ends; returns the resolved absolute path. The file is replaced only
-    once it is complete: on failure an earlier file stays as it was."""
-    path = _output_path(output_path)
-    _commerce._write_commerce_csv(commerce.items, path)
-    return path
-
-
-def export_commerce_to_json(commerce: CommerceIntelligence, output_path: str | os.PathLike[str]) -> Path:
-    """Writes the whole record as JSON (two-space indent, absent fields left
-    out); returns the resolved absolute path. The file is replaced only once
-    it is complete: on failure an earlier file stays as it was."""
-    path = _output_path(output_path)
-    text = commerce.model_dump_json(indent=2, exclude_none=True)
-    if os.linesep != "\n":
-        text = text.replace("\n", os.linesep)
-    _commerce._write_file_atomically(path, text.encode("utf-8"))
-    return path
+        _enrich.require_list(matches, "matches")
+        options = _enrich.fetch_options(fetcher, progress, semaphore)
+        return _run_coroutine(cls.process_async(matches, **options))
 
 
 __all__ = [
-    "AsyncFetcher",
-    "CURRENCY_TOKEN_PATTERN",
-    "MARKETPLACE_DOMAINS",
-    "RESELLER_DOMAINS",
-    "SOCIAL_DOMAINS",
-    "EDITORIAL_DOMAINS",
-    "PORTFOLIO_DOMAINS",
-    "ARTICLE_PATH_PATTERNS",
-    "PORTFOLIO_PATH_PATTERNS",
-    "PORTFOLIO_KEYWORDS",
-    "CATALOG_PATH_PATTERNS",
-    "GENERIC_TITLES",
-    "TRACKING_PARAMS",
-    "CURRENCY_MAP",
-    "URLUnwrapper",
-    "PriceNormalizer",
-    "MerchantClassifier",
-    "DestinationMetadataParser",
-    "ScraplingDestinationFetcher",
-    "CommerceEnricher",
-    "export_commerce_to_csv",
-    "export_commerce_to_json",
-    "CommerceIntelligence",
-    "CommerceSummary",
-    "EnrichedCommerceMatch",
-    "ItemCondition",
-    "MerchantCategory",
-    "NormalizedPrice",
-    "PageType",
-    "StockStatus",
-    "VisualMatch",
+    "AsyncFetcher", "CURRENCY_TOKEN_PATTERN", "MARKETPLACE_DOMAINS", "RESELLER_DOMAINS", "SOCIAL_DOMAINS",
+    "EDITORIAL_DOMAINS", "PORTFOLIO_DOMAINS", "ARTICLE_PATH_PATTERNS", "PORTFOLIO_PATH_PATTERNS",
+    "PORTFOLIO_KEYWORDS", "CATALOG_PATH_PATTERNS", "GENERIC_TITLES", "TRACKING_PARAMS", "CURRENCY_MAP",
+    "URLUnwrapper", "PriceNormalizer", "MerchantClassifier", "DestinationMetadataParser",
+    "ScraplingDestinationFetcher", "CommerceEnricher", "export_commerce_to_csv", "export_commerce_to_json",
+    "CommerceIntelligence", "CommerceSummary", "EnrichedCommerceMatch", "ItemCondition", "MerchantCategory",
+    "NormalizedPrice", "PageType", "StockStatus", "VisualMatch"
 ]

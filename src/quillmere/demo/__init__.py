@@ -2,8 +2,8 @@
 
 The demo's visual matches link to real-looking hosts (a brand's shop, eBay,
 StockX, Instagram, Behance, ...). Nothing is sent to those hosts: the demo
-binds the engine's page fetcher to a wrapper that rewrites every link to the
-loopback server below, which answers from the bundled pages in ``pages/``.
+hands the engine a page fetcher that rewrites every link to the loopback
+server below, which answers from the bundled pages in ``pages/``.
 The original host travels as the first path segment, so a link
 ``https://www.ebay.com/itm/1?x=1`` is fetched as
 ``http://127.0.0.1:PORT/www.ebay.com/itm/1?x=1``.

@@ -1,0 +1,83 @@
+"""Writing a CommerceIntelligence result to CSV and JSON files."""
+
+from __future__ import annotations
+
+import os
+import re
+from pathlib import Path
+from typing import Any
+
+from pydantic import BaseModel
+from pydantic_core import PydanticSerializationError
+
+from . import _commerce
+from .models import CommerceIntelligence
+
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def _output_path(output_path: str | os.PathLike[str]) -> Path:
+    path = Path(output_path).resolve()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    return path
+
+
+def export_commerce_to_csv(commerce: CommerceIntelligence, output_path: str | os.PathLike[str]) -> Path:
+    """Writes the items (header and one row per item) as UTF-8 CSV with CR LF
+    row ends; returns the resolved absolute path. The file is replaced only
+    once it is complete: on failure an earlier file stays as it was."""
+    path = _output_path(output_path)
+    _commerce._write_commerce_csv(commerce.items, path)
+    return path
+
+
+def export_commerce_to_json(commerce: CommerceIntelligence, output_path: str | os.PathLike[str]) -> Path:
+    """Writes the whole record as JSON (two-space indent, absent fields left
+    out); returns the resolved absolute path. The file is replaced only once
+    it is complete: on failure an earlier file stays as it was."""
+    path = _output_path(output_path)
+    _commerce._write_file_atomically(path, render_json(commerce))
+    return path
+
+
+def render_json(commerce: CommerceIntelligence) -> bytes:
+    """The bytes export_commerce_to_json writes. A lone surrogate (which UTF-8
+    cannot encode) is written as U+FFFD; the record itself is left as it is."""
+    try:
+        text = commerce.model_dump_json(indent=2, exclude_none=True)
+    except PydanticSerializationError:
+        mended = _without_surrogates(commerce)
+        if mended is commerce:
+            raise
+        text = mended.model_dump_json(indent=2, exclude_none=True)
+    if os.linesep != "\n":
+        text = text.replace("\n", os.linesep)
+    return text.encode("utf-8")
+
+
+def _without_surrogates(value: Any) -> Any:
+    """`value` with every lone surrogate in its texts replaced by U+FFFD: the
+    same object where nothing changes, else a copy (models through
+    model_copy, so which fields were set is kept)."""
+    if isinstance(value, str):
+        mended = _SURROGATE.sub("\ufffd", value)
+        return value if mended == value else mended  # enumeration members stay members
+    if isinstance(value, BaseModel):
+        changes = {}
+        for name in type(value).model_fields:
+            field = getattr(value, name)
+            mended = _without_surrogates(field)
+            if mended is not field:
+                changes[name] = mended
+        return value.model_copy(update=changes) if changes else value
+    if isinstance(value, list):
+        items = [_without_surrogates(v) for v in value]
+        return items if any(a is not b for a, b in zip(items, value)) else value
+    if isinstance(value, dict):
+        pairs = [(_without_surrogates(k), _without_surrogates(v)) for k, v in value.items()]
+        changed = any(k is not k0 or v is not v0 for (k, v), (k0, v0) in zip(pairs, value.items()))
+        return dict(pairs) if changed else value
+    return value
+
+
+__all__ = ["export_commerce_to_csv", "export_commerce_to_json", "render_json"]

@@ -1,0 +1,82 @@
+"""Running the engine for a command: loading it, the flags that shape its run,
+the progress bar, and the warning for links it cannot read.
+
+A new engine flag is two lines here: its `add_argument` in
+`add_engine_options` and its keyword in `engine_options`. Every command that
+runs the engine calls both.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Callable, Sequence
+from types import ModuleType
+from typing import TYPE_CHECKING, Any, TextIO
+
+from ._common import PROG, CliError, json_excerpt
+from ._report import Progress
+
+if TYPE_CHECKING:
+    from ..models import CommerceIntelligence, VisualMatch
+
+
+def add_engine_options(parser: argparse.ArgumentParser) -> None:
+    """The flags that shape the engine's run, for every command that runs it."""
+
+
+def engine_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The keywords for `CommerceEnricher.process` the engine flags ask for."""
+    return {}
+
+
+class RewritingFetcher:
+    """Wraps a page fetcher so that every link is rewritten before the request
+    (the demo sends every request to its loopback server)."""
+
+    def __init__(self, inner: Any, rewrite: Callable[[str], str]) -> None:
+        self.inner = inner
+        self.rewrite = rewrite
+
+    async def get(self, url: str, timeout: int = 5, **kwargs: Any) -> Any:
+        return await self.inner.get(self.rewrite(url), timeout=timeout, **kwargs)
+
+
+def load_engine() -> ModuleType:
+    try:
+        from .. import commerce
+    except ImportError as err:
+        raise CliError(f"the commerce engine cannot be loaded ({err}); build and install the package first") from None
+    return commerce
+
+
+def warn_unreadable_links(commerce: ModuleType, matches: Sequence["VisualMatch"], labels: Sequence[str],
+                          name: str) -> None:
+    """Name every link that cannot be read in a warning: the engine does not
+    fetch it and enriches that match from its search data alone, so the run
+    goes on."""
+    for match, where in zip(matches, labels):
+        try:
+            commerce.URLUnwrapper.unwrap(match.link)
+        except ValueError as err:
+            print(f"{PROG}: warning: {name}: {where}: link {json_excerpt(match.link, 80)} cannot be read ({err}); "
+                  "the match is enriched from its search data alone", file=sys.stderr)
+
+
+def run_pipeline(commerce: ModuleType, matches: list["VisualMatch"], fetcher: Any,
+                 options: dict[str, Any] | None = None, stream: TextIO | None = None) -> "CommerceIntelligence":
+    """Enrich ``matches`` with the engine, counting fetched pages on a progress
+    bar; `options` are further keywords for the engine (see engine_options)."""
+    progress = Progress(stream=stream)
+    try:
+        result = commerce.CommerceEnricher.process(matches, fetcher=fetcher, progress=progress.update,
+                                                   **(options or {}))
+    except Exception as err:  # the engine absorbs page failures; anything else ends the run
+        raise CliError(f"enrichment failed: {type(err).__name__}: {err}") from None
+    finally:
+        progress.finish()
+    return result
+
+
+__all__ = ["RewritingFetcher", "add_engine_options", "engine_options", "load_engine", "run_pipeline",
+           "warn_unreadable_links"]
