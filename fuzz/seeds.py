@@ -11,6 +11,7 @@ import argparse
 import gzip
 import hashlib
 import json
+import os
 import sys
 from collections.abc import Iterator
 from pathlib import Path
@@ -20,7 +21,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from targets import case  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
-SHARED_DATA = ROOT.parent / "shared" / "data"
+SHARED_DATA = Path(os.environ.get("QUILLMERE_SHARED_DATA") or ROOT.parent / "shared" / "data")
 HTML_OPERATIONS = ("op_ld_json", "op_next_data", "op_meta_tags", "op_title")
 
 HOSTILE_LINKS = [
