@@ -207,17 +207,18 @@ def test_bad_input_is_one_line_and_destroys_nothing(tmp_path: Path, name: str, c
     assert not (tmp_path / "new.json").exists()
 
 
-def test_an_unreadable_link_is_warned_about_and_enriched_from_its_search_data(tmp_path: Path) -> None:
+@pytest.mark.parametrize("link", ["http://[::1/x", "http:////[x"])  # the second unwraps to one that cannot be split
+def test_an_unreadable_link_is_warned_about_and_enriched_from_its_search_data(tmp_path: Path, link: str) -> None:
     source = tmp_path / "m.json"
-    source.write_text('[{"link": "http://[::1/x", "title": "Odd link", "price": "$5"},\n'
+    source.write_text('[{"link": "' + link + '", "title": "Odd link", "price": "$5"},\n'
                       ' {"link": "ftp://files.example/x", "title": "Not fetched"}]', encoding="utf-8")
     out = tmp_path / "out.csv"
     code, stdout, stderr = run_cli("enrich", str(source), "--csv", str(out))
     assert code == 0, stderr
-    assert stderr.startswith(f'quillmere: warning: {source}: record 1 (line 1): link "http://[::1/x" cannot be read')
+    assert stderr.startswith(f'quillmere: warning: {source}: record 1 (line 1): link "{link}" cannot be read')
     rows = out.read_bytes().decode("utf-8").split("\r\n")
     assert rows[1].split(",")[6:9] == ["Odd link", "5.0", "USD"]
-    assert rows[1].split(",")[12:14] == ["http://[::1/x", "http://[::1/x"]
+    assert rows[1].split(",")[12:14] == [link, link]
     assert "Not fetched" in rows[2]
 
 

@@ -201,12 +201,12 @@ def test_csv_writes_lone_surrogates_as_replacement_characters(tmp_path):
     assert "\ufffd\ufffd,\ufffd\ud7ff\ue000".encode() in data and data.decode("utf-8")
 
 
-def test_json_refuses_text_that_utf8_cannot_hold(tmp_path):
-    target = tmp_path / "o.json"
-    target.write_text("kept")
-    with pytest.raises(ValueError):  # the record's own JSON conversion refuses it
-        export_commerce_to_json(CommerceIntelligence(items=[item(title="bad \udc80")]), target)
-    assert target.read_text() == "kept"
+def test_both_exports_write_the_same_text_for_lone_surrogates(tmp_path):
+    record = CommerceIntelligence(items=[item(title="a\udc80b \ud83d\ude00", brand="\udbff", sku=None)])
+    rows = list(csv.reader(io.StringIO(export_commerce_to_csv(record, tmp_path / "o.csv").read_text("utf-8"))))
+    data = json.loads(export_commerce_to_json(record, tmp_path / "o.json").read_text("utf-8"))
+    assert rows[1][HEADER.index("Title")] == data["items"][0]["title"] == "a\ufffdb \ufffd\ufffd"
+    assert rows[1][HEADER.index("Brand")] == data["items"][0]["brand"] == "\ufffd"
 
 
 @pytest.mark.parametrize(

@@ -57,7 +57,8 @@ def warn_unreadable_links(commerce: ModuleType, matches: Sequence["VisualMatch"]
     goes on."""
     for match, where in zip(matches, labels):
         try:
-            commerce.URLUnwrapper.unwrap(match.link)
+            # a link can also unwrap to one that cannot be split ("http:////[x")
+            commerce.URLUnwrapper.extract_domain(commerce.URLUnwrapper.unwrap(match.link))
         except ValueError as err:
             print(f"{PROG}: warning: {name}: {where}: link {json_excerpt(match.link, 80)} cannot be read ({err}); "
                   "the match is enriched from its search data alone", file=sys.stderr)
