@@ -104,6 +104,7 @@ def main() -> None:
 
     if commerce.AsyncFetcher is None:
         sys.exit("scrapling's AsyncFetcher is not importable")
+    commerce.REFUSE_INTERNAL_DESTINATIONS = False  # the pages come from 127.0.0.1
     server = LoopbackServer(routes(args.matches, args.delay)).start()
     batch = matches(server.base, args.matches)
 

@@ -3,14 +3,19 @@
 The server runs its own asyncio loop in a background thread, so the code under
 test can drive any event loop (or none) in the calling thread.  It serves a
 table of routes, path -> (status, body, delay[, headers dict]); a delay of ``None``
-(`HANG`) reads the request and never answers.  It counts requests per path and
-the number of requests in flight (from the end of the request head until the
-answer is written or the client hangs up), including the highest number seen.
+(`HANG`) reads the request and never answers, one of `DROP` hangs up at once.
+It counts requests per path and the number of requests in flight (from the end
+of the request head until the answer is written or the client hangs up),
+including the highest number seen.
 
     with LoopbackServer({"/a": (200, b"<html>a</html>", 0.0)}) as srv:
         url = srv.url("/a")
         ...
         assert srv.hits["/a"] == 1 and srv.max_in_flight == 1
+
+A body may also be a `Repeated(chunk, count)`: the chunk written `count` times
+with its Content-Length, so a very large page costs the server one chunk of
+memory.
 
 Besides the routes, `refused_url()` names a port that refuses connections and
 `silent_url()` a port whose kernel accepts connections that are never read.
@@ -26,12 +31,24 @@ import threading
 from dataclasses import dataclass, field
 
 HANG = None  # route delay: accept the request, never answer
+DROP = -1.0  # route delay: read the request, hang up without an answer
+
+
+@dataclass(frozen=True)
+class Repeated:
+    """A body of `chunk` written `count` times (never held whole)."""
+
+    chunk: bytes
+    count: int
+
+    def __len__(self) -> int:
+        return len(self.chunk) * self.count
 
 
 @dataclass(frozen=True)
 class Route:
     status: int = 200
-    body: bytes = b""
+    body: "bytes | Repeated" = b""
     delay: float | None = 0.0
     headers: tuple[tuple[str, str], ...] = ()
 
@@ -211,10 +228,14 @@ class LoopbackServer:
             self._enter(target)
             abandoned = True
             try:
-                if await self._client_left_within(reader, route.delay):
+                if route.delay == DROP or await self._client_left_within(reader, route.delay):
                     return
                 writer.write(self._render(route))
                 await writer.drain()
+                if isinstance(route.body, Repeated):
+                    for _ in range(route.body.count):
+                        writer.write(route.body.chunk)
+                        await writer.drain()
                 abandoned = False
             except ConnectionError:
                 pass
@@ -249,4 +270,5 @@ class LoopbackServer:
         if "content-type" not in names:
             lines.append("Content-Type: text/html; charset=utf-8")
         lines += [f"{name}: {value}" for name, value in route.headers]
-        return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + route.body
+        head = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
+        return head if isinstance(route.body, Repeated) else head + route.body

@@ -149,7 +149,7 @@ def test_enrich_against_a_loopback_server(tmp_path: Path, shop: SampleServer) ->
     csv_out, json_out = tmp_path / "out" / "kettles.csv", tmp_path / "out" / "kettles.json"
 
     code, stdout, stderr = run_cli("enrich", str(source), "--csv", str(csv_out), "--json", str(json_out),
-                                   tty_stderr=True)
+                                   "--allow-internal", tty_stderr=True)
     assert code == 0, stderr
     assert "Fetching pages" in stderr and "3/3" in stderr  # on a terminal the bar counts distinct pages
     assert shop.requests.count("kettleworks.example/products/trail-kettle") == 1
@@ -165,6 +165,23 @@ def test_enrich_against_a_loopback_server(tmp_path: Path, shop: SampleServer) ->
         rows = list(csv.reader(fh))
     assert len(rows) == 1 + len(lines)
     assert f"Wrote CSV: {csv_out.resolve()}" in stdout and f"Wrote JSON: {json_out.resolve()}" in stdout
+
+
+def test_enrich_refuses_internal_destinations_unless_allowed(tmp_path: Path, shop: SampleServer) -> None:
+    kettle = f"{shop.base_url}/kettleworks.example/products/trail-kettle"
+    source = tmp_path / "matches.json"
+    source.write_text(json.dumps([{"title": "Trail kettle", "link": kettle, "price": "$61.00"}]), encoding="utf-8")
+    out = tmp_path / "out.json"
+    code, stdout, stderr = run_cli("enrich", str(source), "--json", str(out))
+    assert code == 0, stderr
+    assert shop.requests == []  # a loopback link is not requested by default
+    [item] = json.loads(out.read_text(encoding="utf-8"))["items"]
+    assert item["title"] == "Trail kettle" and item.get("sku") is None  # from the search data alone
+
+    code, stdout, stderr = run_cli("enrich", str(source), "--json", str(out), "--allow-internal")
+    assert code == 0, stderr
+    assert shop.requests.count("kettleworks.example/products/trail-kettle") == 1
+    assert json.loads(out.read_text(encoding="utf-8"))["items"][0]["sku"] == "KW-TK-900"
 
 
 # ------------------------------------------------------------- bad input

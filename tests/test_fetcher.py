@@ -12,6 +12,7 @@ import tracemalloc
 import pytest
 
 from loopback_server import HANG, LoopbackServer
+from resolver import PUBLIC, TableResolverLoop, forbid_name_lookups, run_with
 
 import quillmere.commerce as commerce
 from quillmere.commerce import ScraplingDestinationFetcher as Fetcher
@@ -26,6 +27,7 @@ ROUTES = {
     "/bad-utf8": (200, BAD_UTF8, 0),
     "/big": (200, BIG, 0),
     "/moved": (302, b"moved", 0, {"Location": "/target"}),
+    "/moved-twice": (301, b"", 0, {"Location": "/moved"}),
     "/target": (200, b"redirect target", 0),
     "/slow": (200, b"too late", 30),
     "/hang": (200, b"", HANG),
@@ -46,17 +48,32 @@ def fresh(server):
     assert server.wait_idle(), "a request was left open on the server"
 
 
-def run(coro):
-    return asyncio.run(asyncio.wait_for(coro, 60))  # a broken deadline fails, never hangs
+@pytest.fixture(autouse=True)
+def no_name_lookups(monkeypatch):
+    asked = forbid_name_lookups(monkeypatch)
+    yield
+    assert asked == [], "a test asked the resolver about another host"
+
+
+@pytest.fixture
+def allow_internal(monkeypatch):
+    """The real fetcher against the loopback server: the check would refuse it."""
+    monkeypatch.setattr(commerce, "REFUSE_INTERNAL_DESTINATIONS", False)
+
+
+def run(coro, table=None):
+    """Runs `coro` on a loop whose resolver answers every name with a public
+    address (or from `table`); a broken deadline fails, never hangs."""
+    return run_with(TableResolverLoop(table, default=None if table else [PUBLIC]), coro)
 
 
 # --------------------------------------------------------------- real Scrapling
-def test_real_fetcher_batch(fresh, caplog):
+def test_real_fetcher_batch(fresh, allow_internal, caplog):
     srv = fresh
     assert commerce.AsyncFetcher is not None, "scrapling's AsyncFetcher did not import"
     page, gone = srv.url("/page"), srv.url("/gone")
     urls = [page, gone, srv.url("/empty"), srv.url("/bad-utf8"), srv.url("/big"), srv.url("/moved"),
-            srv.url("/slow"), srv.url("/hang"), srv.silent_url(), srv.refused_url(),
+            srv.url("/moved-twice"), srv.url("/slow"), srv.url("/hang"), srv.silent_url(), srv.refused_url(),
             srv.url("/caps").replace("http", "HTTP", 1), srv.url("/caps").replace("http", "ftp", 1), "",
             page, gone, page]
     got = run(Fetcher.fetch_many(urls, timeout=1))
@@ -68,22 +85,21 @@ def test_real_fetcher_batch(fresh, caplog):
         srv.url("/empty"): None,                       # empty body: absent, not ""
         srv.url("/bad-utf8"): BAD_UTF8.decode("utf-8", "replace"),
         srv.url("/big"): BIG.decode(),
-        # Scrapling refuses to follow a redirect into a private address.
-        srv.url("/moved"): None,
+        srv.url("/moved"): "redirect target",          # redirects are followed, hop by hop
+        srv.url("/moved-twice"): "redirect target",
         srv.url("/slow"): None,
         srv.url("/hang"): None,
         srv.silent_url(): None,
         srv.refused_url(): None,
-        urls[10]: None,
         urls[11]: None,
+        urls[12]: None,
         "": None,
     }
     assert srv.wait_idle()
     hits = srv.hits
     assert hits["/page"] == hits["/gone"] == 1           # duplicates fetched once
-    assert hits["/caps"] == 0 and hits["/target"] == 0
-    # Scrapling retries a timed-out request after a one-second pause; only the
-    # outer deadline (timeout + 1) stops that second attempt from being made.
+    assert hits["/caps"] == 0 and hits["/target"] == 2 and hits["/moved"] == 2
+    # One attempt per request: nothing is sent twice.
     assert hits["/slow"] == 1 and hits["/hang"] == 1
     assert srv.abandoned["/slow"] == 1 and srv.abandoned["/hang"] == 1
     assert not [r for r in caplog.records if r.name.startswith("scrapling")]  # logger switched off
@@ -108,7 +124,7 @@ def test_fetcher_bound_at_load(library):
 
 
 @pytest.mark.parametrize("max_workers, processors, bound", [(3, 8, 3), (None, 1, 4)])
-def test_real_fetcher_in_flight_bound(fresh, monkeypatch, max_workers, processors, bound):
+def test_real_fetcher_in_flight_bound(fresh, allow_internal, monkeypatch, max_workers, processors, bound):
     monkeypatch.setattr(os, "cpu_count", lambda: processors)
     urls = [fresh.url(f"/slot/{i}") for i in range(3 * bound)]  # fallback: 0.2 s each
     got = run(Fetcher.fetch_many(urls, max_workers=max_workers, timeout=2))
@@ -279,7 +295,7 @@ def test_concurrency_bound(fake, monkeypatch, processors, max_workers, bound):
     assert {kw["timeout"] for _, kw in double.calls} == {3}
 
 
-def test_without_the_library_nothing_is_requested(fresh, monkeypatch):
+def test_without_the_library_nothing_is_requested(fresh, allow_internal, monkeypatch):
     monkeypatch.setattr(commerce, "AsyncFetcher", None)
     urls = [fresh.url("/page"), fresh.url("/gone"), fresh.url("/page")]
     assert run(Fetcher.fetch_many(urls, max_workers=-1)) == dict.fromkeys(urls[:2])
@@ -402,7 +418,7 @@ def test_many_fetch_one_calls_leave_nothing_behind():
 
     tracemalloc.start()
     try:
-        object_growth, memory_growth = asyncio.run(go())
+        object_growth, memory_growth = run_with(TableResolverLoop(default=[PUBLIC], record=False), go())
     finally:
         tracemalloc.stop()
     assert object_growth < 100 and memory_growth < 64 * 1024

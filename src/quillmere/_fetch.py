@@ -13,6 +13,8 @@ import os
 from collections.abc import Callable
 from typing import Any
 
+from . import _transfer
+
 #: ``progress(done, total)``: see `fetch_many`.
 ProgressCallback = Callable[[int, int], object]
 
@@ -23,6 +25,21 @@ def module_fetcher() -> Any:
     from . import commerce
 
     return commerce.AsyncFetcher
+
+
+def transfer_settings() -> tuple[bool, int | None]:
+    """``quillmere.commerce``'s REFUSE_INTERNAL_DESTINATIONS and MAX_PAGE_BYTES
+    now (read at every call, like AsyncFetcher), checked."""
+    from . import commerce
+
+    return _transfer.settings(commerce.REFUSE_INTERNAL_DESTINATIONS, commerce.MAX_PAGE_BYTES)
+
+
+def streams_body(fetcher: Any) -> bool:
+    """True for Scrapling's own AsyncFetcher, whose body arrives in chunks."""
+    from . import commerce
+
+    return fetcher is not None and fetcher is commerce._SCRAPLING_FETCHER
 
 
 def type_error(name: str, expected: str, value: object) -> TypeError:
@@ -52,24 +69,22 @@ async def fetch_one(cls: Any, url: str, sem: Any, timeout: int = 5, *,
     if not isinstance(timeout, int):
         raise type_error("timeout", "int", timeout)
     check_options(fetcher, None, None)
+    refuse, cap = transfer_settings()
     if fetcher is None:
         fetcher = module_fetcher()
     if fetcher is None or not url.startswith("http"):
         return url, None
+    streaming = streams_body(fetcher)
     async with sem:
         try:
             async with asyncio.timeout(timeout + 1):
-                response = await fetcher.get(url, timeout=timeout)
-            if not response:
-                return url, None
-            body = response.body
-            if not isinstance(body, bytes):
-                return url, None
+                body = await _transfer.page_body(fetcher, url, timeout, streaming=streaming,
+                                                 refuse=refuse, cap=cap)
             return url, body.decode("utf-8", "replace") if body else None
         except Exception:
-            # Any ordinary failure of this one page: unreachable, timed
-            # out, protocol error, odd response object.  Cancellation is a
-            # BaseException and goes through.
+            # Any ordinary failure of this one page: refused, unreachable,
+            # timed out, over the cap, protocol error, odd response object.
+            # Cancellation is a BaseException and goes through.
             return url, None
 
 
@@ -86,6 +101,7 @@ async def fetch_many(cls: Any, urls: list[str], max_workers: int | None = None, 
     if not isinstance(timeout, int):
         raise type_error("timeout", "int", timeout)
     check_options(fetcher, progress, semaphore)
+    transfer_settings()
 
     distinct = list(dict.fromkeys(urls))
     resolved = fetcher if fetcher is not None else module_fetcher()

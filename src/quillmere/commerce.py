@@ -44,6 +44,15 @@ try:
 except ImportError:
     AsyncFetcher = None
 _scrapling_logger.disabled = True  # the library may configure its logger on import
+_SCRAPLING_FETCHER = AsyncFetcher  # its body is streamed and its redirects followed hop by hop
+
+# Read at every fetch, like AsyncFetcher.  While True, a link whose host is, or
+# resolves to, a loopback, private, link-local or otherwise internal address is
+# not requested (nor is a redirect to one followed); turn it off for local work.
+REFUSE_INTERNAL_DESTINATIONS: bool = True
+# The largest page body fetched, in bytes (None: no limit); past it the
+# transfer is stopped and the page is absent.
+MAX_PAGE_BYTES: int | None = 16 * 1024 * 1024
 
 # ---------------------------------------------------------------- vocabulary
 _V = _commerce._vocabulary
@@ -149,10 +158,12 @@ class ScraplingDestinationFetcher:
                         fetcher: Any = None) -> tuple[str, str | None]:
         """(url, page text or None); `sem` bounds the requests in flight.
 
-        Only links that begin with "http" are requested.  The library gets
-        `timeout` seconds; the wait for it is cut one second later, in case the
-        library overruns its own limit (it retries failed connections on its
-        own).  Time spent waiting for `sem` is not counted.
+        Only links that begin with "http" are requested, and, while
+        REFUSE_INTERNAL_DESTINATIONS holds, only those whose host is public.
+        A body over MAX_PAGE_BYTES gives None.  The library gets `timeout`
+        seconds per request; the wait for the page (lookups and redirects
+        included) is cut one second later, in case the library overruns its
+        own limit.  Time spent waiting for `sem` is not counted.
         """
         return await _fetch.fetch_one(cls, url, sem, timeout, fetcher=fetcher)
 
@@ -213,7 +224,8 @@ class CommerceEnricher:
 
 
 __all__ = [
-    "AsyncFetcher", "CURRENCY_TOKEN_PATTERN", "MARKETPLACE_DOMAINS", "RESELLER_DOMAINS", "SOCIAL_DOMAINS",
+    "AsyncFetcher", "REFUSE_INTERNAL_DESTINATIONS", "MAX_PAGE_BYTES",
+    "CURRENCY_TOKEN_PATTERN", "MARKETPLACE_DOMAINS", "RESELLER_DOMAINS", "SOCIAL_DOMAINS",
     "EDITORIAL_DOMAINS", "PORTFOLIO_DOMAINS", "ARTICLE_PATH_PATTERNS", "PORTFOLIO_PATH_PATTERNS",
     "PORTFOLIO_KEYWORDS", "CATALOG_PATH_PATTERNS", "GENERIC_TITLES", "TRACKING_PARAMS", "CURRENCY_MAP",
     "URLUnwrapper", "PriceNormalizer", "MerchantClassifier", "DestinationMetadataParser",

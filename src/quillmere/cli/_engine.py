@@ -10,7 +10,8 @@ from __future__ import annotations
 
 import argparse
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, TextIO
 
@@ -23,6 +24,9 @@ if TYPE_CHECKING:
 
 def add_engine_options(parser: argparse.ArgumentParser) -> None:
     """The flags that shape the engine's run, for every command that runs it."""
+    parser.add_argument("--allow-internal", action="store_true",
+                        help="also fetch pages whose host is on this machine or a private network "
+                             "(loopback, 10.0.0.0/8, 192.168.0.0/16, ...); by default such links are not requested")
 
 
 def engine_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -64,14 +68,28 @@ def warn_unreadable_links(commerce: ModuleType, matches: Sequence["VisualMatch"]
                   "the match is enriched from its search data alone", file=sys.stderr)
 
 
+@contextmanager
+def internal_destinations(commerce: Any, allowed: bool) -> Iterator[None]:
+    """For the block, the engine requests internal destinations too if `allowed`."""
+    saved = commerce.REFUSE_INTERNAL_DESTINATIONS
+    commerce.REFUSE_INTERNAL_DESTINATIONS = saved and not allowed
+    try:
+        yield
+    finally:
+        commerce.REFUSE_INTERNAL_DESTINATIONS = saved
+
+
 def run_pipeline(commerce: ModuleType, matches: list["VisualMatch"], fetcher: Any,
-                 options: dict[str, Any] | None = None, stream: TextIO | None = None) -> "CommerceIntelligence":
+                 options: dict[str, Any] | None = None, stream: TextIO | None = None, *,
+                 allow_internal: bool = False) -> "CommerceIntelligence":
     """Enrich ``matches`` with the engine, counting fetched pages on a progress
-    bar; `options` are further keywords for the engine (see engine_options)."""
+    bar; `options` are further keywords for the engine (see engine_options);
+    `allow_internal` lifts the destination check for this run (--allow-internal)."""
     progress = Progress(stream=stream)
     try:
-        result = commerce.CommerceEnricher.process(matches, fetcher=fetcher, progress=progress.update,
-                                                   **(options or {}))
+        with internal_destinations(commerce, allow_internal):
+            result = commerce.CommerceEnricher.process(matches, fetcher=fetcher, progress=progress.update,
+                                                       **(options or {}))
     except Exception as err:  # the engine absorbs page failures; anything else ends the run
         raise CliError(f"enrichment failed: {type(err).__name__}: {err}") from None
     finally:
@@ -79,5 +97,5 @@ def run_pipeline(commerce: ModuleType, matches: list["VisualMatch"], fetcher: An
     return result
 
 
-__all__ = ["RewritingFetcher", "add_engine_options", "engine_options", "load_engine", "run_pipeline",
-           "warn_unreadable_links"]
+__all__ = ["RewritingFetcher", "add_engine_options", "engine_options", "internal_destinations", "load_engine",
+           "run_pipeline", "warn_unreadable_links"]

@@ -38,7 +38,8 @@ def run(args: argparse.Namespace) -> int:
     if commerce.AsyncFetcher is None and matches:
         print(f"{PROG}: note: the Scrapling library cannot be imported, so destination pages are not "
               "fetched; results come from the search data alone", file=sys.stderr)
-    result = run_pipeline(commerce, matches, commerce.AsyncFetcher, engine_options(args))
+    result = run_pipeline(commerce, matches, commerce.AsyncFetcher, engine_options(args),
+                          allow_internal=args.allow_internal)
     report(sys.stdout, result, stdout_width())
     written = []
     if args.csv is not None:

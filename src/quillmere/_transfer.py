@@ -1,0 +1,131 @@
+"""One page's transfer: the destination check, the body cap and redirects.
+
+Two kinds of fetcher are served:
+
+* Scrapling's own ``AsyncFetcher`` (the default).  The body is gathered
+  through the library's ``content_callback`` hook, so the library is left an
+  empty document and builds no page tree, and the transfer is stopped as soon
+  as the body passes the cap.  Redirects are followed here, one hop at a time
+  (the library is asked not to follow them), so that every hop goes through the
+  destination check.  A plain-HTTP request is sent to the address the check
+  resolved, with the host name in the Host header, so no second lookup can
+  answer differently.  The library cannot be told the address of an HTTPS
+  request (curl needs the name for the TLS handshake and the certificate, and
+  the library passes no resolve option through), so for HTTPS the transport
+  resolves the name once more itself.
+* Any other fetcher a host binds: ``get(url, timeout=...)``, then ``.body``.
+  The first link is checked; the cap applies to the body it returns;
+  redirects and addresses are that fetcher's business.
+
+The library is asked for a single attempt per request: the engine's fetcher
+never retries, and the library's three attempts one second apart would, for a
+connection that fails at once, hold a slot of the batch for two more seconds
+and send the same request up to three times; a slow page is already cut by
+the outer deadline before a retry could start.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+from urllib.parse import urljoin
+
+from ._destination import check_destination
+
+# libcurl's "stop this transfer" answer from a write callback.
+CURL_WRITEFUNC_ERROR = 0xFFFFFFFF
+# As many hops as the library follows by default.
+MAX_REDIRECTS = 30
+REDIRECT_STATUSES = frozenset({301, 302, 303, 307, 308})
+
+
+class BodySink:
+    """Collects a body handed over in chunks, refusing it past `cap` bytes."""
+
+    __slots__ = ("buffer", "cap", "overflowed")
+
+    def __init__(self, cap: int | None) -> None:
+        self.buffer = bytearray()
+        self.cap = cap
+        self.overflowed = False
+
+    def write(self, chunk: bytes) -> int:
+        if self.cap is not None and len(self.buffer) + len(chunk) > self.cap:
+            self.overflowed = True
+            self.buffer = bytearray()  # nothing of this page is kept
+            return CURL_WRITEFUNC_ERROR
+        self.buffer += chunk
+        return len(chunk)
+
+
+def _location(response: Any) -> str | None:
+    headers = getattr(response, "headers", None)
+    if not isinstance(headers, dict):
+        return None
+    for name, value in headers.items():
+        if isinstance(name, str) and name.lower() == "location" and isinstance(value, str):
+            return value
+    return None
+
+
+async def streamed_body(fetcher: Any, url: str, timeout: int, *, refuse: bool,
+                        cap: int | None) -> bytearray | None:
+    """The body of `url` through Scrapling's AsyncFetcher, or None (refused,
+    over the cap, too many redirects, or no usable response)."""
+    current = url
+    for _ in range(MAX_REDIRECTS + 1):
+        target, headers = current, {}
+        if refuse:
+            destination = await check_destination(current)
+            if destination is None:
+                return None
+            if destination.scheme == "http":
+                target = destination.pinned(current)
+                headers = {"Host": destination.host_header}
+        sink = BodySink(cap)
+        response = await fetcher.get(target, timeout=timeout, content_callback=sink.write,
+                                     follow_redirects=False, retries=1, headers=headers)
+        if sink.overflowed or not response:
+            return None
+        status = getattr(response, "status", None)
+        location = _location(response) if status in REDIRECT_STATUSES else None
+        if location is None:
+            return sink.buffer
+        current = urljoin(current, location.strip())
+        if not current.startswith(("http://", "https://")):
+            return None
+    return None
+
+
+async def plain_body(fetcher: Any, url: str, timeout: int, *, refuse: bool,
+                     cap: int | None) -> bytes | None:
+    """The body of `url` through any fetcher with the plain contract, or None."""
+    if refuse and await check_destination(url) is None:
+        return None
+    response = await fetcher.get(url, timeout=timeout)
+    if not response:
+        return None
+    body = response.body
+    if not isinstance(body, bytes) or (cap is not None and len(body) > cap):
+        return None
+    return body
+
+
+async def page_body(fetcher: Any, url: str, timeout: int, *, streaming: bool, refuse: bool,
+                    cap: int | None) -> bytes | bytearray | None:
+    """The body of `url` (None when not obtained); `streaming` selects the
+    Scrapling path, which only Scrapling's own AsyncFetcher understands."""
+    if streaming:
+        return await streamed_body(fetcher, url, timeout, refuse=refuse, cap=cap)
+    return await plain_body(fetcher, url, timeout, refuse=refuse, cap=cap)
+
+
+def settings(refuse: object, cap: object) -> tuple[bool, int | None]:
+    """The module bindings REFUSE_INTERNAL_DESTINATIONS and MAX_PAGE_BYTES,
+    checked (None for MAX_PAGE_BYTES: no cap)."""
+    if not isinstance(refuse, bool):
+        raise TypeError(f"REFUSE_INTERNAL_DESTINATIONS must be bool, not {type(refuse).__name__}")
+    if cap is not None and (not isinstance(cap, int) or isinstance(cap, bool)):
+        raise TypeError(f"MAX_PAGE_BYTES must be int or None, not {type(cap).__name__}")
+    if cap is not None and cap < 0:
+        raise ValueError(f"MAX_PAGE_BYTES must not be negative, not {cap}")
+    return refuse, cap
