@@ -90,3 +90,19 @@ def test_the_export_target_reads_the_files_back(monkeypatch: pytest.MonkeyPatch)
     monkeypatch.setattr(commerce, "export_commerce_to_csv", drops_a_row)
     with pytest.raises(Finding, match="CSV"):
         run_one(data)
+
+
+def test_the_pipeline_target_looks_up_no_host(monkeypatch: pytest.MonkeyPatch) -> None:
+    import socket
+
+    looked_up: list[object] = []
+
+    def recording(host: object, *args: object, **kwargs: object) -> list:
+        looked_up.append(host)
+        raise OSError("no lookups from the fuzz targets")
+
+    monkeypatch.setattr(socket, "getaddrinfo", recording)
+    page = b"<html><head><title>Trail Boot</title></head><body>" + b"<p>x</p>" * 40 + b"</body></html>"
+    run_one(case("op_pipeline_export", "Boot", "https://www.shop.example/p", "Shop", "$10", "USD", page))
+    assert looked_up == []
+    assert commerce.REFUSE_INTERNAL_DESTINATIONS is True  # switched off only for the call
