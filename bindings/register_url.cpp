@@ -57,7 +57,14 @@ auto call_engine(nb::handle arg, Fn&& fn) {
 void register_url(nb::module_& m) {
     m.def(
         "url_unwrap",
-        [](nb::handle u) { return py::str(call_engine(u, [](std::string_view s) { return url::unwrap(s); })); },
+        [](nb::handle u) -> nb::object {
+            // One buffer per thread; a link that comes back unchanged is returned as it is.
+            thread_local std::string out;
+            bool same = call_engine(u, [](std::string_view s) { return url::unwrap(s, out), out == s; });
+            nb::object r = same ? nb::borrow(u) : nb::object(py::str(out));
+            if (out.capacity() > 4 * kReleaseGilAbove) std::string().swap(out);
+            return r;
+        },
         nb::arg("url").none(), nb::sig("def url_unwrap(url: str) -> str"),
         "The clean direct link: one level of search redirect unwrapped, tracking parameters "
         "and text-fragment directives removed.");

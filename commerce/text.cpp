@@ -369,4 +369,69 @@ const std::string& python_space_class_body() {
     return body;
 }
 
+namespace {
+
+// The length of the UTF-8 sequence at p[i] when it is well formed (as
+// CPython's strict decoder sees it: no overlong forms, no surrogates, nothing
+// above U+10FFFF), else minus the length of its maximal invalid subpart.
+std::ptrdiff_t utf8_sequence(const unsigned char* p, std::size_t i, std::size_t n) {
+    unsigned char c = p[i];
+    if (c < 0x80) return 1;
+    std::size_t need;
+    unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        need = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        need = 2;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        need = 3;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else {
+        return -1;
+    }
+    std::size_t k = 1;
+    for (; k <= need && i + k < n; ++k) {
+        unsigned char d = p[i + k];
+        unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
+        if (d < l || d > h) break;
+    }
+    auto len = static_cast<std::ptrdiff_t>(k);
+    return k == need + 1 ? len : -len;
+}
+
+}  // namespace
+
+void decode_utf8_replace(std::string_view b, std::string& out) {
+    const auto* p = reinterpret_cast<const unsigned char*>(b.data());
+    std::size_t n = b.size();
+    for (std::size_t i = 0; i < n;) {
+        if (p[i] < 0x80) {
+            out.push_back(b[i++]);
+            continue;
+        }
+        std::ptrdiff_t len = utf8_sequence(p, i, n);
+        if (len > 0) {
+            out.append(b.substr(i, static_cast<std::size_t>(len)));
+            i += static_cast<std::size_t>(len);
+        } else {
+            out += "\xEF\xBF\xBD";
+            i += static_cast<std::size_t>(-len);
+        }
+    }
+}
+
+bool is_strict_utf8(std::string_view b) {
+    const auto* p = reinterpret_cast<const unsigned char*>(b.data());
+    std::size_t n = b.size();
+    for (std::size_t i = 0; i < n;) {
+        std::ptrdiff_t len = utf8_sequence(p, i, n);
+        if (len < 0) return false;
+        i += static_cast<std::size_t>(len);
+    }
+    return true;
+}
+
 }  // namespace quillmere::text

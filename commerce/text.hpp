@@ -18,6 +18,10 @@ char32_t next_code_point(std::string_view s, std::size_t& i);
 void append_utf8(std::string& out, char32_t cp);
 std::u32string to_u32(std::string_view s);
 std::size_t length(std::string_view s);  // in code points
+// bytes.decode("utf-8", "replace") appended to `out`: each maximal invalid
+// subpart becomes one U+FFFD, as CPython's decoder does.
+void decode_utf8_replace(std::string_view bytes, std::string& out);
+bool is_strict_utf8(std::string_view bytes);  // bytes.decode("utf-8") succeeds
 bool is_ascii(std::string_view s);
 
 // Character properties, as the building interpreter sees them.

@@ -1,21 +1,16 @@
-// Link splitting, query parsing and form encoding with the exact behaviour of
-// CPython's urllib.parse (urlparse, urlunparse, parse_qs, unquote_plus,
-// urlencode with quote_plus), and the unwrapping of result links built on
-// them.
+// Unwrapping of result links: one level of search redirect followed,
+// tracking parameters dropped from the query, text-fragment directives
+// dropped from the fragment. The link grammar itself is urlparse's.
 //
-// All delimiters are ASCII, so the work is done on UTF-8 bytes; code points
-// only matter for the NFKC check of the network location and for positions
-// in error reports.
+// Where the time goes is written down in bench/bench_url.py.
 
 #include "commerce/url_unwrapper.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <iterator>
-#include <optional>
-#include <unordered_map>
-#include <vector>
+#include <string>
 
 #include "commerce/text.hpp"
 #include "commerce/vocabulary.hpp"
@@ -26,361 +21,144 @@ namespace {
 using sv = std::string_view;
 constexpr auto npos = sv::npos;
 
-#include "url_tables.inc"
+const LowerCaseNames kTracking(vocab::TRACKING_PARAMS.data(), vocab::TRACKING_PARAMS.size());
 
-template <std::size_t N>
-bool one_of(sv s, const sv (&list)[N]) {
-    return std::find(std::begin(list), std::end(list), s) != std::end(list);
-}
+// The query as parse_qs, the tracking filter and urlencode(doseq=True) see
+// it, written in one pass for the usual query: every kept name appears
+// once, so the pairs come out in the order they are read. Returns false,
+// with `out` as it was, for any other query (a kept name repeated, many
+// names, a value the one-pass re-encoding cannot decide alone).
+bool append_clean_query_in_one_pass(sv query, std::string& out) {
+    constexpr std::size_t kMostNames = 24;
+    struct Kept {
+        const char* text;
+        std::size_t len;
+        std::uint64_t key;
+    } kept[kMostNames];
+    std::size_t n_kept = 0;
+    std::uint64_t kept_bits = 0;  // one bit per kept name, by its key: most new names miss
+    // Decoded names, when they hold "%" or "+": decoding does not lengthen,
+    // so one buffer of the query's size holds them all.
+    char small[128];
+    std::string large;
+    char* arena = query.size() <= sizeof small ? small : nullptr;
+    std::size_t arena_used = 0;
 
-bool uses_netloc(sv scheme) { return one_of(scheme, kUsesNetloc); }
-bool uses_params(sv scheme) { return one_of(scheme, kUsesParams); }
-
-bool is_ascii_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_hex(char c) { return is_ascii_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-bool is_scheme_char(char c) {
-    return is_ascii_alpha(c) || is_ascii_digit(c) || c == '+' || c == '-' || c == '.';
-}
-
-std::vector<sv> split_on(sv s, char sep) {
-    std::vector<sv> parts;
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t k = s.find(sep, start);
-        if (k == npos) {
-            parts.push_back(s.substr(start));
-            return parts;
+    const std::size_t mark = out.size();
+    out.resize(mark + 3 * query.size());  // no byte is written as more than three
+    char* const base = out.data();
+    char* dst = base + mark;
+    const char* const q = query.data();
+    const std::size_t n = query.size();
+    bool ok = true;
+    for (std::size_t start = 0; start <= n && ok;) {
+        unsigned char seen = 0;
+        std::size_t eq = scan_field_name(query, start, seen);
+        if (eq == n || q[eq] == '&') {  // a field without "="
+            start = eq + 1;
+            continue;
         }
-        parts.push_back(s.substr(start, k - start));
-        start = k + 1;
-    }
-}
+        if (eq + 1 == n || q[eq + 1] == '&') {  // an empty value
+            start = eq + 2;
+            continue;
+        }
+        sv raw_name(q + start, eq - start), name = raw_name;
+        const char* limit = q + n;
+        if (seen & kFieldCoded) {
+            if (!arena) arena = (large.resize(n), large.data());
+            std::size_t len = unquote_plus_to(raw_name, arena + arena_used);
+            if (len == npos) return out.resize(mark), false;
+            name = sv(arena + arena_used, len);
+            arena_used += len;
+            limit = arena + arena_used;
+        }
+        std::uint64_t key = prefix_key(name, limit);
+        bool ascii = (seen & kFieldCoded) ? text::is_ascii(name) : !(seen & kFieldHigh);
+        sv value = query.substr(eq + 1);
+        if (kTracking.contains(name, key, ascii)) {
+            std::size_t amp = value.find('&');
+            start = amp == npos ? n + 1 : eq + 1 + amp + 1;
+            continue;
+        }
+        std::uint64_t bit = std::uint64_t{1} << ((key ^ (key >> 29) ^ name.size()) & 63);
+        if (kept_bits & bit) {  // perhaps seen before
+            for (std::size_t k = 0; k < n_kept && ok; ++k)
+                ok = !(kept[k].key == key && kept[k].len == name.size() && sv(kept[k].text, kept[k].len) == name);
+        }
+        if (!ok || n_kept == kMostNames) return out.resize(mark), false;
+        kept[n_kept++] = {name.data(), name.size(), key};
+        kept_bits |= bit;
 
-// ipaddress.IPv4Address: four decimal octets, no leading zeros, each <= 255.
-bool valid_ipv4(sv s) {
-    auto octets = split_on(s, '.');
-    if (octets.size() != 4) return false;
-    for (sv o : octets) {
-        if (o.empty() || o.size() > 3) return false;
-        if (!std::all_of(o.begin(), o.end(), is_ascii_digit)) return false;
-        if (o.size() > 1 && o[0] == '0') return false;
-        int v = 0;
-        for (char c : o) v = v * 10 + (c - '0');
-        if (v > 255) return false;
+        if (dst != base + mark) *dst++ = '&';
+        ok = requote_plus_until(raw_name, -1, dst) != npos;
+        *dst++ = '=';
+        std::size_t used = ok ? requote_plus_until(value, '&', dst) : npos;
+        ok = used != npos;
+        start = eq + 1 + used + 1;
     }
+    if (!ok) return out.resize(mark), false;
+    out.resize(static_cast<std::size_t>(dst - base));
     return true;
 }
 
-bool valid_hextet(sv h) {
-    return !h.empty() && h.size() <= 4 && std::all_of(h.begin(), h.end(), is_hex);
-}
-
-// ipaddress.IPv6Address, with its optional "%scope" suffix and its dotted
-// IPv4 tail.
-bool valid_ipv6(sv s) {
-    constexpr std::size_t kHextets = 8;
-    if (std::size_t pct = s.find('%'); pct != npos) {
-        sv scope = s.substr(pct + 1);
-        if (scope.empty() || text::contains(scope, "%")) return false;
-        s = s.substr(0, pct);
-    }
-    if (s.empty()) return false;
-    auto parts = split_on(s, ':');
-    if (parts.size() < 3) return false;
-    if (text::contains(parts.back(), ".")) {
-        if (!valid_ipv4(parts.back())) return false;
-        parts.back() = "0";  // stands for the two hextets the address makes
-        parts.push_back("0");
-    }
-    if (parts.size() > kHextets + 1) return false;
-    std::size_t n = parts.size();
-    std::optional<std::size_t> skip;
-    for (std::size_t i = 1; i + 1 < n; ++i) {
-        if (parts[i].empty()) {
-            if (skip) return false;
-            skip = i;
-        }
-    }
-    std::size_t hi, lo;
-    if (skip) {
-        hi = *skip;
-        lo = n - *skip - 1;
-        if (parts[0].empty() && --hi) return false;
-        if (parts[n - 1].empty() && --lo) return false;
-        if (hi + lo >= kHextets) return false;
-    } else {
-        if (n != kHextets || parts[0].empty() || parts[n - 1].empty()) return false;
-        hi = n;
-        lo = 0;
-    }
-    for (std::size_t i = 0; i < hi; ++i)
-        if (!valid_hextet(parts[i])) return false;
-    for (std::size_t i = n - lo; i < n; ++i)
-        if (!valid_hextet(parts[i])) return false;
-    return true;
-}
-
-// urllib.parse._check_bracketed_host.
-void check_bracketed_host(sv host) {
-    if (!host.empty() && host[0] == 'v') {
-        // \Av[a-fA-F0-9]+\..+\Z  (line breaks were removed before splitting)
-        std::size_t i = 1;
-        while (i < host.size() && is_hex(host[i])) ++i;
-        if (i == 1 || i >= host.size() || host[i] != '.' || i + 1 >= host.size())
-            throw InvalidUrl("IPvFuture address is invalid");
-        return;
-    }
-    if (valid_ipv4(host)) throw InvalidUrl("An IPv4 address cannot be in brackets");
-    if (!valid_ipv6(host))
-        throw InvalidUrl(text::repr(host) + " does not appear to be an IPv4 or IPv6 address");
-}
-
-// urllib.parse._checknetloc: no character may turn into a delimiter under NFKC.
-void check_netloc(sv netloc) {
-    if (text::is_ascii(netloc)) return;
-    for (std::size_t i = 0; i < netloc.size();) {
-        if (text::is_nfkc_delimiter(text::next_code_point(netloc, i)))
-            throw InvalidUrl("netloc '" + std::string(netloc) +
-                             "' contains invalid characters under NFKC normalization");
+// The same for any query: parsed into names with their values first.
+void append_clean_query(sv query, std::string& out) {
+    if (append_clean_query_in_one_pass(query, out)) return;
+    QueryFields fields(query);
+    std::string scratch, quoted_name;
+    bool first = true;
+    for (std::size_t k = 0; k < fields.size(); ++k) {
+        sv name = fields.name(k);
+        const char* end = name.data() + name.size();
+        if (kTracking.contains(name, prefix_key(name, end), text::is_ascii(name))) continue;
+        quoted_name.clear();
+        append_requote_plus(fields.raw_name(k), quoted_name, scratch);
+        fields.for_each_value(k, [&](sv raw_value) {
+            if (!first) out.push_back('&');
+            first = false;
+            out += quoted_name;
+            out.push_back('=');
+            append_requote_plus(raw_value, out, scratch);
+        });
     }
 }
 
-// ---------------------------------------------------------------- decoding
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// bytes.decode("utf-8", "replace"): each maximal invalid subpart becomes one
-// U+FFFD, as CPython's decoder does.
-void decode_utf8_replace(sv b, std::string& out) {
-    const auto* p = reinterpret_cast<const unsigned char*>(b.data());
-    std::size_t n = b.size();
-    for (std::size_t i = 0; i < n;) {
-        unsigned char c = p[i];
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-            ++i;
-            continue;
-        }
-        std::size_t need;
-        unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            need = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            need = 2;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            need = 3;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            out += "\xEF\xBF\xBD";
-            ++i;
-            continue;
-        }
-        std::size_t k = 1;
-        for (; k <= need && i + k < n; ++k) {
-            unsigned char d = p[i + k];
-            unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
-            if (d < l || d > h) break;
-        }
-        if (k == need + 1) {
-            out.append(b.substr(i, k));
-        } else {
-            out += "\xEF\xBF\xBD";
-        }
-        i += k;
-    }
-}
-
-// unquote_plus(s, "utf-8", "replace"). Percent escapes are decoded within
-// runs of ASCII characters; other characters are copied as they are.
-std::string unquote_plus(sv s) {
-    std::string out;
-    out.reserve(s.size());
-    if (!text::contains(s, "%")) {
-        for (char c : s) out.push_back(c == '+' ? ' ' : c);
-        return out;
-    }
-    std::string bytes;
-    std::size_t i = 0, n = s.size();
-    while (i < n) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c >= 0x80) {
-            std::size_t j = i;
-            while (j < n && static_cast<unsigned char>(s[j]) >= 0x80) ++j;
-            out.append(s.substr(i, j - i));
-            i = j;
-            continue;
-        }
-        bytes.clear();
-        bool escaped = false;
-        for (; i < n && static_cast<unsigned char>(s[i]) < 0x80; ++i) {
-            char d = s[i];
-            int h1, h2;
-            if (d == '%' && i + 2 < n && (h1 = hex_value(s[i + 1])) >= 0 &&
-                (h2 = hex_value(s[i + 2])) >= 0) {
-                bytes.push_back(static_cast<char>(h1 * 16 + h2));
-                escaped = true;
-                i += 2;
-            } else {
-                bytes.push_back(d == '+' ? ' ' : d);
-            }
-        }
-        if (escaped) {
-            decode_utf8_replace(bytes, out);
-        } else {
-            out += bytes;
-        }
-    }
-    return out;
-}
-
-// ---------------------------------------------------------------- encoding
-
-bool always_safe(unsigned char c) {
-    return is_ascii_alpha(static_cast<char>(c)) || is_ascii_digit(static_cast<char>(c)) ||
-           c == '_' || c == '.' || c == '-' || c == '~';
-}
-
-bool surrogate_at(sv s, std::size_t i) {
-    return i + 2 < s.size() && static_cast<unsigned char>(s[i]) == 0xED &&
-           static_cast<unsigned char>(s[i + 1]) >= 0xA0;
-}
-
-[[noreturn]] void unencodable(sv s, std::size_t byte_pos) {
-    std::size_t start = 0;
-    for (std::size_t k = 0; k < byte_pos; ++k)
-        if ((static_cast<unsigned char>(s[k]) & 0xC0) != 0x80) ++start;
-    std::size_t end = start;
-    for (std::size_t k = byte_pos; surrogate_at(s, k); k += 3) ++end;
-    std::string what = "'utf-8' codec can't encode ";
-    if (end - start == 1) {
-        what += "character " + text::repr(s.substr(byte_pos, 3)) + " in position " +
-                std::to_string(start);
-    } else {
-        what += "characters in position " + std::to_string(start) + "-" + std::to_string(end - 1);
-    }
-    what += ": surrogates not allowed";
-    throw UnencodableText(std::string(s), start, end, what);
-}
-
-// quote_plus(s): UTF-8 bytes, only ASCII letters, digits and "_.-~" left as
-// they are, a space written as "+".
-void append_quote_plus(sv s, std::string& out) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (always_safe(c)) {
-            out.push_back(static_cast<char>(c));
-        } else if (c == ' ') {
-            out.push_back('+');
-        } else {
-            if (c == 0xED && surrogate_at(s, i)) unencodable(s, i);
-            out.push_back('%');
-            out.push_back(kHex[c >> 4]);
-            out.push_back(kHex[c & 15]);
-        }
-    }
-}
-
-// ------------------------------------------------------------ query fields
-
-// Calls fn(name, value) for each field parse_qs keeps: split at "&" only,
-// fields without "=" and fields with an empty value dropped.
-template <class Fn>
-void for_each_field(sv query, Fn&& fn) {
-    std::size_t start = 0;
-    while (start <= query.size()) {
-        std::size_t amp = query.find('&', start);
-        if (amp == npos) amp = query.size();
-        sv field = query.substr(start, amp - start);
-        start = amp + 1;
-        std::size_t eq = field.find('=');
-        if (eq == npos || eq + 1 == field.size()) continue;
-        if (!fn(field.substr(0, eq), field.substr(eq + 1))) return;
-    }
-}
-
-bool is_tracking(sv name) {
-    std::string low = text::lower(name);
-    for (sv t : vocab::TRACKING_PARAMS)
-        if (low == t) return true;
+// The network location names the search service: its label followed by a
+// dot, anywhere.
+bool is_search_host(sv netloc) {
+    constexpr sv label = vocab::SEARCH_REDIRECT_LABEL;
+    for (std::size_t at = netloc.find(label); at != npos; at = netloc.find(label, at + 1))
+        if (at + label.size() < netloc.size() && netloc[at + label.size()] == '.') return true;
     return false;
 }
 
-// The first value of "q", else of "url", in the redirect's query.
-std::optional<std::string> redirect_target(sv query) {
-    std::optional<std::string> url_value;
-    std::optional<std::string> q_value;
+// The first value of "q", else of "url", in the redirect's query, decoded
+// into `target`; false when there is neither.
+bool redirect_target(sv query, std::string& target) {
+    sv q_raw, url_raw;
+    bool has_q = false, has_url = false;
+    std::string scratch;
     for_each_field(query, [&](sv raw_name, sv raw_value) {
-        std::string name = unquote_plus(raw_name);
+        sv name = raw_name;
+        if (!unquote_keeps(raw_name)) {
+            scratch.clear();
+            append_unquote_plus(raw_name, scratch);
+            name = scratch;
+        }
         if (name == "q") {
-            q_value = unquote_plus(raw_value);
+            q_raw = raw_value;
+            has_q = true;
             return false;
         }
-        if (name == "url" && !url_value) url_value = unquote_plus(raw_value);
+        if (name == "url" && !has_url) {
+            url_raw = raw_value;
+            has_url = true;
+        }
         return true;
     });
-    return q_value ? q_value : url_value;
-}
-
-// parse_qs, tracking names dropped, re-encoded with urlencode(doseq=True).
-std::string clean_query(sv query) {
-    struct Entry {
-        std::string name;
-        bool keep;
-        std::vector<std::string> values;
-    };
-    std::vector<Entry> entries;
-    std::unordered_map<std::string, std::size_t> index;  // used once there are many names
-    constexpr std::size_t kLinearLimit = 16;
-
-    for_each_field(query, [&](sv raw_name, sv raw_value) {
-        std::string name = unquote_plus(raw_name);
-        std::size_t at = entries.size();
-        if (entries.size() <= kLinearLimit) {
-            for (std::size_t k = 0; k < entries.size(); ++k)
-                if (entries[k].name == name) {
-                    at = k;
-                    break;
-                }
-        } else {
-            if (index.empty())
-                for (std::size_t k = 0; k < entries.size(); ++k) index.emplace(entries[k].name, k);
-            auto it = index.find(name);
-            if (it != index.end()) at = it->second;
-        }
-        if (at == entries.size()) {
-            bool keep = !is_tracking(name);
-            if (!index.empty()) index.emplace(name, at);
-            entries.push_back(Entry{std::move(name), keep, {}});
-        }
-        if (entries[at].keep) entries[at].values.push_back(unquote_plus(raw_value));
-        return true;
-    });
-
-    std::string out;
-    out.reserve(query.size() + 16);
-    std::string quoted_name;
-    for (const Entry& e : entries) {
-        if (!e.keep) continue;
-        quoted_name.clear();
-        append_quote_plus(e.name, quoted_name);
-        for (const std::string& v : e.values) {
-            if (!out.empty()) out.push_back('&');
-            out += quoted_name;
-            out.push_back('=');
-            append_quote_plus(v, out);
-        }
-    }
-    return out;
+    if (!has_q && !has_url) return false;
+    append_unquote_plus(has_q ? q_raw : url_raw, target);
+    return true;
 }
 
 bool drops_fragment(sv fragment) {
@@ -389,158 +167,39 @@ bool drops_fragment(sv fragment) {
 
 }  // namespace
 
-namespace {
-
-// First position at or after `from` holding one of the bytes in `set`
-// (a short loop beats find_first_of's per-byte search of the set).
-template <std::size_t N>
-std::size_t find_any(sv s, const char (&set)[N], std::size_t from = 0) {
-    for (std::size_t i = from; i < s.size(); ++i) {
-        char c = s[i];
-        for (std::size_t k = 0; k + 1 < N; ++k)
-            if (c == set[k]) return i;
-    }
-    return npos;
-}
-
-// The six components as views into the link (or into `cleaned`, the link
-// without its tabs and line breaks). Only the scheme is a copy: it is
-// lower-cased.
-struct Split {
-    std::string scheme, cleaned;
-    sv netloc, path, params, query, fragment;
-    Split() = default;
-    Split(const Split&) = delete;
-    Split& operator=(const Split&) = delete;
-};
-
-void split_url(sv input, Split& p) {
-    // Leading C0 controls and spaces go; tabs and line breaks go everywhere.
-    std::size_t lead = 0;
-    while (lead < input.size() && static_cast<unsigned char>(input[lead]) <= 0x20) ++lead;
-    input.remove_prefix(lead);
-    if (find_any(input, "\t\r\n") != npos) {
-        p.cleaned.reserve(input.size());
-        for (char c : input)
-            if (c != '\t' && c != '\r' && c != '\n') p.cleaned.push_back(c);
-        input = p.cleaned;
-    }
-
-    sv url = input;
-    std::size_t colon = url.find(':');
-    if (colon != npos && colon > 0 && is_ascii_alpha(url[0]) &&
-        std::all_of(url.begin(), url.begin() + colon, is_scheme_char)) {
-        for (char c : url.substr(0, colon))
-            p.scheme.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
-        url.remove_prefix(colon + 1);
-    }
-    if (text::starts_with(url, "//")) {
-        std::size_t end = find_any(url, "/?#", 2);
-        if (end == npos) end = url.size();
-        sv netloc = url.substr(2, end - 2);
-        url.remove_prefix(end);
-        bool open = text::contains(netloc, "["), close = text::contains(netloc, "]");
-        if (open != close) throw InvalidUrl("Invalid IPv6 URL");
-        if (open) {
-            sv after = netloc.substr(netloc.find('[') + 1);
-            check_bracketed_host(after.substr(0, after.find(']')));
-        }
-        p.netloc = netloc;
-    }
-    if (std::size_t hash = url.find('#'); hash != npos) {
-        p.fragment = url.substr(hash + 1);
-        url = url.substr(0, hash);
-    }
-    if (std::size_t q = url.find('?'); q != npos) {
-        p.query = url.substr(q + 1);
-        url = url.substr(0, q);
-    }
-    check_netloc(p.netloc);
-
-    if (uses_params(p.scheme) && text::contains(url, ";")) {
-        std::size_t slash = url.rfind('/');
-        std::size_t semi = url.find(';', slash == npos ? 0 : slash);
-        if (semi != npos) {
-            p.params = url.substr(semi + 1);
-            url = url.substr(0, semi);
-        }
-    }
-    p.path = url;
-}
-
-// urlunparse((scheme, netloc, path, params, query, fragment)).
-std::string join_url(sv scheme, sv netloc, sv path, sv params, sv query, sv fragment) {
-    std::string out;
-    out.reserve(scheme.size() + netloc.size() + path.size() + params.size() + query.size() +
-                fragment.size() + 8);
-    if (!scheme.empty()) {
-        out += scheme;
-        out += ':';
-    }
-    // urlunsplit sees the path with its parameters appended: that text is
-    // empty only when both are, and starts with "//" exactly when the path
-    // does.
-    bool slashes = text::starts_with(path, "//");
-    if (!netloc.empty()) {
-        out += "//";
-        out += netloc;
-        if (path.empty() ? !params.empty() : path[0] != '/') out += '/';
-    } else if (kUnsplitKeepsRelativePath) {
-        bool absent_or_rooted = path.empty() ? params.empty() : path[0] == '/';
-        if (slashes || (!scheme.empty() && uses_netloc(scheme) && absent_or_rooted)) out += "//";
-    } else if (!scheme.empty() && uses_netloc(scheme) && !slashes) {
-        out += "//";
-        if (path.empty() ? !params.empty() : path[0] != '/') out += '/';
-    }
-    out += path;
-    if (!params.empty()) {
-        out += ';';
-        out += params;
-    }
-    if (!query.empty()) {
-        out += '?';
-        out += query;
-    }
-    if (!fragment.empty()) {
-        out += '#';
-        out += fragment;
-    }
-    return out;
-}
-
-}  // namespace
-
-UrlParts urlparse(std::string_view url) {
-    Split p;
-    split_url(url, p);
-    return UrlParts{std::move(p.scheme), std::string(p.netloc), std::string(p.path),
-                    std::string(p.params), std::string(p.query), std::string(p.fragment)};
-}
-
-std::string urlunparse(const UrlParts& parts) {
-    return join_url(parts.scheme, parts.netloc, parts.path, parts.params, parts.query, parts.fragment);
-}
-
-std::string unwrap(std::string_view url) {
-    if (url.empty()) return {};
+void unwrap(std::string_view url, std::string& out) {
+    out.clear();
+    if (url.empty()) return;
     Split outer;
     split_url(url, outer);
     Split inner;
     const Split* p = &outer;
-
-    static const std::string label = std::string(vocab::SEARCH_REDIRECT_LABEL) + '.';
     std::string target;
-    if (outer.path == "/url" && text::contains(outer.netloc, label)) {
-        if (std::optional<std::string> t = redirect_target(outer.query)) {
-            target = std::move(*t);
-            split_url(target, inner);
-            p = &inner;
-        }
+    if (outer.path == "/url" && is_search_host(outer.netloc) && redirect_target(outer.query, target)) {
+        split_url(target, inner);
+        p = &inner;
     }
 
-    std::string query = p->query.empty() ? std::string() : clean_query(p->query);
-    sv fragment = drops_fragment(p->fragment) ? sv() : p->fragment;
-    return join_url(p->scheme, p->netloc, p->path, p->params, query, fragment);
+    // The query's re-encoding may take three bytes for one.
+    out.reserve(p->scheme.size() + p->netloc.size() + p->path.size() + p->params.size() +
+                3 * p->query.size() + p->fragment.size() + 8);
+    append_unsplit_head(out, p->scheme, p->netloc, p->path, p->params);
+    if (!p->query.empty()) {
+        std::size_t mark = out.size();
+        out.push_back('?');
+        append_clean_query(p->query, out);
+        if (out.size() == mark + 1) out.resize(mark);  // nothing kept: no "?" either
+    }
+    if (!p->fragment.empty() && !drops_fragment(p->fragment)) {
+        out.push_back('#');
+        out += p->fragment;
+    }
+}
+
+std::string unwrap(std::string_view url) {
+    std::string out;
+    unwrap(url, out);
+    return out;
 }
 
 std::string extract_domain(std::string_view url) {

@@ -201,8 +201,10 @@ BAD_INPUTS = [
     ("blank-link", '{"link": "   "}', 'line 1: the match\'s "link" is empty'),
     ("bool-type", '{"link": "http://a.example/x", "in_stock": "yes"}',
      'line 1: "in_stock" must be true, false or null, not "yes"'),
-    ("str-type", '[{"link": "http://a.example/x", "title": 5}]', 'record 1 (line 1): "title" must be a string, not 5'),
-    ("null-title", '[{"link": "http://a.example/x", "title": null}]', 'record 1 (line 1): "title" must be a string, not null'),
+    ("str-type", '[{"link": "http://a.example/x", "title": 5}]',
+     'record 1 (line 1): "title" must be a string or null, not 5'),
+    ("wrapped-not-list", '{"matches": {"link": "http://a.example/x"}}',
+     '"matches" must be a list of match objects, found an object'),
 ]
 
 

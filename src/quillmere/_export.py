@@ -35,8 +35,14 @@ def export_commerce_to_json(commerce: CommerceIntelligence, output_path: str | o
     """Writes the whole record as JSON (two-space indent, absent fields left
     out); returns the resolved absolute path. The file is replaced only once
     it is complete: on failure an earlier file stays as it was."""
+    return write_bytes(output_path, render_json(commerce))
+
+
+def write_bytes(output_path: str | os.PathLike[str], data: bytes) -> Path:
+    """Writes `data` as the exports write their files (missing folders made,
+    the file replaced only once complete); returns the resolved path."""
     path = _output_path(output_path)
-    _commerce._write_file_atomically(path, render_json(commerce))
+    _commerce._write_file_atomically(path, data)
     return path
 
 
@@ -80,4 +86,4 @@ def _without_surrogates(value: Any) -> Any:
     return value
 
 
-__all__ = ["export_commerce_to_csv", "export_commerce_to_json", "render_json"]
+__all__ = ["export_commerce_to_csv", "export_commerce_to_json", "render_json", "write_bytes"]

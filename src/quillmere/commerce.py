@@ -14,7 +14,7 @@ import asyncio
 import logging
 import re
 from types import MappingProxyType
-from typing import Any
+from typing import Any, Final
 
 from . import _commerce, _enrich, _fetch
 from ._export import export_commerce_to_csv, export_commerce_to_json
@@ -39,10 +39,14 @@ _scrapling_logger.disabled = True
 
 # The page fetcher: any object with an awaitable ``get(url, timeout=...)``
 # whose answer has ``body`` bytes. None when the library is missing.
+AsyncFetcher: Any
 try:
-    from scrapling.fetchers import AsyncFetcher
+    from scrapling.fetchers import AsyncFetcher as _LibraryFetcher
 except ImportError:
     AsyncFetcher = None
+else:
+    AsyncFetcher = _LibraryFetcher
+    del _LibraryFetcher
 _scrapling_logger.disabled = True  # the library may configure its logger on import
 _SCRAPLING_FETCHER = AsyncFetcher  # its body is streamed and its redirects followed hop by hop
 
@@ -80,8 +84,8 @@ del _V
 class URLUnwrapper:
     """Result links to clean direct links and bare domains."""
 
-    unwrap = staticmethod(_commerce.url_unwrap)
-    extract_domain = staticmethod(_commerce.url_extract_domain)
+    unwrap: Final = staticmethod(_commerce.url_unwrap)
+    extract_domain: Final = staticmethod(_commerce.url_extract_domain)
 
 
 def _compose_price_pattern(token: object) -> str:
@@ -121,19 +125,19 @@ class PriceNormalizer:
 class MerchantClassifier:
     """Merchant category from the domain, brand, merchant name and title."""
 
-    classify = staticmethod(_commerce.merchant_classify)
-    _extract_sld = staticmethod(_commerce.merchant_extract_sld)
-    _is_match = staticmethod(_commerce.merchant_is_match)
+    classify: Final = staticmethod(_commerce.merchant_classify)
+    _extract_sld: Final = staticmethod(_commerce.merchant_extract_sld)
+    _is_match: Final = staticmethod(_commerce.merchant_is_match)
 
 
 class DestinationMetadataParser:
     """Destination page analysis."""
 
-    parse_metadata = staticmethod(_commerce.parse_metadata)
-    _find_ld_json_products = staticmethod(_commerce.find_ld_json_products)
-    _find_next_data_product = staticmethod(_commerce.find_next_data_product)
-    _extract_meta_tags = staticmethod(_commerce.extract_meta_tags)
-    _extract_html_title = staticmethod(_commerce.extract_html_title)
+    parse_metadata: Final = staticmethod(_commerce.parse_metadata)
+    _find_ld_json_products: Final = staticmethod(_commerce.find_ld_json_products)
+    _find_next_data_product: Final = staticmethod(_commerce.find_next_data_product)
+    _extract_meta_tags: Final = staticmethod(_commerce.extract_meta_tags)
+    _extract_html_title: Final = staticmethod(_commerce.extract_html_title)
 
 
 class ScraplingDestinationFetcher:

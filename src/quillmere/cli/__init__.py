@@ -8,7 +8,13 @@ of matches whose pages are served from a loopback server.
 
 Problems with the input are reported on one line naming the file, the record
 and the problem, with exit status 1; nothing is written then. Exit status 2 is
-a usage error, 130 an interruption.
+a usage error, 130 an interruption, 141 a standard output closed early (the
+files are written all the same).
+
+The package's rooms: ``_input`` reads matches, ``_report`` prints (table,
+summary, progress bar), ``_outputs`` checks and writes the output files,
+``_engine`` runs the engine (and holds its flags), one ``cmd_*`` module per
+subcommand, registered in ``_main.COMMANDS``.
 """
 
 from __future__ import annotations

@@ -9,6 +9,7 @@ EXIT_OK = 0
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
+EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, as for a process the signal ended
 
 PROG = "quillmere"
 
@@ -23,4 +24,4 @@ def json_excerpt(value: object, limit: int = 40) -> str:
     return text if len(text) <= limit else text[: limit - 1] + "…"
 
 
-__all__ = ["EXIT_FAILURE", "EXIT_INTERRUPTED", "EXIT_OK", "EXIT_USAGE", "PROG", "CliError", "json_excerpt"]
+__all__ = ["EXIT_BROKEN_PIPE", "EXIT_FAILURE", "EXIT_INTERRUPTED", "EXIT_OK", "EXIT_USAGE", "PROG", "CliError", "json_excerpt"]

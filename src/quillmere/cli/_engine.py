@@ -59,10 +59,12 @@ def warn_unreadable_links(commerce: ModuleType, matches: Sequence["VisualMatch"]
     """Name every link that cannot be read in a warning: the engine does not
     fetch it and enriches that match from its search data alone, so the run
     goes on."""
+    unwrapper = commerce.URLUnwrapper
     for match, where in zip(matches, labels):
         try:
-            # a link can also unwrap to one that cannot be split ("http:////[x")
-            commerce.URLUnwrapper.extract_domain(commerce.URLUnwrapper.unwrap(match.link))
+            # As the engine decides: the link, or what unwrapping makes of it,
+            # cannot be split.
+            unwrapper.extract_domain(unwrapper.unwrap(match.link))
         except ValueError as err:
             print(f"{PROG}: warning: {name}: {where}: link {json_excerpt(match.link, 80)} cannot be read ({err}); "
                   "the match is enriched from its search data alone", file=sys.stderr)
@@ -91,7 +93,7 @@ def run_pipeline(commerce: ModuleType, matches: list["VisualMatch"], fetcher: An
             result = commerce.CommerceEnricher.process(matches, fetcher=fetcher, progress=progress.update,
                                                        **(options or {}))
     except Exception as err:  # the engine absorbs page failures; anything else ends the run
-        raise CliError(f"enrichment failed: {type(err).__name__}: {err}") from None
+        raise CliError(f"enrichment failed: {err or type(err).__name__}") from None
     finally:
         progress.finish()
     return result

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import json
 import re
+import sys
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -19,7 +20,7 @@ if TYPE_CHECKING:
 # Field name -> (accepted Python types, may be null, wording for messages).
 _FIELDS: dict[str, tuple[tuple[type, ...], bool, str]] = {
     "link": ((str,), False, "a string"),
-    "title": ((str,), False, "a string"),
+    "title": ((str,), True, "a string or null"),  # null reads as ""
     "source": ((str,), True, "a string or null"),
     "price": ((str,), True, "a string or null"),
     "currency": ((str,), True, "a string or null"),
@@ -64,19 +65,25 @@ def _array_records(text: str, name: str) -> list[tuple[str, object]]:
     """Elements of a JSON array with labels "record N (line L)"."""
     data = _loads(text, name)
     assert isinstance(data, list)
+    return _labelled_elements(text, text.index("["), data)
+
+
+def _labelled_elements(text: str, open_at: int, data: list[object]) -> list[tuple[str, object]]:
+    """The elements of the valid JSON array opening at `open_at`, labelled
+    "record N (line L)" by where each starts."""
     # The document is valid, so walking it element by element cannot fail; this
     # only finds where each element starts, for the messages.
     decoder = json.JSONDecoder()
-    pos = _JSON_WS.match(text, text.index("[") + 1).end()  # type: ignore[union-attr]
+    pos = _skip_ws(text, open_at + 1)
     starts: list[int] = []
     if text[pos] != "]":
         while True:
             starts.append(pos)
             _, pos = decoder.raw_decode(text, pos)
-            pos = _JSON_WS.match(text, pos).end()  # type: ignore[union-attr]
+            pos = _skip_ws(text, pos)
             if text[pos] != ",":
                 break
-            pos = _JSON_WS.match(text, pos + 1).end()  # type: ignore[union-attr]
+            pos = _skip_ws(text, pos + 1)
     records = []
     line, counted = 1, 0
     for i, (start, value) in enumerate(zip(starts, data), start=1):
@@ -84,6 +91,43 @@ def _array_records(text: str, name: str) -> list[tuple[str, object]]:
         counted = start
         records.append((f"record {i} (line {line})", value))
     return records
+
+
+def _skip_ws(text: str, pos: int) -> int:
+    return _JSON_WS.match(text, pos).end()  # type: ignore[union-attr]  # the pattern matches anywhere
+
+
+def _member_start(text: str, key: str) -> int:
+    """Where the value of `key` starts in the valid JSON object that opens the
+    text (its last occurrence, the one json.loads keeps)."""
+    decoder = json.JSONDecoder()
+    pos = _skip_ws(text, text.index("{") + 1)
+    found = -1
+    while text[pos] != "}":
+        name, pos = decoder.raw_decode(text, pos)
+        pos = _skip_ws(text, _skip_ws(text, pos) + 1)  # past the colon
+        if name == key:
+            found = pos
+        _, pos = decoder.raw_decode(text, pos)
+        pos = _skip_ws(text, pos)
+        if text[pos] == ",":
+            pos = _skip_ws(text, pos + 1)
+    return found
+
+
+def _wrapped_records(text: str, name: str) -> list[tuple[str, object]] | None:
+    """The records of an object {"matches": [...]} (one without a "link" of
+    its own), or None when the text is not such an object."""
+    try:
+        whole = json.loads(text)
+    except (json.JSONDecodeError, RecursionError):
+        return None
+    if not isinstance(whole, dict) or "matches" not in whole or "link" in whole:
+        return None
+    matches = whole["matches"]
+    if not isinstance(matches, list):
+        raise CliError(f'{name}: "matches" must be a list of match objects, found {_json_kind(matches)}')
+    return _labelled_elements(text, _member_start(text, "matches"), matches)
 
 
 def _line_records(text: str, name: str) -> list[tuple[str, object]]:
@@ -101,8 +145,9 @@ def _line_records(text: str, name: str) -> list[tuple[str, object]]:
 def parse_records(text: str, name: str) -> list[tuple[str, object]]:
     """Split an input text into labelled JSON records.
 
-    Accepted: a JSON array of objects, JSON Lines (one object per line), or a
-    single JSON object (one match).
+    Accepted: a JSON array of objects, JSON Lines (one object per line), an
+    object whose "matches" holds such an array, or a single JSON object (one
+    match).
     """
     body = text.lstrip()
     if not body:
@@ -110,6 +155,9 @@ def parse_records(text: str, name: str) -> list[tuple[str, object]]:
     if body.startswith("["):
         return _array_records(text, name)
     if body.startswith("{"):
+        wrapped = _wrapped_records(text, name)
+        if wrapped is not None:
+            return wrapped
         try:
             return _line_records(text, name)
         except CliError as not_lines:
@@ -135,7 +183,9 @@ def match_fields(name: str, where: str, record: object) -> dict[str, Any]:
         if field not in record:
             continue
         value = record[field]
-        if value is None and nullable:
+        if value is None and field == "title":
+            fields[field] = ""
+        elif value is None and nullable:
             fields[field] = None
         elif isinstance(value, types) and not (bool not in types and isinstance(value, bool)):
             fields[field] = value
@@ -146,13 +196,17 @@ def match_fields(name: str, where: str, record: object) -> dict[str, Any]:
     return fields
 
 
-def read_matches(path: Path) -> tuple[list["VisualMatch"], list[str]]:
-    """The visual matches of an input file and the label of each record."""
+STDIN_NAME = "<stdin>"
+
+
+def read_matches(path: Path | None) -> tuple[list["VisualMatch"], list[str]]:
+    """The visual matches of an input file (None: standard input) and the
+    label of each record."""
     from ..models import VisualMatch
 
-    name = str(path)
+    name = STDIN_NAME if path is None else str(path)
     try:
-        raw = path.read_bytes()
+        raw = sys.stdin.buffer.read() if path is None else path.read_bytes()
     except FileNotFoundError:
         raise CliError(f"{name}: no such file") from None
     except IsADirectoryError:
@@ -168,4 +222,4 @@ def read_matches(path: Path) -> tuple[list["VisualMatch"], list[str]]:
     return matches, [where for where, _ in records]
 
 
-__all__ = ["match_fields", "parse_records", "read_matches"]
+__all__ = ["STDIN_NAME", "match_fields", "parse_records", "read_matches"]

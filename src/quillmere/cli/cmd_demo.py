@@ -8,10 +8,11 @@ import sys
 from pathlib import Path
 from typing import Any
 
+from .. import _export
 from ._common import EXIT_OK, CliError
 from ._engine import RewritingFetcher, add_engine_options, engine_options, load_engine, run_pipeline
-from ._outputs import write_export
-from ._report import report, stdout_width
+from ._outputs import OutputPlan
+from ._report import report, stdout_width, wrap
 
 _DEMO_HELP = """\
 Run the whole pipeline offline on bundled sample pages and write the results.
@@ -47,38 +48,50 @@ def run(args: argparse.Namespace) -> int:
     out_dir: Path = args.out
     if out_dir.exists() and not out_dir.is_dir():
         raise CliError(f"{out_dir}: exists and is not a directory")
-    csv_path, json_path, input_copy = out_dir / "commerce.csv", out_dir / "commerce.json", out_dir / "matches.json"
+    plan = OutputPlan()
+    input_copy = plan.add("--out", "the input matches", out_dir / "matches.json")
+    csv_out = plan.add("--out", "CSV", out_dir / "commerce.csv")
+    json_out = plan.add("--out", "JSON", out_dir / "commerce.json")
+    assert input_copy is not None and csv_out is not None and json_out is not None
+    try:
+        plan.check()
+        routes = demo.load_routes()
+        raw_matches = demo.load_matches()
+        matches = [VisualMatch(**m) for m in raw_matches]
+        commerce = load_engine()
+        inner: Any = commerce.AsyncFetcher
+        fetcher_name = "Scrapling"
+        if inner is None:
+            inner, fetcher_name = demo.StdlibFetcher, "urllib (Scrapling is not installed)"
 
-    routes = demo.load_routes()
-    raw_matches = demo.load_matches()
-    matches = [VisualMatch(**m) for m in raw_matches]
-    commerce = load_engine()
-    inner: Any = commerce.AsyncFetcher
-    fetcher_name = "Scrapling"
-    if inner is None:
-        inner, fetcher_name = demo.StdlibFetcher, "urllib (Scrapling is not installed)"
+        width = stdout_width()
+        with demo.SampleServer(routes) as server:
+            print(wrap(f"{len(matches)} visual matches, {len(routes)} sample pages served from {server.base_url} "
+                       f"through the {fetcher_name} fetcher; nothing leaves this machine.", width))
+            print(wrap("One page answers 404 and one is slower than the 5 s time limit, "
+                       "so this takes a few seconds.", width) + "\n")
+            sys.stdout.flush()
+            # Every page comes from the loopback server, which the destination
+            # check refuses; the links' own hosts are never looked up.
+            result = run_pipeline(commerce, matches, RewritingFetcher(inner, server.loopback_url),
+                                  engine_options(args), allow_internal=True)
 
-    with demo.SampleServer(routes) as server:
-        print(f"{len(matches)} visual matches, {len(routes)} sample pages served from {server.base_url} "
-              f"through the {fetcher_name} fetcher; nothing leaves this machine.")
-        print("One page answers 404 and one is slower than the 5 s time limit, "
-              "so this takes a few seconds.\n")
-        sys.stdout.flush()
-        # Every page comes from the loopback server, which the destination check
-        # refuses; the links' own hosts are never looked up.
-        result = run_pipeline(commerce, matches, RewritingFetcher(inner, server.loopback_url), engine_options(args),
-                              allow_internal=True)
+        report(sys.stdout, result, width)
+        print("\nSample pages")
+        for rank, item in enumerate(result.items, start=1):
+            route = routes.get(demo.route_key(item.direct_url))
+            print(f"  {rank:>2}  {route.about if route else 'no sample page'}")
 
-    report(sys.stdout, result, stdout_width())
-    print("\nSample pages")
-    for rank, item in enumerate(result.items, start=1):
-        route = routes.get(demo.route_key(item.direct_url))
-        print(f"  {rank:>2}  {route.about if route else 'no sample page'}")
-
-    out_dir.mkdir(parents=True, exist_ok=True)
-    input_copy.write_text(json.dumps(raw_matches, indent=2, ensure_ascii=False) + "\n", encoding="utf-8")
+        copy = (json.dumps(raw_matches, indent=2, ensure_ascii=False) + "\n").encode("utf-8")
+        data = _export.render_json(result)
+        written = plan.write([
+            (input_copy, lambda path: _export.write_bytes(path, copy)),
+            (csv_out, lambda path: commerce.export_commerce_to_csv(result, path)),
+            (json_out, lambda path: _export.write_bytes(path, data)),
+        ])
+    finally:
+        plan.abandon()
     print()
-    print(f"Wrote the input matches: {input_copy.resolve()}")
-    print(f"Wrote CSV: {write_export(commerce.export_commerce_to_csv, result, csv_path)}")
-    print(f"Wrote JSON: {write_export(commerce.export_commerce_to_json, result, json_path)}")
+    for out in written:
+        print(f"Wrote {out.kind}: {out.resolved}")
     return EXIT_OK

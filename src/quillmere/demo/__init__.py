@@ -71,7 +71,7 @@ class SampleServer:
     """
 
     def __init__(self, routes: Mapping[str, Route], pages_dir: Path = PAGES_DIR) -> None:
-        self.routes = dict(routes)
+        self.routes: dict[str, Route] = dict(routes)
         self.pages_dir = pages_dir
         self.requests: list[str] = []
         self._stop = threading.Event()
