@@ -176,8 +176,8 @@ struct Offer {
     std::string sku;
 };
 
-bool list_price(const Value& spec) {
-    std::string t = text::lower(str_of(spec.get("priceType")) + " " + str_of(spec.get("@type")));
+bool list_price(const Value& price_spec) {
+    std::string t = text::lower(str_of(price_spec.get("priceType")) + " " + str_of(price_spec.get("@type")));
     return text::contains(t, "list") || text::contains(t, "strikethrough") || text::contains(t, "msrp") ||
            text::contains(t, "srp") || text::contains(t, "invoice");
 }
@@ -194,11 +194,11 @@ Offer read_offer(const Value& o, int depth) {
     if (p) out.price = amount_of(p, hint);
     if (!out.price) {
         // priceSpecification: the selling price, not a list price.
-        const Value* spec = o.get("priceSpecification");
+        const Value* price_spec = o.get("priceSpecification");
         std::vector<const Value*> specs;
-        if (spec && spec->is_object()) specs.push_back(spec);
-        if (spec && spec->is_array())
-            for (const Value& s : spec->array())
+        if (price_spec && price_spec->is_object()) specs.push_back(price_spec);
+        if (price_spec && price_spec->is_array())
+            for (const Value& s : price_spec->array())
                 if (s.is_object()) specs.push_back(&s);
         for (int pass = 0; pass < 2 && !out.price; ++pass)
             for (const Value* s : specs) {

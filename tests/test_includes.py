@@ -7,9 +7,9 @@ ROOT = Path(__file__).absolute().parent.parent
 
 
 def _checker():
-    spec = importlib.util.spec_from_file_location("check_includes", ROOT / "tools" / "check_includes.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("check_includes", ROOT / "tools" / "check_includes.py")
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
