@@ -129,8 +129,8 @@ def test_results_equal_process_and_failures_stay_local(internal_allowed) -> None
     got = asyncio.run(collect(enrich_many_async(searches, fetcher=fake)))
     assert set(got) == {"ok", "bad-stock", "no-matches", "str", "empty", "ok2"}
     for sid in ("ok", "empty", "ok2"):
-        search = next(s for s in searches if s["id"] == sid)
-        expected = commerce.CommerceEnricher.process([VisualMatch(**m) for m in search["matches"]],
+        one_search = next(s for s in searches if s["id"] == sid)
+        expected = commerce.CommerceEnricher.process([VisualMatch(**m) for m in one_search["matches"]],
                                                      fetcher=FakeFetcher())
         assert got[sid] == json.loads(expected.model_dump_json(exclude_none=True))
     assert got["ok"]["items"][0]["sku"] == "LMP-1"  # the pages were analysed, not only the search data
@@ -271,8 +271,8 @@ def test_csv_is_the_engines_csv_with_search_ids(tmp_path: Path, internal_allowed
         text = fh.read()
     table = list(csv.reader(io.StringIO(text)))
     assert rows == 3 and len(table) == 4 and text.endswith("\r\n")
-    for sid, search in (("s1", searches[0]), ("5", searches[1])):
-        intel = commerce.CommerceEnricher.process([VisualMatch(**m) for m in search["matches"]], fetcher=FakeFetcher())
+    for sid, one_search in (("s1", searches[0]), ("5", searches[1])):
+        intel = commerce.CommerceEnricher.process([VisualMatch(**m) for m in one_search["matches"]], fetcher=FakeFetcher())
         engine = tmp_path / f"{sid}.csv"
         commerce.export_commerce_to_csv(intel, engine)
         expected = list(csv.reader(io.StringIO(engine.read_text(encoding="utf-8"))))
@@ -342,11 +342,11 @@ def test_a_search_that_cannot_reach_a_worker_is_an_error_not_a_hang() -> None:
 
 def test_extended_analysis_is_passed_on(internal_allowed) -> None:
     # A price only the extended reading understands, on a match without a page.
-    search = {"id": "x", "matches": [{"link": "ftp://127.0.0.1/a", "title": "Lamp", "price": "CHF 1'299.50"}]}
-    matches = [VisualMatch(**m) for m in search["matches"]]
+    one_search = {"id": "x", "matches": [{"link": "ftp://127.0.0.1/a", "title": "Lamp", "price": "CHF 1'299.50"}]}
+    matches = [VisualMatch(**m) for m in one_search["matches"]]
     got = {}
     for extended in (False, True):
-        (sid, result), = asyncio.run(collect(enrich_many_async([search], fetcher=FakeFetcher(), extended=extended))).items()
+        (sid, result), = asyncio.run(collect(enrich_many_async([one_search], fetcher=FakeFetcher(), extended=extended))).items()
         expected = commerce.CommerceEnricher.process(matches, fetcher=FakeFetcher(), extended=extended)
         assert result == json.loads(expected.model_dump_json(exclude_none=True))
         got[extended] = result
