@@ -26,29 +26,31 @@ inline nb::object currency_str(std::string_view code) {
     return str(code);
 }
 
-// PriceNormalizer.parse with the engine's own pattern.
+// The record for a price read out of the whole of `raw_price`: its raw text
+// is the caller's own str when the price took all of it.
+template <typename Parsed>
+nb::object record_of(const OptStr<"raw_price">& raw_price, const Parsed& p) {
+    nb::object text = p.raw.size() == raw_price.size() && PyUnicode_CheckExact(raw_price.obj.ptr())
+                          ? nb::borrow(raw_price.obj)
+                          : str(p.raw);
+    return make_price(text, p.amount, currency_str(p.currency));
+}
+
+// PriceNormalizer.parse with the engine's own pattern, or (extended) the
+// extended reading: the record's currency is then the code the text names,
+// else the hint's code (or the hint upper-cased), else USD.
 inline nb::object parse_price(OptStr<"raw_price"> raw_price, OptStr<"currency_hint"> currency_hint,
                               Bool<"extended"> extended) {
     if (!raw_price.has_value() || raw_price.size() == 0) return nb::none();
     const Utf8& raw = *raw_price.text;
     if (extended.value) {
-        // The extended reading: the record's currency is the code the text
-        // names, else the hint's code (or the hint upper-cased), else USD.
         std::optional<price_text::Normalized> p =
             released_if(raw.size(), [&] { return price_text::normalize(raw.view, currency_hint.view()); });
-        if (!p) return nb::none();
-        nb::object text = p->raw.size() == raw.size() && PyUnicode_CheckExact(raw_price.obj.ptr())
-                              ? nb::borrow(raw_price.obj)
-                              : str(p->raw);
-        return make_price(text, p->amount, currency_str(p->currency));
+        return p ? record_of(raw_price, *p) : nb::none();
     }
     std::optional<price::PriceView> p =
         released_if(raw.size(), [&] { return price::parse_view(raw.view, currency_hint.view()); });
-    if (!p) return nb::none();
-    nb::object text = p->raw.size() == raw.size() && PyUnicode_CheckExact(raw_price.obj.ptr())
-                          ? nb::borrow(raw_price.obj)
-                          : str(p->raw);
-    return make_price(text, p->amount, currency_str(p->currency));
+    return p ? record_of(raw_price, *p) : nb::none();
 }
 
 // The rest of parse once a pattern has matched the stripped text `cleaned`:
