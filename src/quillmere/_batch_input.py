@@ -7,6 +7,8 @@ import json
 from collections.abc import AsyncIterable, AsyncIterator, Iterable, Iterator, Mapping
 from typing import Any, NamedTuple, Union
 
+from ._json_kind import json_kind as _json_kind
+
 SearchId = Union[str, int]
 
 
@@ -49,18 +51,6 @@ def id_key(value: SearchId) -> str:
 
 
 # ------------------------------------------------------------------ input
-def _json_kind(value: object) -> str:
-    if value is None:
-        return "null"
-    if isinstance(value, bool):
-        return "a boolean"
-    if isinstance(value, (int, float)):
-        return "a number"
-    if isinstance(value, str):
-        return "a string"
-    return "an array" if isinstance(value, list) else "an object"
-
-
 class _Missing:
     """Marks a search without "matches"; one object in every process."""
 

@@ -13,6 +13,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from ._common import CliError, json_excerpt
+from .._json_kind import json_kind as _json_kind
 
 if TYPE_CHECKING:
     from ..models import VisualMatch
@@ -29,20 +30,6 @@ _FIELDS: dict[str, tuple[tuple[type, ...], bool, str]] = {
 }
 
 _JSON_WS = re.compile(r"[ \t\n\r]*")
-
-
-def _json_kind(value: object) -> str:
-    if value is None:
-        return "null"
-    if isinstance(value, bool):
-        return "a boolean"
-    if isinstance(value, (int, float)):
-        return "a number"
-    if isinstance(value, str):
-        return "a string"
-    if isinstance(value, list):
-        return "an array"
-    return "an object"
 
 
 def _loads(text: str, name: str, where: str = "") -> object:
