@@ -10,6 +10,15 @@ TEST_PUBLIC_ADDRESS = "93.184.216.34"
 
 
 @pytest.fixture
+def fresh(server):
+    """The module's loopback `server`, its counts reset; every request must
+    have ended when the test is done."""
+    server.reset_counts()
+    yield server
+    assert server.wait_idle(), "a request was left open on the server"
+
+
+@pytest.fixture
 def rng():
     """A seeded generator, so generated parity cases are reproducible."""
     return random.Random(20261207)

@@ -284,13 +284,6 @@ def server():
         yield srv
 
 
-@pytest.fixture
-def fresh(server):
-    server.reset_counts()
-    yield server
-    assert server.wait_idle(), "a request was left open on the server"
-
-
 def real_fetch(urls, **kw):
     assert commerce.AsyncFetcher is not None, "scrapling's AsyncFetcher did not import"
     got, lookups = run(Fetcher.fetch_many(urls, timeout=2, **kw))

@@ -41,13 +41,6 @@ def server():
         yield srv
 
 
-@pytest.fixture
-def fresh(server):
-    server.reset_counts()
-    yield server
-    assert server.wait_idle(), "a request was left open on the server"
-
-
 @pytest.fixture(autouse=True)
 def no_name_lookups(monkeypatch):
     asked = forbid_name_lookups(monkeypatch)
