@@ -12,11 +12,10 @@ void register_url(nb::module_& m) {
         // One output buffer per thread; a link that comes back unchanged is
         // returned as it is (when it is a plain str).
         thread_local std::string out;
-        bool same = py::released_if(u.size(), [&] {
-            url::unwrap(u.view, out);
-            return out == u.view;
-        });
-        nb::object r = same && PyUnicode_CheckExact(u.obj.ptr()) ? nb::borrow(u.obj) : nb::object(py::str(out));
+        bool same = py::released_if(u.size(), [&] { return url::unwrap(u.view, out); });
+        nb::object r = !same ? nb::object(py::str(out))
+                       : PyUnicode_CheckExact(u.obj.ptr()) ? nb::borrow(u.obj)
+                                                            : nb::object(py::str(u.view));
         if (out.capacity() > 4 * py::kReleaseGilFrom) std::string().swap(out);
         return r;
     }, "str", "url"_a,

@@ -7,13 +7,19 @@
 #include "commerce/url_unwrapper.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "commerce/text.hpp"
 #include "commerce/vocabulary.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace quillmere::url {
 namespace {
@@ -22,6 +28,33 @@ using sv = std::string_view;
 constexpr auto npos = sv::npos;
 
 const LowerCaseNames kTracking(vocab::TRACKING_PARAMS.data(), vocab::TRACKING_PARAMS.size());
+
+// Room to write into through a pointer, without the zero-filling of
+// std::string::resize: one buffer per thread that only grows, up to a size
+// worth keeping; larger room is taken for the call alone.
+class Scratch {
+public:
+    explicit Scratch(std::size_t n) {
+        constexpr std::size_t kKept = 64 * 1024;
+        thread_local std::unique_ptr<char[]> kept;
+        thread_local std::size_t kept_size = 0;
+        if (n > kKept) {
+            own_.reset(new char[n]);
+            data_ = own_.get();
+            return;
+        }
+        if (kept_size < n) {
+            kept.reset(new char[kKept]);
+            kept_size = kKept;
+        }
+        data_ = kept.get();
+    }
+    char* data() const { return data_; }
+
+private:
+    std::unique_ptr<char[]> own_;
+    char* data_ = nullptr;
+};
 
 // The query as parse_qs, the tracking filter and urlencode(doseq=True) see
 // it, written in one pass for the usual query: every kept name appears
@@ -44,10 +77,11 @@ bool append_clean_query_in_one_pass(sv query, std::string& out) {
     char* arena = query.size() <= sizeof small ? small : nullptr;
     std::size_t arena_used = 0;
 
-    const std::size_t mark = out.size();
-    out.resize(mark + 3 * query.size());  // no byte is written as more than three
-    char* const base = out.data();
-    char* dst = base + mark;
+    // Written through a pointer into scratch room first (no byte is written
+    // as more than three), then appended at once.
+    Scratch room(3 * query.size());
+    char* const base = room.data();
+    char* dst = base;
     const char* const q = query.data();
     const std::size_t n = query.size();
     bool ok = true;
@@ -67,7 +101,7 @@ bool append_clean_query_in_one_pass(sv query, std::string& out) {
         if (seen & kFieldCoded) {
             if (!arena) arena = (large.resize(n), large.data());
             std::size_t len = unquote_plus_to(raw_name, arena + arena_used);
-            if (len == npos) return out.resize(mark), false;
+            if (len == npos) return false;
             name = sv(arena + arena_used, len);
             arena_used += len;
             limit = arena + arena_used;
@@ -85,19 +119,19 @@ bool append_clean_query_in_one_pass(sv query, std::string& out) {
             for (std::size_t k = 0; k < n_kept && ok; ++k)
                 ok = !(kept[k].key == key && kept[k].len == name.size() && sv(kept[k].text, kept[k].len) == name);
         }
-        if (!ok || n_kept == kMostNames) return out.resize(mark), false;
+        if (!ok || n_kept == kMostNames) return false;
         kept[n_kept++] = {name.data(), name.size(), key};
         kept_bits |= bit;
 
-        if (dst != base + mark) *dst++ = '&';
+        if (dst != base) *dst++ = '&';
         ok = requote_plus_until(raw_name, -1, dst) != npos;
         *dst++ = '=';
         std::size_t used = ok ? requote_plus_until(value, '&', dst) : npos;
         ok = used != npos;
         start = eq + 1 + used + 1;
     }
-    if (!ok) return out.resize(mark), false;
-    out.resize(static_cast<std::size_t>(dst - base));
+    if (!ok) return false;
+    out.append(base, static_cast<std::size_t>(dst - base));
     return true;
 }
 
@@ -165,11 +199,101 @@ bool drops_fragment(sv fragment) {
     return text::contains(fragment, ":~:text=") || text::starts_with(fragment, ":~:");
 }
 
+// Where the bytes of a link stand, sixteen at a time: any that rules out
+// the usual reading (a control, space, DEL or byte above ASCII, a bracket,
+// ";"), and the first "?", "#" and "/" at or after `from`.
+struct Landmarks {
+    std::size_t query = npos, fragment = npos, slash = npos;
+};
+
+bool find_landmarks(sv url, std::size_t from, Landmarks& at) {
+    const std::size_t n = url.size();
+#if defined(__SSE2__)
+    auto block = [&](const char* p, std::size_t base, unsigned fresh) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i low = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(0x20)), _mm_set1_epi8(0x20));    // <= 0x20
+        __m128i high = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x7F)), _mm_set1_epi8(0x7F));  // >= 0x7F
+        __m128i marks = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('[')),
+                                                  _mm_cmpeq_epi8(v, _mm_set1_epi8(']'))),
+                                     _mm_cmpeq_epi8(v, _mm_set1_epi8(';')));
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(low, high), marks))) return false;
+        unsigned q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('?')))) & fresh;
+        unsigned h = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('#')))) & fresh;
+        unsigned s = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('/')))) & fresh;
+        if (base < from) s &= ~0u << (from - base);
+        if (q && at.query == npos) at.query = base + static_cast<std::size_t>(std::countr_zero(q));
+        if (h && at.fragment == npos) at.fragment = base + static_cast<std::size_t>(std::countr_zero(h));
+        if (s && at.slash == npos) at.slash = base + static_cast<std::size_t>(std::countr_zero(s));
+        return true;
+    };
+    if (n < 16) {
+        char pad[16];
+        std::memset(pad, 'a', sizeof pad);
+        std::memcpy(pad, url.data(), n);
+        return block(pad, 0, (1u << n) - 1);
+    }
+    std::size_t base = 0;
+    for (; base + 16 <= n; base += 16)
+        if (!block(url.data() + base, base, 0xFFFFu)) return false;
+    // The rest, in the block ending with the link: its bytes already read
+    // were read clean, and hold no landmark that was not found.
+    return base == n || block(url.data() + n - 16, n - 16, 0xFFFFu << (16 - (n - base)));
+#else
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(url[i]);
+        if (c <= 0x20 || c >= 0x7F || c == '[' || c == ']' || c == ';') return false;
+        if (c == '?' && at.query == npos) at.query = i;
+        if (c == '#' && at.fragment == npos) at.fragment = i;
+        if (c == '/' && i >= from && at.slash == npos) at.slash = i;
+    }
+    return true;
+#endif
+}
+
+// The usual result link, "http://" or "https://" and a host, in printable
+// ASCII with neither brackets nor parameters, not a search redirect, its
+// query and fragment (when there) not empty: such a link splits and joins
+// back as it was, so only its query and fragment can change, and it is read
+// in one pass. False for any other link (the general reading takes it),
+// else `same` tells whether the clean link is the link itself; if not, it
+// is in `out`.
+bool unwrap_usual(sv url, std::string& out, bool& same) {
+    std::size_t head = text::starts_with(url, "https://") ? 8 : text::starts_with(url, "http://") ? 7 : 0;
+    Landmarks at;
+    if (!head || !find_landmarks(url, head, at)) return false;
+    const std::size_t n = url.size();
+    std::size_t path_end = std::min({at.query, at.fragment, n});
+    std::size_t host_end = std::min(at.slash, path_end);
+    if (host_end == head) return false;
+    sv host = url.substr(head, host_end - head), path = url.substr(host_end, path_end - host_end);
+    if (path == "/url" && is_search_host(host)) return false;
+    bool has_query = at.query < std::min(at.fragment, n);
+    sv query = has_query ? url.substr(at.query + 1, std::min(at.fragment, n) - at.query - 1) : sv();
+    sv fragment = at.fragment < n ? url.substr(at.fragment + 1) : sv();
+    if ((has_query && query.empty()) || (at.fragment != npos && fragment.empty())) return false;
+    bool keeps_fragment = fragment.empty() || !drops_fragment(fragment);
+    if (!has_query && keeps_fragment) return same = true;
+
+    out.assign(url.data(), path_end);
+    if (has_query) {
+        out.push_back('?');
+        append_clean_query(query, out);
+        if (out.size() == path_end + 1) out.resize(path_end);  // nothing kept: no "?" either
+    }
+    if (!fragment.empty() && keeps_fragment) {
+        out.push_back('#');
+        out += fragment;
+    }
+    same = out == url;
+    return true;
+}
+
 }  // namespace
 
-void unwrap(std::string_view url, std::string& out) {
+bool unwrap(std::string_view url, std::string& out) {
     out.clear();
-    if (url.empty()) return;
+    if (url.empty()) return true;
+    if (bool same; unwrap_usual(url, out, same)) return same;
     Split outer;
     split_url(url, outer);
     Split inner;
@@ -194,11 +318,12 @@ void unwrap(std::string_view url, std::string& out) {
         out.push_back('#');
         out += p->fragment;
     }
+    return out == url;
 }
 
 std::string unwrap(std::string_view url) {
     std::string out;
-    unwrap(url, out);
+    if (unwrap(url, out)) return std::string(url);
     return out;
 }
 

@@ -246,9 +246,8 @@ std::size_t detail::requote_plus_from(sv raw, std::size_t i, int stop, char*& ds
     char* d = dst;
     while (i < n) {
         unsigned char c = static_cast<unsigned char>(raw[i]);
-        if (kClass[c] & kAsIs) {  // a safe byte, or "+": a space, written "+"
-            *d++ = static_cast<char>(c);
-            ++i;
+        if (kClass[c] & kAsIs) {  // safe bytes, or "+": a space, written "+"
+            i = copy_verbatim(raw, i, d);
             continue;
         }
         if (c == stop) break;
@@ -600,6 +599,23 @@ std::size_t scan_field_name(sv query, std::size_t start, unsigned char& seen) {
     const char* q = query.data();
     std::size_t i = start, n = query.size();
     unsigned char bits = 0;
+#if defined(__SSE2__)
+    for (; i + 16 <= n; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + i));
+        unsigned stop = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('=')), _mm_cmpeq_epi8(v, _mm_set1_epi8('&')))));
+        unsigned coded = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('%')), _mm_cmpeq_epi8(v, _mm_set1_epi8('+')))));
+        unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+        unsigned before = stop ? (stop & (0u - stop)) - 1 : 0xFFFFu;
+        if (coded & before) bits |= kFieldCoded;
+        if (high & before) bits |= kFieldHigh;
+        if (stop) {
+            seen = bits;
+            return i + static_cast<std::size_t>(std::countr_zero(stop));
+        }
+    }
+#endif
     if constexpr (swar::kUsable) {
         for (; i + 8 <= n; i += 8) {
             std::uint64_t w = swar::load(q + i);
