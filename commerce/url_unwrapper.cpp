@@ -66,10 +66,9 @@ bool append_clean_query_in_one_pass(sv query, std::string& out) {
     struct Kept {
         const char* text;
         std::size_t len;
-        std::uint64_t key;
     } kept[kMostNames];
     std::size_t n_kept = 0;
-    std::uint64_t kept_bits = 0;  // one bit per kept name, by its key: most new names miss
+    std::uint64_t kept_bits = 0;  // one bit per kept name, by its tag: most new names miss
     // Decoded names, when they hold "%" or "+": decoding does not lengthen,
     // so one buffer of the query's size holds them all.
     char small[128];
@@ -106,21 +105,27 @@ bool append_clean_query_in_one_pass(sv query, std::string& out) {
             arena_used += len;
             limit = arena + arena_used;
         }
-        std::uint64_t key = prefix_key(name, limit);
         bool ascii = (seen & kFieldCoded) ? text::is_ascii(name) : !(seen & kFieldHigh);
         sv value = query.substr(eq + 1);
-        if (kTracking.contains(name, key, ascii)) {
+        if (ascii ? kTracking.may_hold_ascii(name) && kTracking.contains(name, prefix_key(name, limit), true)
+                  : kTracking.contains(name, 0, false)) {
             std::size_t amp = value.find('&');
             start = amp == npos ? n + 1 : eq + 1 + amp + 1;
             continue;
         }
-        std::uint64_t bit = std::uint64_t{1} << ((key ^ (key >> 29) ^ name.size()) & 63);
+        // Names seen before, by a tag of their length and first and last
+        // bytes: a new name is compared with the kept ones only when its tag
+        // was seen.
+        unsigned tag = name.empty() ? 0u
+                                    : (static_cast<unsigned char>(name[0]) * 7u ^ static_cast<unsigned>(name.size()) ^
+                                       static_cast<unsigned char>(name.back()) * 3u);
+        std::uint64_t bit = std::uint64_t{1} << (tag & 63);
         if (kept_bits & bit) {  // perhaps seen before
             for (std::size_t k = 0; k < n_kept && ok; ++k)
-                ok = !(kept[k].key == key && kept[k].len == name.size() && sv(kept[k].text, kept[k].len) == name);
+                ok = !(kept[k].len == name.size() && std::memcmp(kept[k].text, name.data(), name.size()) == 0);
         }
         if (!ok || n_kept == kMostNames) return false;
-        kept[n_kept++] = {name.data(), name.size(), key};
+        kept[n_kept++] = {name.data(), name.size()};
         kept_bits |= bit;
 
         if (dst != base) *dst++ = '&';
@@ -201,52 +206,34 @@ bool drops_fragment(sv fragment) {
     return text::contains(fragment, ":~:text=") || text::starts_with(fragment, ":~:");
 }
 
-// Where the bytes of a link stand, sixteen at a time: any that rules out
-// the usual reading (a control, space, DEL or byte above ASCII, a bracket,
-// ";"), and the first "?", "#" and "/" at or after `from`.
-struct Landmarks {
-    std::size_t query = npos, fragment = npos, slash = npos;
-};
-
-bool find_landmarks(sv url, std::size_t from, Landmarks& at) {
+// Whether every byte of the link allows the usual reading: none is a
+// control, space, DEL or above ASCII, a bracket or ";". Sixteen at a time.
+bool usual_bytes(sv url) {
     const std::size_t n = url.size();
 #if defined(__SSE2__)
-    auto block = [&](const char* p, std::size_t base, unsigned fresh) {
+    auto unusual = [](const char* p) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         __m128i low = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(0x20)), _mm_set1_epi8(0x20));    // <= 0x20
         __m128i high = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x7F)), _mm_set1_epi8(0x7F));  // >= 0x7F
         __m128i marks = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('[')),
                                                   _mm_cmpeq_epi8(v, _mm_set1_epi8(']'))),
                                      _mm_cmpeq_epi8(v, _mm_set1_epi8(';')));
-        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(low, high), marks))) return false;
-        unsigned q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('?')))) & fresh;
-        unsigned h = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('#')))) & fresh;
-        unsigned s = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('/')))) & fresh;
-        if (base < from) s &= ~0u << (from - base);
-        if (q && at.query == npos) at.query = base + static_cast<std::size_t>(std::countr_zero(q));
-        if (h && at.fragment == npos) at.fragment = base + static_cast<std::size_t>(std::countr_zero(h));
-        if (s && at.slash == npos) at.slash = base + static_cast<std::size_t>(std::countr_zero(s));
-        return true;
+        return _mm_or_si128(_mm_or_si128(low, high), marks);
     };
     if (n < 16) {
         char pad[16];
         std::memset(pad, 'a', sizeof pad);
         std::memcpy(pad, url.data(), n);
-        return block(pad, 0, (1u << n) - 1);
+        return !_mm_movemask_epi8(unusual(pad));
     }
-    std::size_t base = 0;
-    for (; base + 16 <= n; base += 16)
-        if (!block(url.data() + base, base, 0xFFFFu)) return false;
-    // The rest, in the block ending with the link: its bytes already read
-    // were read clean, and hold no landmark that was not found.
-    return base == n || block(url.data() + n - 16, n - 16, 0xFFFFu << (16 - (n - base)));
+    __m128i any = _mm_setzero_si128();
+    for (std::size_t at = 0; at + 16 <= n; at += 16) any = _mm_or_si128(any, unusual(url.data() + at));
+    any = _mm_or_si128(any, unusual(url.data() + n - 16));  // the rest, in the block ending the link
+    return !_mm_movemask_epi8(any);
 #else
-    for (std::size_t i = 0; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(url[i]);
+    for (char ch : url) {
+        unsigned char c = static_cast<unsigned char>(ch);
         if (c <= 0x20 || c >= 0x7F || c == '[' || c == ']' || c == ';') return false;
-        if (c == '?' && at.query == npos) at.query = i;
-        if (c == '#' && at.fragment == npos) at.fragment = i;
-        if (c == '/' && i >= from && at.slash == npos) at.slash = i;
     }
     return true;
 #endif
@@ -261,11 +248,13 @@ bool find_landmarks(sv url, std::size_t from, Landmarks& at) {
 // is in `out`.
 bool unwrap_usual(sv url, std::string& out, bool& same) {
     std::size_t head = text::starts_with(url, "https://") ? 8 : text::starts_with(url, "http://") ? 7 : 0;
-    Landmarks at;
-    if (!head || !find_landmarks(url, head, at)) return false;
+    if (!head || !usual_bytes(url)) return false;
+    struct {
+        std::size_t query, fragment;
+    } at{url.find('?'), url.find('#')};
     const std::size_t n = url.size();
     std::size_t path_end = std::min({at.query, at.fragment, n});
-    std::size_t host_end = std::min(at.slash, path_end);
+    std::size_t host_end = std::min(url.substr(0, path_end).find('/', head), path_end);
     if (host_end == head) return false;
     sv host = url.substr(head, host_end - head), path = url.substr(host_end, path_end - host_end);
     if (path == "/url" && is_search_host(host)) return false;

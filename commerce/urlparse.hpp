@@ -229,6 +229,13 @@ public:
         return contains_ascii(name, low);
     }
 
+    // False when an ASCII name is surely none of them, by its length and
+    // first letter alone (a cheap filter before the prefix key is made).
+    bool may_hold_ascii(std::string_view name) const {
+        return !name.empty() && name.size() < first_letters_.size() &&
+               (first_letters_[name.size()] >> ((static_cast<unsigned char>(name[0]) | 0x20u) & 63) & 1);
+    }
+
 private:
     bool contains_unicode(std::string_view name) const;
     bool contains_ascii(std::string_view name, std::uint64_t low) const;
