@@ -56,6 +56,77 @@ private:
     char* data_ = nullptr;
 };
 
+// What the bytes of a query field's name hold.
+enum FieldNameBits : unsigned char {
+    kFieldCoded = 1,    // "%" or "+": the name is compared decoded
+    kFieldHigh = 2,     // bytes above ASCII
+    kFieldChanged = 4,  // bytes the re-encoding changes
+    kFieldEnd = 8,      // "=" or "&"
+};
+constexpr std::array<unsigned char, 256> kNameBits = [] {
+    std::array<unsigned char, 256> t{};
+    for (int c = 0; c < 256; ++c) t[c] = detail::kVerbatim[c] ? 0 : kFieldChanged;
+    t['='] = t['&'] = kFieldEnd;
+    t['%'] |= kFieldCoded;
+    t['+'] |= kFieldCoded;
+    for (int c = 0x80; c < 0x100; ++c) t[c] |= kFieldHigh;
+    return t;
+}();
+
+// Copies the name of the query field at `i` to `d` as it is, and returns
+// where it ends (its first "=" or "&", or the end of the query); `seen`
+// tells what its bytes hold. Sixteen bytes are stored at a time, so `d` may
+// be written past the name: it has room for three bytes per byte left.
+std::size_t copy_field_name(sv query, std::size_t i, char* d, unsigned char& seen) {
+    const char* q = query.data();
+    const std::size_t n = query.size();
+    unsigned char bits = 0;
+#if defined(__SSE2__)
+    for (; i + 16 <= n; i += 16, d += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d), v);
+        unsigned stop = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('=')), _mm_cmpeq_epi8(v, _mm_set1_epi8('&')))));
+        unsigned coded = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('%')), _mm_cmpeq_epi8(v, _mm_set1_epi8('+')))));
+        unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+        unsigned before = stop ? (stop & (0u - stop)) - 1 : 0xFFFFu;
+        if (coded & before) bits |= kFieldCoded;
+        if (high & before) bits |= kFieldHigh;
+        if (detail::non_verbatim16(v) & before) bits |= kFieldChanged;
+        if (stop) {
+            seen = bits;
+            return i + static_cast<std::size_t>(std::countr_zero(stop));
+        }
+    }
+#endif
+    for (unsigned char b; i < n && !((b = kNameBits[static_cast<unsigned char>(q[i])]) & kFieldEnd); ++i) {
+        *d++ = q[i];
+        bits |= b;
+    }
+    seen = bits;
+    return i;
+}
+
+// The first "&" of s, else its size: a short value is usually found in one
+// block.
+std::size_t find_amp(sv s) {
+#if defined(__SSE2__)
+    std::size_t i = 0;
+    for (; i + 16 <= s.size(); i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
+        if (unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('&')))))
+            return i + static_cast<std::size_t>(std::countr_zero(m));
+    }
+    for (; i < s.size(); ++i)
+        if (s[i] == '&') return i;
+    return s.size();
+#else
+    std::size_t at = s.find('&');
+    return at == npos ? s.size() : at;
+#endif
+}
+
 // The query as parse_qs, the tracking filter and urlencode(doseq=True) see
 // it, written in one pass for the usual query: every kept name appears
 // once, so the pairs come out in the order they are read. Returns false,
@@ -71,7 +142,7 @@ bool append_clean_query_in_one_pass(sv query, std::string& out) {
     std::uint64_t kept_bits = 0;  // one bit per kept name, by its tag: most new names miss
     // Decoded names, when they hold "%" or "+": decoding does not lengthen,
     // so one buffer of the query's size holds them all.
-    char small[128];
+    char small[1024];
     std::string large;
     char* arena = query.size() <= sizeof small ? small : nullptr;
     std::size_t arena_used = 0;
@@ -85,13 +156,19 @@ bool append_clean_query_in_one_pass(sv query, std::string& out) {
     const std::size_t n = query.size();
     bool ok = true;
     for (std::size_t start = 0; start <= n && ok;) {
+        // The field is written as it is read, and taken back if dropped.
+        char* const field_out = dst;
+        if (dst != base) *dst++ = '&';
+        char* const name_out = dst;
         unsigned char seen = 0;
-        std::size_t eq = scan_field_name(query, start, seen);
+        std::size_t eq = copy_field_name(query, start, name_out, seen);
         if (eq == n || q[eq] == '&') {  // a field without "="
+            dst = field_out;
             start = eq + 1;
             continue;
         }
         if (eq + 1 == n || q[eq + 1] == '&') {  // an empty value
+            dst = field_out;
             start = eq + 2;
             continue;
         }
@@ -109,8 +186,8 @@ bool append_clean_query_in_one_pass(sv query, std::string& out) {
         sv value = query.substr(eq + 1);
         if (ascii ? kTracking.may_hold_ascii(name) && kTracking.contains(name, prefix_key(name, limit), true)
                   : kTracking.contains(name, 0, false)) {
-            std::size_t amp = value.find('&');
-            start = amp == npos ? n + 1 : eq + 1 + amp + 1;
+            dst = field_out;
+            start = eq + 1 + find_amp(value) + 1;
             continue;
         }
         // Names seen before, by a tag of their length and first and last
@@ -128,12 +205,13 @@ bool append_clean_query_in_one_pass(sv query, std::string& out) {
         kept[n_kept++] = {name.data(), name.size()};
         kept_bits |= bit;
 
-        if (dst != base) *dst++ = '&';
-        // The name is read up to its "=", so that it is copied sixteen
-        // bytes at a time like the values.
-        ok = requote_plus_until(query.substr(start), '=', dst) == raw_name.size();
+        dst = name_out + raw_name.size();
+        if (seen & kFieldChanged) {  // written again, re-encoded
+            dst = name_out;
+            if (requote_plus_until(raw_name, -1, dst) != raw_name.size()) return false;
+        }
         *dst++ = '=';
-        std::size_t used = ok ? requote_plus_until(value, '&', dst) : npos;
+        std::size_t used = requote_plus_until(value, '&', dst);
         ok = used != npos;
         start = eq + 1 + used + 1;
     }
@@ -142,8 +220,210 @@ bool append_clean_query_in_one_pass(sv query, std::string& out) {
     return true;
 }
 
+#if defined(__SSE2__)
+// The usual query, up to a few kilobytes, as bitmaps of its bytes (a bit per
+// byte): where the fields and names end, the bytes a name must be decoded
+// for, and those the re-encoding changes. Each field is then found and
+// checked by bit scans, and copied at once when nothing in it changes.
+// Returns false, with `out` as it was, for a query the one pass must read
+// (a name with "%", "+" or bytes above ASCII, a kept name repeated, many
+// names, a value the re-encoding cannot decide alone).
+class QueryBitmaps {
+public:
+    static constexpr std::size_t kMost = 2048;  // bytes
+
+    explicit QueryBitmaps(sv query) : n_(query.size()) {
+        for (std::size_t w = 0; w <= n_ / 64 + 1; ++w) amp_[w] = eq_[w] = coded_[w] = changed_[w] = 0;
+        const char* q = query.data();
+        std::size_t i = 0;
+        for (; i + 16 <= n_; i += 16) put(q + i, i, 0xFFFFu);
+        if (i < n_) {
+            char pad[16];
+            std::memset(pad, 'a', sizeof pad);
+            std::memcpy(pad, q + i, n_ - i);
+            put(pad, i, (1u << (n_ - i)) - 1);
+        }
+        amp_[n_ / 64] |= std::uint64_t{1} << (n_ % 64);  // the query ends a field
+    }
+    // The first "&" at or after `from` (the query's end when there is none).
+    std::size_t next_amp(std::size_t from) const { return next(amp_, from); }
+    // The first "=" in [from, to), else `to`.
+    std::size_t next_equals(std::size_t from, std::size_t to) const {
+        std::size_t at = next_bounded(eq_, from, to);
+        return at < to ? at : to;
+    }
+    // The 64 bits from `from` on, of each bitmap: a field shorter than that
+    // is read in them alone.
+    struct Window {
+        std::uint64_t amp, eq, coded, changed;
+    };
+    Window window(std::size_t from) const {
+        std::size_t w = from / 64, shift = from % 64;
+        auto get = [&](const std::uint64_t* b) { return (b[w] >> shift) | ((b[w + 1] << 1) << (63 - shift)); };
+        return {get(amp_), get(eq_), get(coded_), get(changed_)};
+    }
+    bool coded(std::size_t from, std::size_t to) const { return any(coded_, from, to); }
+    bool changed(std::size_t from, std::size_t to) const { return any(changed_, from, to); }
+
+private:
+    static constexpr std::size_t kWords = kMost / 64 + 2;  // the query's end, and one word past it
+    std::size_t n_;
+    std::uint64_t amp_[kWords], eq_[kWords], coded_[kWords], changed_[kWords];  // words past the query unused
+
+    void put(const char* p, std::size_t at, unsigned valid) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        auto mask = [&](char c) {
+            return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))));
+        };
+        unsigned amp = mask('&'), eq = mask('=');
+        unsigned coded = mask('%') | mask('+') | static_cast<unsigned>(_mm_movemask_epi8(v));
+        unsigned changed = detail::non_verbatim16(p) | (coded & ~mask('+'));
+        std::size_t w = at / 64, shift = at % 64;
+        amp_[w] |= std::uint64_t{amp & valid} << shift;
+        eq_[w] |= std::uint64_t{eq & valid} << shift;
+        coded_[w] |= std::uint64_t{coded & valid} << shift;
+        changed_[w] |= std::uint64_t{changed & valid} << shift;
+    }
+    static std::size_t next(const std::uint64_t* bits, std::size_t from) {
+        std::size_t w = from / 64;
+        std::uint64_t word = bits[w] & (~std::uint64_t{0} << (from % 64));
+        while (!word) word = bits[++w];
+        return w * 64 + static_cast<std::size_t>(std::countr_zero(word));
+    }
+    static std::size_t next_bounded(const std::uint64_t* bits, std::size_t from, std::size_t to) {
+        if (from >= to) return to;
+        std::size_t w = from / 64, last = (to - 1) / 64;
+        std::uint64_t word = bits[w] & (~std::uint64_t{0} << (from % 64));
+        while (!word && w < last) word = bits[++w];
+        return word ? w * 64 + static_cast<std::size_t>(std::countr_zero(word)) : to;
+    }
+    // Whether a bit is set in [from, to): usually one word, for a field.
+    static bool any(const std::uint64_t* bits, std::size_t from, std::size_t to) {
+        if (from >= to) return false;
+        std::size_t w = from / 64, last = (to - 1) / 64;
+        std::uint64_t tail = ~std::uint64_t{0} >> (63 - (to - 1) % 64);  // bits up to to - 1 in its word
+        std::uint64_t word = bits[w] & (~std::uint64_t{0} << (from % 64));
+        if (w == last) return word & tail;
+        if (word) return true;
+        while (++w < last)
+            if (bits[w]) return true;
+        return bits[last] & tail;
+    }
+};
+
+bool append_clean_query_by_bitmaps(sv query, std::string& out) {
+    if (query.size() > QueryBitmaps::kMost) return false;
+    constexpr std::size_t kMostNames = 24;
+    struct Kept {
+        const char* text;
+        std::size_t len;
+    } kept[kMostNames];
+    std::size_t n_kept = 0;
+    std::uint64_t kept_bits = 0;
+
+    // Decoded names, as in the one pass.
+    char arena[QueryBitmaps::kMost];
+    std::size_t arena_used = 0;
+
+    const QueryBitmaps bits(query);
+    Scratch room(3 * query.size());
+    char* const base = room.data();
+    char* dst = base;
+    const char* const q = query.data();
+    const std::size_t n = query.size();
+    for (std::size_t start = 0; start <= n;) {
+        std::size_t amp, eq;
+        bool coded, name_changes, value_changes;
+        if (auto win = bits.window(start); win.amp) {  // the usual field, under 64 bytes
+            std::size_t len = static_cast<std::size_t>(std::countr_zero(win.amp));
+            std::uint64_t field = (std::uint64_t{1} << len) - 1;
+            std::uint64_t equals = win.eq & field;
+            std::size_t name_len = equals ? static_cast<std::size_t>(std::countr_zero(equals)) : len;
+            amp = start + len;
+            eq = start + name_len;
+            std::uint64_t name_bits = (std::uint64_t{1} << name_len) - 1;
+            coded = win.coded & name_bits;
+            name_changes = win.changed & name_bits;
+            value_changes = win.changed & field & ~(name_bits << 1 | 1);
+        } else {
+            amp = bits.next_amp(start);
+            eq = bits.next_equals(start, amp);
+            coded = bits.coded(start, eq);
+            name_changes = bits.changed(start, eq);
+            value_changes = bits.changed(eq + 1, amp);
+        }
+        std::size_t next = amp + 1;
+        if (eq + 1 >= amp) {  // no "=", or an empty value: parse_qs drops the field
+            start = next;
+            continue;
+        }
+        sv raw_name(q + start, eq - start), name = raw_name;
+        const char* limit = q + n;
+        if (coded) {  // compared decoded; decoding does not lengthen
+            std::size_t len = unquote_plus_to(raw_name, arena + arena_used);
+            if (len == npos) return false;
+            name = sv(arena + arena_used, len);
+            arena_used += len;
+            limit = arena + arena_used;
+            if (!text::is_ascii(name)) return false;
+        }
+        if (kTracking.may_hold_ascii(name) && kTracking.contains(name, prefix_key(name, limit), true)) {
+            start = next;
+            continue;
+        }
+        unsigned tag = name.empty() ? 0u
+                                    : (static_cast<unsigned char>(name[0]) * 7u ^ static_cast<unsigned>(name.size()) ^
+                                       static_cast<unsigned char>(name.back()) * 3u);
+        std::uint64_t bit = std::uint64_t{1} << (tag & 63);
+        if (kept_bits & bit) {
+            for (std::size_t k = 0; k < n_kept; ++k)
+                if (kept[k].len == name.size() && std::memcmp(kept[k].text, name.data(), name.size()) == 0)
+                    return false;
+        }
+        if (n_kept == kMostNames) return false;
+        kept[n_kept++] = {name.data(), name.size()};
+        kept_bits |= bit;
+
+        if (dst != base) *dst++ = '&';
+        if (!name_changes && !value_changes) {  // the field as it is
+            std::memcpy(dst, q + start, amp - start);
+            dst += amp - start;
+        } else {
+            if (!name_changes) {
+                std::memcpy(dst, raw_name.data(), raw_name.size());
+                dst += raw_name.size();
+            } else if (requote_plus_until(raw_name, -1, dst) != raw_name.size()) {
+                return false;
+            }
+            *dst++ = '=';
+            sv value(q + eq + 1, amp - eq - 1);
+            if (!value_changes) {
+                std::memcpy(dst, value.data(), value.size());
+                dst += value.size();
+            } else if (requote_plus_until(value, -1, dst) != value.size()) {
+                return false;
+            }
+        }
+        start = next;
+    }
+    out.append(base, static_cast<std::size_t>(dst - base));
+    return true;
+}
+#else
+bool append_clean_query_by_bitmaps(sv, std::string&) { return false; }
+#endif
+
 // The same for any query: parsed into names with their values first.
+// The bitmaps pay for themselves on many short fields; long values, often
+// escaped, are read as fast in the one pass, and making the bitmaps is extra.
+// Told by the first 64 bytes.
+bool many_short_fields(sv query) {
+    if (query.size() < 96) return false;
+    return std::count(query.begin(), query.begin() + 64, '&') >= 3;
+}
+
 void append_clean_query(sv query, std::string& out) {
+    if (many_short_fields(query) && append_clean_query_by_bitmaps(query, out)) return;
     if (append_clean_query_in_one_pass(query, out)) return;
     QueryFields fields(query);
     std::string scratch, quoted_name;

@@ -582,59 +582,6 @@ std::size_t QueryFields::find(sv name, std::uint64_t key, std::size_t& hash) {
     return kNone;
 }
 
-namespace {
-// "=" ends a name, "&" a field.
-enum : unsigned char { kEquals = 1, kAmp = 2 };
-constexpr std::array<unsigned char, 256> kNameClass = [] {
-    std::array<unsigned char, 256> t{};
-    t['='] = kEquals;
-    t['&'] = kAmp;
-    t['%'] = t['+'] = kFieldCoded;
-    for (int c = 0x80; c < 0x100; ++c) t[c] = kFieldHigh;
-    return t;
-}();
-}  // namespace
-
-std::size_t scan_field_name(sv query, std::size_t start, unsigned char& seen) {
-    const char* q = query.data();
-    std::size_t i = start, n = query.size();
-    unsigned char bits = 0;
-#if defined(__SSE2__)
-    for (; i + 16 <= n; i += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + i));
-        unsigned stop = static_cast<unsigned>(_mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('=')), _mm_cmpeq_epi8(v, _mm_set1_epi8('&')))));
-        unsigned coded = static_cast<unsigned>(_mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('%')), _mm_cmpeq_epi8(v, _mm_set1_epi8('+')))));
-        unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
-        unsigned before = stop ? (stop & (0u - stop)) - 1 : 0xFFFFu;
-        if (coded & before) bits |= kFieldCoded;
-        if (high & before) bits |= kFieldHigh;
-        if (stop) {
-            seen = bits;
-            return i + static_cast<std::size_t>(std::countr_zero(stop));
-        }
-    }
-#endif
-    if constexpr (swar::kUsable) {
-        for (; i + 8 <= n; i += 8) {
-            std::uint64_t w = swar::load(q + i);
-            std::uint64_t stop = swar::equal(w, '=') | swar::equal(w, '&');
-            std::uint64_t coded = swar::equal(w, '%') | swar::equal(w, '+');
-            if (swar::before(coded, stop)) bits |= kFieldCoded;
-            if (swar::before(w & swar::kHighs, stop)) bits |= kFieldHigh;
-            if (stop) {
-                seen = bits;
-                return i + swar::first(stop);
-            }
-        }
-    }
-    for (unsigned char cls; i < n && !((cls = kNameClass[static_cast<unsigned char>(q[i])]) & (kEquals | kAmp)); ++i)
-        bits |= cls;
-    seen = bits;
-    return i;
-}
-
 LowerCaseNames::LowerCaseNames(const sv* names, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         sv name = names[i];

@@ -106,8 +106,7 @@ std::size_t requote_plus_from(std::string_view raw, std::size_t i, int stop, cha
 // A bit for each of the sixteen bytes at p that is not verbatim (first byte
 // lowest). Letters: (c | 0x20) - 'a' below 26, digits: c - '0' below 10,
 // each as a signed comparison after moving the range's start to -128.
-inline unsigned non_verbatim16(const char* p) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+inline unsigned non_verbatim16(__m128i v) {
     __m128i letter = _mm_cmplt_epi8(_mm_add_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8(0x1F)),
                                     _mm_set1_epi8(-128 + 26));
     __m128i digit = _mm_cmplt_epi8(_mm_add_epi8(v, _mm_set1_epi8(0x50)), _mm_set1_epi8(-128 + 10));
@@ -116,6 +115,9 @@ inline unsigned non_verbatim16(const char* p) {
         _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('-')), _mm_cmpeq_epi8(v, _mm_set1_epi8('~'))),
                      _mm_cmpeq_epi8(v, _mm_set1_epi8('+'))));
     return ~static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), sym))) & 0xFFFFu;
+}
+inline unsigned non_verbatim16(const char* p) {
+    return non_verbatim16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 #endif
 
@@ -208,10 +210,6 @@ inline std::uint64_t ascii_lower(std::uint64_t w) {
 }
 }  // namespace swar
 
-// The end of the name of the query field at `start` (its first "=" or "&",
-// or the end of the query), and in `seen` what its bytes hold.
-enum FieldNameBits : unsigned char { kFieldCoded = 4, kFieldHigh = 8 };  // "%" or "+"; above ASCII
-std::size_t scan_field_name(std::string_view query, std::size_t start, unsigned char& seen);
 
 // A fixed set of lower-case names, and whether a decoded query name
 // lower-cases (str.lower()) to one of them: an ASCII name by its prefix key
