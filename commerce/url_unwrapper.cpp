@@ -277,7 +277,7 @@ private:
         };
         unsigned amp = mask('&'), eq = mask('=');
         unsigned coded = mask('%') | mask('+') | static_cast<unsigned>(_mm_movemask_epi8(v));
-        unsigned changed = detail::non_verbatim16(p) | (coded & ~mask('+'));
+        unsigned changed = detail::non_verbatim16(v);  // "%" and bytes above ASCII among them
         std::size_t w = at / 64, shift = at % 64;
         amp_[w] |= std::uint64_t{amp & valid} << shift;
         eq_[w] |= std::uint64_t{eq & valid} << shift;
@@ -419,7 +419,17 @@ bool append_clean_query_by_bitmaps(sv, std::string&) { return false; }
 // Told by the first 64 bytes.
 bool many_short_fields(sv query) {
     if (query.size() < 96) return false;
+#if defined(__SSE2__)
+    __m128i counts = _mm_setzero_si128();
+    for (std::size_t at = 0; at < 64; at += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(query.data() + at));
+        counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(v, _mm_set1_epi8('&')));
+    }
+    __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+    return _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8)) >= 3;
+#else
     return std::count(query.begin(), query.begin() + 64, '&') >= 3;
+#endif
 }
 
 void append_clean_query(sv query, std::string& out) {
