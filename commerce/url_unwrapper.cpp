@@ -233,16 +233,26 @@ public:
     static constexpr std::size_t kMost = 2048;  // bytes
 
     explicit QueryBitmaps(sv query) : n_(query.size()) {
-        for (std::size_t w = 0; w <= n_ / 64 + 1; ++w) amp_[w] = eq_[w] = coded_[w] = changed_[w] = 0;
+        // Each word made in registers from four blocks of sixteen bytes, then
+        // stored; the last block is padded with a byte of no class.
         const char* q = query.data();
-        std::size_t i = 0;
-        for (; i + 16 <= n_; i += 16) put(q + i, i, 0xFFFFu);
-        if (i < n_) {
-            char pad[16];
-            std::memset(pad, 'a', sizeof pad);
-            std::memcpy(pad, q + i, n_ - i);
-            put(pad, i, (1u << (n_ - i)) - 1);
+        std::size_t w = 0;
+        for (std::size_t chunk = 0; chunk <= n_; chunk += 64, ++w) {
+            Masks word;
+            for (std::size_t at = chunk; at < chunk + 64 && at < n_; at += 16) {
+                unsigned shift = static_cast<unsigned>(at - chunk);
+                if (at + 16 <= n_) {
+                    word.add(classify(q + at), shift, 0xFFFFu);
+                } else {
+                    char pad[16];
+                    std::memset(pad, 'a', sizeof pad);
+                    std::memcpy(pad, q + at, n_ - at);
+                    word.add(classify(pad), shift, (1u << (n_ - at)) - 1);
+                }
+            }
+            amp_[w] = word.amp, eq_[w] = word.eq, coded_[w] = word.coded, changed_[w] = word.changed;
         }
+        amp_[w] = eq_[w] = coded_[w] = changed_[w] = 0;  // read past by window()
         amp_[n_ / 64] |= std::uint64_t{1} << (n_ % 64);  // the query ends a field
     }
     // The first "&" at or after `from` (the query's end when there is none).
@@ -270,19 +280,25 @@ private:
     std::size_t n_;
     std::uint64_t amp_[kWords], eq_[kWords], coded_[kWords], changed_[kWords];  // words past the query unused
 
-    void put(const char* p, std::size_t at, unsigned valid) {
+    struct Masks {
+        std::uint64_t amp = 0, eq = 0, coded = 0, changed = 0;
+        void add(const Masks& block, unsigned shift, unsigned valid) {
+            amp |= (block.amp & valid) << shift;
+            eq |= (block.eq & valid) << shift;
+            coded |= (block.coded & valid) << shift;
+            changed |= (block.changed & valid) << shift;
+        }
+    };
+    // The classes of sixteen bytes, a bit each.
+    static Masks classify(const char* p) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        auto mask = [&](char c) {
-            return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))));
-        };
-        unsigned amp = mask('&'), eq = mask('=');
-        unsigned coded = mask('%') | mask('+') | static_cast<unsigned>(_mm_movemask_epi8(v));
-        unsigned changed = detail::non_verbatim16(v);  // "%" and bytes above ASCII among them
-        std::size_t w = at / 64, shift = at % 64;
-        amp_[w] |= std::uint64_t{amp & valid} << shift;
-        eq_[w] |= std::uint64_t{eq & valid} << shift;
-        coded_[w] |= std::uint64_t{coded & valid} << shift;
-        changed_[w] |= std::uint64_t{changed & valid} << shift;
+        auto is = [&](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+        auto bits = [](__m128i m) { return std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(m))}; };
+        // "%", "+", and (the high bit of) bytes above ASCII; the re-encoding
+        // changes the bytes that are not verbatim, "%" and those above ASCII
+        // among them.
+        return {bits(is('&')), bits(is('=')), bits(_mm_or_si128(_mm_or_si128(is('%'), is('+')), v)),
+                detail::non_verbatim16(v)};
     }
     static std::size_t next(const std::uint64_t* bits, std::size_t from) {
         std::size_t w = from / 64;
