@@ -36,18 +36,22 @@ class Scratch {
 public:
     explicit Scratch(std::size_t n) {
         constexpr std::size_t kKept = 64 * 1024;
-        thread_local std::unique_ptr<char[]> kept;
-        thread_local std::size_t kept_size = 0;
+        struct Kept {
+            std::unique_ptr<char[]> room;
+            std::size_t size = 0;
+        };
+        thread_local Kept kept;  // one look-up of the thread's storage per call
         if (n > kKept) {
             own_.reset(new char[n]);
             data_ = own_.get();
             return;
         }
-        if (kept_size < n) {
-            kept.reset(new char[kKept]);
-            kept_size = kKept;
+        Kept& k = kept;
+        if (k.size < n) {
+            k.room.reset(new char[kKept]);
+            k.size = kKept;
         }
-        data_ = kept.get();
+        data_ = k.room.get();
     }
     char* data() const { return data_; }
 
