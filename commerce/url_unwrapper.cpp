@@ -256,7 +256,6 @@ public:
             }
             amp_[w] = word.amp, eq_[w] = word.eq, coded_[w] = word.coded, changed_[w] = word.changed;
         }
-        amp_[w] = eq_[w] = coded_[w] = changed_[w] = 0;  // read past by window()
         amp_[n_ / 64] |= std::uint64_t{1} << (n_ % 64);  // the query ends a field
     }
     // The first "&" at or after `from` (the query's end when there is none).
@@ -266,23 +265,22 @@ public:
         std::size_t at = next_bounded(eq_, from, to);
         return at < to ? at : to;
     }
-    // The 64 bits from `from` on, of each bitmap: a field shorter than that
-    // is read in them alone.
+    // The bits from `from` to the end of its word, of each bitmap: a field
+    // that ends in the word it starts in is read in them alone.
     struct Window {
         std::uint64_t amp, eq, coded, changed;
     };
     Window window(std::size_t from) const {
         std::size_t w = from / 64, shift = from % 64;
-        auto get = [&](const std::uint64_t* b) { return (b[w] >> shift) | ((b[w + 1] << 1) << (63 - shift)); };
-        return {get(amp_), get(eq_), get(coded_), get(changed_)};
+        return {amp_[w] >> shift, eq_[w] >> shift, coded_[w] >> shift, changed_[w] >> shift};
     }
     bool coded(std::size_t from, std::size_t to) const { return any(coded_, from, to); }
     bool changed(std::size_t from, std::size_t to) const { return any(changed_, from, to); }
 
 private:
-    static constexpr std::size_t kWords = kMost / 64 + 2;  // the query's end, and one word past it
+    static constexpr std::size_t kWords = kMost / 64 + 1;  // and the word of the query's end
     std::size_t n_;
-    std::uint64_t amp_[kWords], eq_[kWords], coded_[kWords], changed_[kWords];  // words past the query unused
+    std::uint64_t amp_[kWords], eq_[kWords], coded_[kWords], changed_[kWords];  // words past the query's end unused
 
     struct Masks {
         std::uint64_t amp = 0, eq = 0, coded = 0, changed = 0;
@@ -354,7 +352,7 @@ bool append_clean_query_by_bitmaps(sv query, std::string& out) {
     for (std::size_t start = 0; start <= n;) {
         std::size_t amp, eq;
         bool coded, name_changes, value_changes;
-        if (auto win = bits.window(start); win.amp) {  // the usual field, under 64 bytes
+        if (auto win = bits.window(start); win.amp) {  // the usual field, within one word
             std::size_t len = static_cast<std::size_t>(std::countr_zero(win.amp));
             std::uint64_t field = (std::uint64_t{1} << len) - 1;
             std::uint64_t equals = win.eq & field;
