@@ -137,7 +137,7 @@ std::size_t find_amp(sv s) {
 // with `out` as it was, for any other query (a kept name repeated, many
 // names, a value the one-pass re-encoding cannot decide alone).
 bool append_clean_query_in_one_pass(sv query, std::string& out) {
-    constexpr std::size_t kMostNames = 24;
+    constexpr std::size_t kMostNames = 64;
     struct Kept {
         const char* text;
         std::size_t len;
@@ -331,7 +331,7 @@ private:
 
 bool append_clean_query_by_bitmaps(sv query, std::string& out) {
     if (query.size() > QueryBitmaps::kMost) return false;
-    constexpr std::size_t kMostNames = 24;
+    constexpr std::size_t kMostNames = 64;
     struct Kept {
         const char* text;
         std::size_t len;
