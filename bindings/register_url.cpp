@@ -15,10 +15,10 @@ constexpr const char* kUnwrapDoc =
     "and text-fragment directives removed.";
 constexpr const char* kDomainDoc = "The lower-case network location without one leading \"www.\".";
 
-py::Fast unwrap_fast(std::string_view link, std::string& out) {
+py::Fast unwrap(std::string_view link, std::string& out) {
     return url::unwrap(link, out) ? py::Fast::kSame : py::Fast::kWritten;
 }
-py::Fast extract_domain_fast(std::string_view link, std::string& out) {
+py::Fast extract_domain(std::string_view link, std::string& out) {
     out = url::extract_domain(link);
     return py::Fast::kWritten;
 }
@@ -41,8 +41,8 @@ void register_url(nb::module_& m) {
         return py::str(py::released_if(u.size(), [&] { return url::extract_domain(u.view); }));
     }, "str", "url"_a, kDomainDoc);
     // Once per link: the usual call skips the general dispatch (bindings/fast.hpp).
-    py::front_with_fast_door<unwrap_fast>(m, "url_unwrap", "url", kUnwrapDoc);
-    py::front_with_fast_door<extract_domain_fast>(m, "url_extract_domain", "url", kDomainDoc);
+    py::front_with_fast_door<py::str_to_str<unwrap>>(m, "url_unwrap", "url", kUnwrapDoc);
+    py::front_with_fast_door<py::str_to_str<extract_domain>>(m, "url_extract_domain", "url", kDomainDoc);
     m.def("_url_parse", [](py::Str<"url"> u) {
         url::UrlParts p = url::urlparse(u.view);
         return nb::make_tuple(py::str(p.scheme), py::str(p.netloc), py::str(p.path), py::str(p.params),
