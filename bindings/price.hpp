@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "bindings/def.hpp"
+#include "bindings/fast.hpp"
 #include "bindings/records.hpp"
 #include "commerce/price_normalizer.hpp"
 #include "commerce/price_text.hpp"
@@ -51,6 +52,20 @@ inline nb::object parse_price(OptStr<"raw_price"> raw_price, OptStr<"currency_hi
     std::optional<price::PriceView> p =
         released_if(raw.size(), [&] { return price::parse_view(raw.view, currency_hint.view()); });
     return p ? record_of(raw_price, *p) : nb::none();
+}
+
+// parse(raw_price) and parse(raw_price, currency_hint) through the fast
+// door (bindings/fast.hpp): texts as exact str, the hint a str or None.
+inline PyObject* parse_price_door(PyObject* const* args, Py_ssize_t nargs) {
+    std::string_view raw, hint;
+    if (nargs < 1 || nargs > 2 || !door_text(args[0], raw)) return nullptr;
+    bool hinted = nargs == 2 && args[1] != Py_None;
+    if (hinted && !door_text(args[1], hint)) return nullptr;
+    if (raw.empty()) return Py_NewRef(Py_None);
+    std::optional<price::PriceView> p = price::parse_view(raw, hinted ? std::optional(hint) : std::nullopt);
+    if (!p) return Py_NewRef(Py_None);
+    nb::object text = p->raw.size() == raw.size() ? nb::borrow(args[0]) : nb::object(str(p->raw));
+    return make_price(text, p->amount, currency_str(p->currency)).release().ptr();
 }
 
 // The rest of parse once a pattern has matched the stripped text `cleaned`:

@@ -10,9 +10,12 @@ using namespace nb::literals;
 using namespace quillmere;
 
 void register_price(nb::module_& m) {
+    constexpr const char* kParseDoc = "PriceNormalizer.parse: a price text to a NormalizedPrice, or None.";
     py::def(m, "price_parse", &py::parse_price, "quillmere.models.NormalizedPrice | None", "raw_price"_a,
-            "currency_hint"_a = nb::none(), nb::kw_only(), "extended"_a = false,
-            "PriceNormalizer.parse: a price text to a NormalizedPrice, or None.");
+            "currency_hint"_a = nb::none(), nb::kw_only(), "extended"_a = false, kParseDoc);
+    // Once per match: the usual call skips the general dispatch (bindings/fast.hpp).
+    py::front_with_fast_door<py::parse_price_door>(m, "price_parse", "raw_price, currency_hint=None, *, extended=False",
+                                                   kParseDoc);
     py::def(m, "_price_from_groups", &py::price_from_groups, "quillmere.models.NormalizedPrice | None", "cleaned"_a,
             "before"_a, "number"_a, "after"_a, "currency_hint"_a,
             "What parse does once a pattern has matched the stripped text: currency, separators, rounding, record.");

@@ -1,30 +1,48 @@
 // Link unwrapping: url_unwrap, url_extract_domain and the splitter itself
 // (_url_parse) for the tests.
 #include "bindings/def.hpp"
+#include "bindings/fast.hpp"
 #include "commerce/url_unwrapper.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 using namespace quillmere;
 
+namespace {
+
+constexpr const char* kUnwrapDoc =
+    "The clean direct link: one level of search redirect unwrapped, tracking parameters "
+    "and text-fragment directives removed.";
+constexpr const char* kDomainDoc = "The lower-case network location without one leading \"www.\".";
+
+py::Fast unwrap(std::string_view link, std::string& out) {
+    return url::unwrap(link, out) ? py::Fast::kSame : py::Fast::kWritten;
+}
+py::Fast extract_domain(std::string_view link, std::string& out) {
+    out = url::extract_domain(link);
+    return py::Fast::kWritten;
+}
+
+}  // namespace
+
 void register_url(nb::module_& m) {
     py::def(m, "url_unwrap", +[](py::Str<"url"> u) -> nb::object {
         // One output buffer per thread; a link that comes back unchanged is
         // returned as it is (when it is a plain str).
         thread_local std::string out;
-        bool same = py::released_if(u.size(), [&] {
-            url::unwrap(u.view, out);
-            return out == u.view;
-        });
-        nb::object r = same && PyUnicode_CheckExact(u.obj.ptr()) ? nb::borrow(u.obj) : nb::object(py::str(out));
+        bool same = py::released_if(u.size(), [&] { return url::unwrap(u.view, out); });
+        nb::object r = !same ? nb::object(py::str(out))
+                       : PyUnicode_CheckExact(u.obj.ptr()) ? nb::borrow(u.obj)
+                                                            : nb::object(py::str(u.view));
         if (out.capacity() > 4 * py::kReleaseGilFrom) std::string().swap(out);
         return r;
-    }, "str", "url"_a,
-        "The clean direct link: one level of search redirect unwrapped, tracking parameters "
-        "and text-fragment directives removed.");
+    }, "str", "url"_a, kUnwrapDoc);
     py::def(m, "url_extract_domain", +[](py::Str<"url"> u) {
         return py::str(py::released_if(u.size(), [&] { return url::extract_domain(u.view); }));
-    }, "str", "url"_a, "The lower-case network location without one leading \"www.\".");
+    }, "str", "url"_a, kDomainDoc);
+    // Once per link: the usual call skips the general dispatch (bindings/fast.hpp).
+    py::front_with_fast_door<py::str_to_str<unwrap>>(m, "url_unwrap", "url", kUnwrapDoc);
+    py::front_with_fast_door<py::str_to_str<extract_domain>>(m, "url_extract_domain", "url", kDomainDoc);
     m.def("_url_parse", [](py::Str<"url"> u) {
         url::UrlParts p = url::urlparse(u.view);
         return nb::make_tuple(py::str(p.scheme), py::str(p.netloc), py::str(p.path), py::str(p.params),

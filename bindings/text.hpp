@@ -26,27 +26,20 @@ namespace nb = nanobind;
 // ---- str <-> UTF-8 ----------------------------------------------------------
 
 // A str's UTF-8 text. Usually a view into the str's own UTF-8 buffer (no
-// copy); a str holding lone surrogates is encoded with "surrogatepass" into
-// `storage`. The str must outlive the view.
+// copy, nothing else held: arguments cross at the cost of one call); a str
+// holding lone surrogates is encoded with "surrogatepass" into storage of
+// its own. The str must outlive the view.
 struct Utf8 {
     std::string_view view;
-    std::string storage;
-    // A long str that encodes strictly holds no lone surrogates: searches of
-    // its text skip looking for them.
-    std::unique_ptr<SurrogateFreeText> clean;
 
-    Utf8() = default;
-    explicit Utf8(nb::handle s) { assign(s); }
-    Utf8(const Utf8&) = delete;
-    Utf8& operator=(const Utf8&) = delete;
-    Utf8(Utf8&& o) noexcept { *this = std::move(o); }
-    Utf8& operator=(Utf8&& o) noexcept {
-        bool owned = !o.storage.empty() && o.view.data() == o.storage.data();
-        clean = std::move(o.clean);
-        storage = std::move(o.storage);
-        view = owned ? std::string_view(storage) : o.view;
-        return *this;
-    }
+    // Only for the uncommon texts: the encoded copy of a str with lone
+    // surrogates, and the mark of a long text that holds none (searches of
+    // it skip looking for them).
+    struct Held {
+        std::string storage;
+        std::unique_ptr<SurrogateFreeText> clean;
+    };
+    std::unique_ptr<Held> held;  // moving it keeps `view` valid
 
     // False with a Python error set when the text cannot be had.
     bool assign(nb::handle s) noexcept {
@@ -55,7 +48,8 @@ struct Utf8 {
             view = std::string_view(p, static_cast<std::size_t>(n));
             if (view.size() >= SurrogateFreeText::kWorthMarking) {
                 try {
-                    clean = std::make_unique<SurrogateFreeText>(view);
+                    held = std::make_unique<Held>();
+                    held->clean = std::make_unique<SurrogateFreeText>(view);
                 } catch (...) {  // only costs the shortcut
                 }
             }
@@ -65,14 +59,15 @@ struct Utf8 {
         PyObject* b = PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass");
         if (!b) return false;
         try {
-            storage.assign(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
+            held = std::make_unique<Held>();
+            held->storage.assign(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
         } catch (...) {
             Py_DECREF(b);
             PyErr_NoMemory();
             return false;
         }
         Py_DECREF(b);
-        view = storage;
+        view = held->storage;
         return true;
     }
     std::size_t size() const { return view.size(); }

@@ -9,7 +9,9 @@
 namespace quillmere::url {
 
 std::string unwrap(std::string_view url);          // throws InvalidUrl, UnencodableText
-void unwrap(std::string_view url, std::string& out);  // the same into `out`, reusing its room
+// The same into `out`, reusing its room; true (and `out` of no use) when the
+// clean link is `url` itself.
+bool unwrap(std::string_view url, std::string& out);
 std::string extract_domain(std::string_view url);  // throws InvalidUrl
 
 }  // namespace quillmere::url

@@ -241,39 +241,58 @@ void put_escape(char*& dst, unsigned char b) {
 
 }  // namespace
 
+namespace {
+// Hex digit values, 16 for any other byte.
+constexpr std::array<unsigned char, 256> kHexValue = [] {
+    std::array<unsigned char, 256> t{};
+    for (int c = 0; c < 256; ++c) t[c] = 16;
+    for (int c = 0; c < 10; ++c) t['0' + c] = static_cast<unsigned char>(c);
+    for (int c = 0; c < 6; ++c) t['a' + c] = t['A' + c] = static_cast<unsigned char>(10 + c);
+    return t;
+}();
+}  // namespace
+
 std::size_t detail::requote_plus_from(sv raw, std::size_t i, int stop, char*& dst) {
     std::size_t n = raw.size();
+    const unsigned char* u = reinterpret_cast<const unsigned char*>(raw.data());
     char* d = dst;
     while (i < n) {
-        unsigned char c = static_cast<unsigned char>(raw[i]);
-        if (kClass[c] & kAsIs) {  // a safe byte, or "+": a space, written "+"
-            *d++ = static_cast<char>(c);
-            ++i;
+        unsigned char c = u[i];
+        if (kClass[c] & kAsIs) {  // safe bytes, or "+": a space, written "+"
+            i = copy_verbatim(raw, i, d);
             continue;
         }
         if (c == stop) break;
-        if (escape_at(raw, i)) {
-            unsigned char b = escaped_byte(raw, i);
-            if (b < 0x80) {
-                if (kClass[b] & kSafe) *d++ = static_cast<char>(b);
-                else if (b == ' ') *d++ = '+';
-                else put_escape(d, b);
-                i += 3;
+        if (c == '%' && i + 2 < n) {
+            unsigned hi = kHexValue[u[i + 1]], lo = kHexValue[u[i + 2]];
+            if ((hi | lo) < 16) {
+                unsigned char b = static_cast<unsigned char>(hi << 4 | lo);
+                if (b < 0x80) {  // an ASCII byte: as quote_plus writes it
+                    if (kClass[b] & kSafe) {
+                        *d++ = static_cast<char>(b);
+                    } else if (b == ' ') {
+                        *d++ = '+';
+                    } else {
+                        d[0] = '%', d[1] = kHexDigits[hi], d[2] = kHexDigits[lo];
+                        d += 3;
+                    }
+                    i += 3;
+                    continue;
+                }
+                // Escaped bytes above ASCII: unquote keeps them only as whole
+                // UTF-8 sequences, read here one at a time.
+                while (i < n && escape_at(raw, i) && escaped_byte(raw, i) >= 0x80) {
+                    unsigned char lead = escaped_byte(raw, i), seq[4];
+                    std::size_t len = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+                    for (std::size_t k = 0; k < len; ++k, i += 3) {
+                        if (i >= n || !escape_at(raw, i) || escaped_byte(raw, i) < 0x80) return npos;
+                        seq[k] = escaped_byte(raw, i);
+                    }
+                    if (!text::is_strict_utf8(sv(reinterpret_cast<const char*>(seq), len))) return npos;
+                    for (std::size_t k = 0; k < len; ++k) put_escape(d, seq[k]);
+                }
                 continue;
             }
-            // Escaped bytes above ASCII: unquote keeps them only as whole
-            // UTF-8 sequences, read here one at a time.
-            while (i < n && escape_at(raw, i) && escaped_byte(raw, i) >= 0x80) {
-                unsigned char lead = escaped_byte(raw, i), seq[4];
-                std::size_t len = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-                for (std::size_t k = 0; k < len; ++k, i += 3) {
-                    if (i >= n || !escape_at(raw, i) || escaped_byte(raw, i) < 0x80) return npos;
-                    seq[k] = escaped_byte(raw, i);
-                }
-                if (!text::is_strict_utf8(sv(reinterpret_cast<const char*>(seq), len))) return npos;
-                for (std::size_t k = 0; k < len; ++k) put_escape(d, seq[k]);
-            }
-            continue;
         }
         // A character unquote copies: ASCII, or a byte of the str's UTF-8.
         if (c == 0xED && surrogate_at(raw, i)) return npos;
@@ -581,42 +600,6 @@ std::size_t QueryFields::find(sv name, std::uint64_t key, std::size_t& hash) {
         if (n.hash == hash && same(n)) return slots_[i] - 1;
     }
     return kNone;
-}
-
-namespace {
-// "=" ends a name, "&" a field.
-enum : unsigned char { kEquals = 1, kAmp = 2 };
-constexpr std::array<unsigned char, 256> kNameClass = [] {
-    std::array<unsigned char, 256> t{};
-    t['='] = kEquals;
-    t['&'] = kAmp;
-    t['%'] = t['+'] = kFieldCoded;
-    for (int c = 0x80; c < 0x100; ++c) t[c] = kFieldHigh;
-    return t;
-}();
-}  // namespace
-
-std::size_t scan_field_name(sv query, std::size_t start, unsigned char& seen) {
-    const char* q = query.data();
-    std::size_t i = start, n = query.size();
-    unsigned char bits = 0;
-    if constexpr (swar::kUsable) {
-        for (; i + 8 <= n; i += 8) {
-            std::uint64_t w = swar::load(q + i);
-            std::uint64_t stop = swar::equal(w, '=') | swar::equal(w, '&');
-            std::uint64_t coded = swar::equal(w, '%') | swar::equal(w, '+');
-            if (swar::before(coded, stop)) bits |= kFieldCoded;
-            if (swar::before(w & swar::kHighs, stop)) bits |= kFieldHigh;
-            if (stop) {
-                seen = bits;
-                return i + swar::first(stop);
-            }
-        }
-    }
-    for (unsigned char cls; i < n && !((cls = kNameClass[static_cast<unsigned char>(q[i])]) & (kEquals | kAmp)); ++i)
-        bits |= cls;
-    seen = bits;
-    return i;
 }
 
 LowerCaseNames::LowerCaseNames(const sv* names, std::size_t count) {

@@ -19,6 +19,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quillmere::url {
 
 // urllib.parse raises ValueError for these (unmatched brackets, invalid IPv6
@@ -97,12 +101,50 @@ inline constexpr auto kVerbatim = [] {
     return t;
 }();
 std::size_t requote_plus_from(std::string_view raw, std::size_t i, int stop, char*& dst);
+
+#if defined(__SSE2__)
+// A bit for each of the sixteen bytes at p that is not verbatim (first byte
+// lowest). Letters: (c | 0x20) - 'a' below 26, digits: c - '0' below 10,
+// each as a signed comparison after moving the range's start to -128.
+inline unsigned non_verbatim16(__m128i v) {
+    __m128i letter = _mm_cmplt_epi8(_mm_add_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8(0x1F)),
+                                    _mm_set1_epi8(-128 + 26));
+    __m128i digit = _mm_cmplt_epi8(_mm_add_epi8(v, _mm_set1_epi8(0x50)), _mm_set1_epi8(-128 + 10));
+    __m128i sym = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('_')), _mm_cmpeq_epi8(v, _mm_set1_epi8('.'))),
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('-')), _mm_cmpeq_epi8(v, _mm_set1_epi8('~'))),
+                     _mm_cmpeq_epi8(v, _mm_set1_epi8('+'))));
+    return ~static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), sym))) & 0xFFFFu;
+}
+inline unsigned non_verbatim16(const char* p) {
+    return non_verbatim16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+#endif
+
+// Copies the verbatim run of raw at i to d, which it advances; returns where
+// the run ends. Sixteen bytes are stored at a time: d has room for three
+// bytes per byte left to read, so for sixteen while sixteen are left.
+inline std::size_t copy_verbatim(std::string_view raw, std::size_t i, char*& d) {
+    const std::size_t n = raw.size();
+#if defined(__SSE2__)
+    for (; i + 16 <= n; i += 16, d += 16) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_loadu_si128(reinterpret_cast<const __m128i*>(raw.data() + i)));
+        if (unsigned m = non_verbatim16(raw.data() + i)) {
+            std::size_t k = static_cast<std::size_t>(std::countr_zero(m));
+            d += k;
+            return i + k;
+        }
+    }
+#endif
+    while (i < n && kVerbatim[static_cast<unsigned char>(raw[i])]) *d++ = raw[i++];
+    return i;
+}
 }  // namespace detail
 
 inline std::size_t requote_plus_until(std::string_view raw, int stop, char*& dst) {
-    std::size_t i = 0, n = raw.size();
+    std::size_t n = raw.size();
     char* d = dst;
-    while (i < n && detail::kVerbatim[static_cast<unsigned char>(raw[i])]) *d++ = raw[i++];
+    std::size_t i = detail::copy_verbatim(raw, 0, d);
     dst = d;
     if (i == n || static_cast<unsigned char>(raw[i]) == stop) return i;
     return detail::requote_plus_from(raw, i, stop, dst);
@@ -168,10 +210,6 @@ inline std::uint64_t ascii_lower(std::uint64_t w) {
 }
 }  // namespace swar
 
-// The end of the name of the query field at `start` (its first "=" or "&",
-// or the end of the query), and in `seen` what its bytes hold.
-enum FieldNameBits : unsigned char { kFieldCoded = 4, kFieldHigh = 8 };  // "%" or "+"; above ASCII
-std::size_t scan_field_name(std::string_view query, std::size_t start, unsigned char& seen);
 
 // A fixed set of lower-case names, and whether a decoded query name
 // lower-cases (str.lower()) to one of them: an ASCII name by its prefix key
@@ -187,6 +225,13 @@ public:
         std::uint64_t low = swar::ascii_lower(key);
         if (!(first_letters_[name.size()] & (std::uint64_t{1} << (low & 63)))) return false;
         return contains_ascii(name, low);
+    }
+
+    // False when an ASCII name is surely none of them, by its length and
+    // first letter alone (a cheap filter before the prefix key is made).
+    bool may_hold_ascii(std::string_view name) const {
+        return !name.empty() && name.size() < first_letters_.size() &&
+               (first_letters_[name.size()] >> ((static_cast<unsigned char>(name[0]) | 0x20u) & 63) & 1);
     }
 
 private:

@@ -50,12 +50,34 @@ def _shape(value: object) -> str:
 # Each takes the payload and returns nothing; an exception listed in ALLOWED
 # for it is a documented refusal, anything else is a finding.
 
+def _outcome(call: Callable[[], object]) -> object:
+    try:
+        return call()
+    except ValueError as e:  # UnicodeEncodeError included
+        return (type(e), e.args)
+
+
+def _reference_unwrap() -> Callable[[str], str]:
+    """The same steps written with urllib.parse (the tests' reference)."""
+    import sys
+    tests = str(Path(__file__).resolve().parent.parent / "tests")
+    if tests not in sys.path:
+        sys.path.insert(0, tests)
+    from reference import ref_unwrap
+    return ref_unwrap
+
+
 def op_unwrap(payload: bytes) -> None:
     from quillmere.commerce import URLUnwrapper
     (link,) = _texts(payload, 1)
-    out = URLUnwrapper.unwrap(link)
-    if not isinstance(out, str):
+    out = _outcome(lambda: URLUnwrapper.unwrap(link))
+    if not isinstance(out, (str, tuple)):
         raise Finding(f"unwrap returned {_shape(out)}")
+    # Every reading of the link (the short ways for usual links and queries
+    # included) answers and refuses as urllib.parse does.
+    want = _outcome(lambda: _reference_unwrap()(link))
+    if out != want:
+        raise Finding(f"unwrap differs from urllib.parse: {_shape(out)} against {_shape(want)}")
 
 
 def op_extract_domain(payload: bytes) -> None:

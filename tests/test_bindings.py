@@ -56,6 +56,36 @@ def test_missing_and_extra_arguments_are_still_refused():
         PriceNormalizer.parse("1", currency="EUR")
 
 
+def outcome(call):
+    try:
+        return call()
+    except (TypeError, ValueError) as e:  # UnicodeEncodeError included
+        return (type(e), str(e))
+
+
+def test_usual_positional_calls_answer_as_the_checked_keyword_calls():
+    # The plain positional call takes the short way into the engine; a call by
+    # keyword always goes through the checked function. Both must agree on
+    # every answer and every error, and a refused short call leaves no error
+    # behind for the next one.
+    links = ["https://a.example/p?utm_source=x&id=1#r", "https://a.example/p", "http://[::1/", "http://x[y]/",
+             "https://a.example/p?v=\ud800", "https://a\uff038.co/", "https://www.google.com/url?q=https%3A%2F%2Fb.example%2F",
+             "https://a.example/?" + "&".join(f"n{i}=v{i}" for i in range(100)), "https://a.example/?q=" + "x" * 20000, "", " x"]
+    for u in links:
+        assert outcome(lambda: URLUnwrapper.unwrap(u)) == outcome(lambda: URLUnwrapper.unwrap(url=u)), u
+        assert outcome(lambda: URLUnwrapper.extract_domain(u)) == outcome(lambda: URLUnwrapper.extract_domain(url=u)), u
+    prices = ["$1,299.99", "EUR 12,50", "free", "", "12 \ud800", "¥ 3000", "1" * 20000 + " $"]
+    for t in prices:
+        for hint in [None, "EUR", "gbp", "\udfff"]:
+            assert outcome(lambda: PriceNormalizer.parse(t, hint)) == outcome(
+                lambda: PriceNormalizer.parse(raw_price=t, currency_hint=hint)), (t, hint)
+        assert outcome(lambda: PriceNormalizer.parse(t)) == outcome(lambda: PriceNormalizer.parse(raw_price=t))
+    assert outcome(lambda: PriceNormalizer.parse(None)) is None
+    # A record whose raw text is all of the argument shares it, either way.
+    text = "$12.00"
+    assert PriceNormalizer.parse(text).raw is text
+
+
 def test_str_subclasses_and_surrogates_cross_both_ways():
     class Text(str):
         pass

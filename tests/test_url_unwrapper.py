@@ -113,6 +113,27 @@ def test_unwrap_matches_urllib(links):
     assert sum(isinstance(o, str) and "%EF%BF%BD" in o for o in outcomes) > 50
 
 
+def test_plain_http_links_of_every_length_match_urllib():
+    # Links read sixteen bytes at a time: every length around the block
+    # boundaries, with the landmarks ("?", "#", "/", ";", brackets, bytes
+    # outside printable ASCII) at every place, the host included.
+    rng = random.Random(5)
+    pieces = ["a", "b9", "-", "/", "?", "#", "&", "=", "%2F", "%41", "+", ";", "[", "]", ":~:text=x", "utm_source=1",
+              "id=", "q=", "url", "~", "\x7f", " ", "é", "/url?q=http://x/", "&&", "==", "@", ":80"]
+    links = []
+    for _ in range(4000):
+        head = rng.choice(["http://", "https://", "https://", "HTTP://", "http:/", "https://www.google.com"])
+        body = ""
+        target = rng.randint(0, 60)
+        while len(head + body) < target:
+            body += rng.choice(pieces)
+        links.append(head + body)
+    assert [(u, outcome(unwrap, u)) for u in links if outcome(unwrap, u) != outcome(ref_unwrap, u)] == []
+    results = [outcome(unwrap, u) for u in links]
+    assert sum(r == u for r, u in zip(results, links)) > 400
+    assert sum(isinstance(r, str) and r != u for r, u in zip(results, links)) > 400
+
+
 def test_extract_domain_and_split_match_urllib(links):
     parse = _commerce._url_parse
     assert [u for u in links if outcome(extract_domain, u) != outcome(ref_extract_domain, u)] == []
