@@ -236,6 +236,12 @@ def test_query_heavy_links_match_urllib(query_heavy_links):
         # Escapes that are not UTF-8 become U+FFFD; raw text is encoded as UTF-8.
         ("v=%E2%82&w=%C0%AF&x=\u00e9\u65e5&y=%ED%A0%80", "v=%EF%BF%BD&w=%EF%BF%BD%EF%BF%BD&x=%C3%A9%E6%97%A5"
          "&y=%EF%BF%BD%EF%BF%BD%EF%BF%BD"),
+        # Many short fields: the dropped ones (empty, without "=", tracking)
+        # leave one "&" between the kept ones, however they stand.
+        ("a=1&&b=2&c&d=3&=&e=4&utm_source=x&f=5&g=&h=6&sa=1&i=7&j=8&k=9&l=10&m=11&n=12&o=13&p=14&q2=15&r=16&",
+         "a=1&b=2&d=3&e=4&f=5&h=6&i=7&j=8&k=9&l=10&m=11&n=12&o=13&p=14&q2=15&r=16"),
+        ("&&&a=1&b=2&c=3&d=4&e=5&f=6&g=7&h=8&i=9&j=10&k=11&l=12&m=13&n=14&o=15&p=16&q2=17&r=18&s=19&&",
+         "a=1&b=2&c=3&d=4&e=5&f=6&g=7&h=8&i=9&j=10&k=11&l=12&m=13&n=14&o=15&p=16&q2=17&r=18&s=19"),
     ],
 )
 def test_query_cleaning_cases(query, expected):
