@@ -49,7 +49,7 @@ struct FastDoor {
         if (!kwnames) {
             PyObject* r = nullptr;
             try {
-                r = Engine(args, PyVectorcall_NARGS(nargs));
+                r = Engine(args, nargs);  // a count of positional arguments (METH_FASTCALL)
             } catch (...) {
             }
             if (r) return r;
