@@ -132,6 +132,33 @@ void check_bracketed_host(sv host) {
         throw InvalidUrl(text::repr(host) + " does not appear to be an IPv4 or IPv6 address");
 }
 
+// urllib.parse._check_bracketed_netloc, where this Python has it: the
+// brackets open the host (after any user info) and only a port follows
+// them; the host they hold is then checked. Older Pythons check the first
+// bracketed text alone.
+void check_bracketed_netloc(sv netloc) {
+    if (!kChecksBracketedNetloc) {
+        sv after = netloc.substr(netloc.find('[') + 1);
+        check_bracketed_host(after.substr(0, after.find(']')));
+        return;
+    }
+    std::size_t at = netloc.rfind('@');
+    sv host_and_port = at == npos ? netloc : netloc.substr(at + 1);
+    std::size_t open = host_and_port.find('[');
+    sv host;
+    if (open != npos) {
+        if (open > 0) throw InvalidUrl("Invalid IPv6 URL");
+        sv bracketed = host_and_port.substr(1);
+        std::size_t close = bracketed.find(']');
+        host = bracketed.substr(0, close);
+        sv port = close == npos ? sv() : bracketed.substr(close + 1);
+        if (!port.empty() && port[0] != ':') throw InvalidUrl("Invalid IPv6 URL");
+    } else {
+        host = host_and_port.substr(0, host_and_port.find(':'));
+    }
+    check_bracketed_host(host);
+}
+
 // urllib.parse._checknetloc: no character may turn into a delimiter under NFKC.
 void check_netloc(sv netloc) {
     if (text::is_ascii(netloc)) return;
@@ -461,10 +488,7 @@ void split_url(sv input, Split& p) {
         url.remove_prefix(end);
         bool open = seen & kOpen, close = seen & kClose;
         if (open != close) throw InvalidUrl("Invalid IPv6 URL");
-        if (open) {
-            sv after = netloc.substr(netloc.find('[') + 1);
-            check_bracketed_host(after.substr(0, after.find(']')));
-        }
+        if (open) check_bracketed_netloc(netloc);
         p.netloc = netloc;
         ascii_netloc = !(seen & kNonAscii);
     }
