@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bindings/capi.hpp"
 #include "bindings/def.hpp"
 #include "bindings/metadata.hpp"
 #include "bindings/records.hpp"
@@ -56,9 +57,9 @@ inline nb::object read_optional_str(nb::handle record, const char* name) {
 inline std::vector<nb::object> list_items(nb::handle h, const char* name) {
     if (!PyList_Check(h.ptr())) type_error(name, "list", h);
     std::vector<nb::object> items;
-    const Py_ssize_t n = PyList_GET_SIZE(h.ptr());
+    const Py_ssize_t n = capi::list_size(h.ptr());
     items.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) items.push_back(nb::borrow(PyList_GET_ITEM(h.ptr(), i)));
+    for (Py_ssize_t i = 0; i < n; ++i) items.push_back(nb::borrow(capi::list_item(h.ptr(), i)));
     return items;
 }
 

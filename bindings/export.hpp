@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "bindings/capi.hpp"
 #include "bindings/def.hpp"
 #include "commerce/export.hpp"
 #include "commerce/numbers.hpp"
@@ -68,7 +69,7 @@ struct Row {
 
 // A number as the csv module writes it: floats by repr, integers in decimal.
 inline std::string number_text(nb::handle amount) {
-    if (PyFloat_Check(amount.ptr())) return numbers::repr(PyFloat_AS_DOUBLE(amount.ptr()));
+    if (PyFloat_Check(amount.ptr())) return numbers::repr(capi::float_value(amount.ptr()));
     if (PyLong_Check(amount.ptr())) return std::string(strict_utf8(nb::str(amount)));
     type_error("price.amount", "float", amount);
 }
@@ -106,7 +107,9 @@ inline std::string fs_path(nb::handle path) {
     PyObject* b = nullptr;
     if (!PyUnicode_FSConverter(path.ptr(), &b)) throw nb::python_error();
     nb::object owned = nb::steal(b);
-    return std::string(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
+    std::string_view bytes;
+    if (!capi::bytes_view(b, bytes)) throw nb::python_error();
+    return std::string(bytes);
 }
 
 inline void write_atomically(nb::handle path, std::string_view content,
@@ -131,8 +134,8 @@ inline void write_atomically(nb::handle path, std::string_view content,
 inline void write_csv(nb::handle items, nb::handle path) {
     if (!PyList_Check(items.ptr())) type_error("items", "list", items);
     std::vector<nb::object> snapshot;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i)
-        snapshot.push_back(nb::borrow(PyList_GET_ITEM(items.ptr(), i)));
+    for (Py_ssize_t i = 0; i < capi::list_size(items.ptr()); ++i)
+        snapshot.push_back(nb::borrow(capi::list_item(items.ptr(), i)));
 
     std::string out;
     exporter::append_csv_row(out, exporter::csv_header());

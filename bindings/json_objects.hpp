@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <variant>
 
+#include "bindings/capi.hpp"
 #include "commerce/json.hpp"
 
 namespace quillmere::py {
@@ -85,7 +86,10 @@ private:
                             Py_DECREF(list);
                             return nullptr;
                         }
-                        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+                        if (!capi::list_init_item(list, static_cast<Py_ssize_t>(i), item)) {
+                            Py_DECREF(list);
+                            return nullptr;
+                        }
                     }
                     return list;
                 } else {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "bindings/capi.hpp"
 #include "bindings/def.hpp"
 #include "bindings/records.hpp"
 #include "commerce/markup.hpp"
@@ -63,7 +64,7 @@ inline nb::dict parse_metadata(OptStr<"html"> html, Str<"direct_url"> direct_url
         if (!as_float.is_valid()) throw nb::python_error();
         nb::object currency = price.attr("currency");
         if (!is_str(currency)) type_error("initial_price.currency", "str", currency);
-        in.initial_price = metadata::InitialPrice{PyFloat_AS_DOUBLE(as_float.ptr()), std::string(utf8(currency).view)};
+        in.initial_price = metadata::InitialPrice{capi::float_value(as_float.ptr()), std::string(utf8(currency).view)};
     }
     in.rank = integer_of(rank.obj);
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "bindings/capi.hpp"
 #include "bindings/text.hpp"
 #include "commerce/records.hpp"
 
@@ -131,8 +132,7 @@ private:
 
     nb::object build_plain(Fields& f) const {
         auto given = f.values();
-        auto* type = reinterpret_cast<PyTypeObject*>(cls_.ptr());
-        nb::object obj = nb::steal(type->tp_new(type, empty_args_.ptr(), nullptr));
+        nb::object obj = nb::steal(new_(reinterpret_cast<PyTypeObject*>(cls_.ptr()), empty_args_.ptr(), nullptr));
         if (!obj.is_valid()) throw nb::python_error();
         for (const Slot& s : order_) {
             PyObject* v = s.given >= 0 ? given[static_cast<std::size_t>(s.given)]->ptr() : Py_None;
@@ -176,6 +176,8 @@ private:
     // hook, no extras, no private attributes, no custom __new__.
     bool plain_shape() {
         if (!PyType_Check(cls_.ptr())) return false;
+        new_ = capi::type_new_slot(reinterpret_cast<PyTypeObject*>(cls_.ptr()));
+        if (!new_) throw nb::python_error();
         nb::dict fields = nb::borrow<nb::dict>(cls_.attr("__pydantic_fields__"));
         std::size_t found = 0;
         for (auto [name, info] : fields) {
@@ -196,6 +198,11 @@ private:
         fields_set_ = slot("__pydantic_fields_set__");
         extra_ = slot("__pydantic_extra__");
         private_ = slot("__pydantic_private__");
+        // The three are member descriptors (see slot()): one setter for all.
+        if (fields_set_.is_valid()) {
+            descr_set_ = capi::descr_set_slot(Py_TYPE(fields_set_.ptr()));
+            if (!descr_set_) throw nb::python_error();
+        }
         nb::handle object_type = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
         return plain_extra && fields_set_.is_valid() && extra_.is_valid() && private_.is_valid() &&
                cls_.attr("__pydantic_post_init__").is_none() &&
@@ -216,14 +223,16 @@ private:
                checked.attr("model_dump_json")().equal(built.attr("model_dump_json")());
     }
 
-    static int set_slot(const nb::object& descr, const nb::object& obj, nb::handle value) {
-        return Py_TYPE(descr.ptr())->tp_descr_set(descr.ptr(), obj.ptr(), value.ptr());
+    int set_slot(const nb::object& descr, const nb::object& obj, nb::handle value) const {
+        return descr_set_(descr.ptr(), obj.ptr(), value.ptr());
     }
 
     nb::object cls_, empty_args_, given_set_;
     std::array<nb::object, N> keys_;
     std::vector<Slot> order_;
     nb::object fields_set_, extra_, private_;
+    newfunc new_ = nullptr;             // the class's tp_new
+    descrsetfunc descr_set_ = nullptr;  // the member descriptors' setter
     bool fast_ = false;
 };
 

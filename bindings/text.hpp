@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "bindings/capi.hpp"
 #include "commerce/regex.hpp"
 
 namespace quillmere::py {
@@ -58,15 +59,19 @@ struct Utf8 {
         PyErr_Clear();
         PyObject* b = PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass");
         if (!b) return false;
-        try {
-            held = std::make_unique<Held>();
-            held->storage.assign(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
-        } catch (...) {
-            Py_DECREF(b);
-            PyErr_NoMemory();
-            return false;
+        std::string_view encoded;
+        bool ok = capi::bytes_view(b, encoded);
+        if (ok) {
+            try {
+                held = std::make_unique<Held>();
+                held->storage.assign(encoded);
+            } catch (...) {
+                PyErr_NoMemory();
+                ok = false;
+            }
         }
         Py_DECREF(b);
+        if (!ok) return false;
         view = held->storage;
         return true;
     }
