@@ -228,3 +228,19 @@ def ref_title(html):
     return None if m is None else " ".join(m.group(1).split())
 
 
+
+
+def unwraps_to_unsplittable(link):
+    """Whether unwrapping `link` succeeds but gives a link urlsplit refuses.
+    Older Pythons rebuild "http:////[x" as "http://[x"; newer ones keep the
+    slashes, so that every rebuilt link splits again."""
+    from urllib.parse import urlsplit
+    try:
+        unwrapped = ref_unwrap(link)
+    except ValueError:
+        return False
+    try:
+        urlsplit(unwrapped)
+    except ValueError:
+        return True
+    return False

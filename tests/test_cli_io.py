@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 from test_cli import PACKAGE_PARENT, run_cli
+from reference import unwraps_to_unsplittable
 
 from quillmere.cli import format_table, parse_records, text_width
 from quillmere.cli._report import Progress, column_widths
@@ -217,6 +218,8 @@ def test_the_readme_examples_run_on_their_own(tmp_path: Path) -> None:
 
 
 def test_a_link_that_unwraps_to_an_unreadable_one_is_warned_about(tmp_path: Path) -> None:
+    if not unwraps_to_unsplittable("http:////[x"):
+        pytest.skip("this Python rebuilds such a link so that it splits again")
     source = tmp_path / "m.json"
     source.write_text('[{"link": "http:////[x", "title": "Odd", "price": "$5"},\n'
                       ' {"link": "ftp://files.example/x", "title": "Fine"}]', encoding="utf-8")

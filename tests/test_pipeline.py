@@ -8,6 +8,7 @@ from urllib.parse import quote
 import pytest
 
 from quillmere import commerce
+from reference import unwraps_to_unsplittable
 from quillmere.commerce import CommerceEnricher, URLUnwrapper, _run_coroutine
 from quillmere.models import (
     CommerceIntelligence,
@@ -108,6 +109,8 @@ def test_a_link_unwrapping_refuses_spoils_nothing_else(fetch, bad):
 
 @pytest.mark.parametrize("bad", ["http:////[x", "https://www.google.com/url?q=http:////[x&sa=U"])
 def test_a_link_that_unwraps_to_an_unsplittable_one_spoils_nothing_else(fetch, bad):
+    if not unwraps_to_unsplittable(bad):
+        pytest.skip("this Python rebuilds such a link so that it splits again")
     unwrapped = URLUnwrapper.unwrap(bad)  # unwrapping itself succeeds...
     with pytest.raises(ValueError):
         URLUnwrapper.extract_domain(unwrapped)  # ...but what it gives cannot be split
