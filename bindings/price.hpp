@@ -30,10 +30,9 @@ inline nb::object currency_str(std::string_view code) {
 // The record for a price read out of the whole of `raw_price`: its raw text
 // is the caller's own str when the price took all of it.
 template <typename Parsed>
-nb::object record_of(const OptStr<"raw_price">& raw_price, const Parsed& p) {
-    nb::object text = p.raw.size() == raw_price.size() && PyUnicode_CheckExact(raw_price.obj.ptr())
-                          ? nb::borrow(raw_price.obj)
-                          : str(p.raw);
+nb::object record_of(nb::handle raw_price, std::size_t raw_size, const Parsed& p) {
+    nb::object text = p.raw.size() == raw_size && PyUnicode_CheckExact(raw_price.ptr()) ? nb::borrow(raw_price)
+                                                                                        : str(p.raw);
     return make_price(text, p.amount, currency_str(p.currency));
 }
 
@@ -47,11 +46,11 @@ inline nb::object parse_price(OptStr<"raw_price"> raw_price, OptStr<"currency_hi
     if (extended.value) {
         std::optional<price_text::Normalized> p =
             released_if(raw.size(), [&] { return price_text::normalize(raw.view, currency_hint.view()); });
-        return p ? record_of(raw_price, *p) : nb::none();
+        return p ? record_of(raw_price.obj, raw.size(), *p) : nb::none();
     }
     std::optional<price::PriceView> p =
         released_if(raw.size(), [&] { return price::parse_view(raw.view, currency_hint.view()); });
-    return p ? record_of(raw_price, *p) : nb::none();
+    return p ? record_of(raw_price.obj, raw.size(), *p) : nb::none();
 }
 
 // parse(raw_price) and parse(raw_price, currency_hint) through the fast
@@ -63,9 +62,7 @@ inline PyObject* parse_price_door(PyObject* const* args, Py_ssize_t nargs) {
     if (hinted && !door_text(args[1], hint)) return nullptr;
     if (raw.empty()) return Py_NewRef(Py_None);
     std::optional<price::PriceView> p = price::parse_view(raw, hinted ? std::optional(hint) : std::nullopt);
-    if (!p) return Py_NewRef(Py_None);
-    nb::object text = p->raw.size() == raw.size() ? nb::borrow(args[0]) : nb::object(str(p->raw));
-    return make_price(text, p->amount, currency_str(p->currency)).release().ptr();
+    return p ? record_of(args[0], raw.size(), *p).release().ptr() : Py_NewRef(Py_None);
 }
 
 // The rest of parse once a pattern has matched the stripped text `cleaned`:

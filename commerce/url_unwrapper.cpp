@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "commerce/text.hpp"
@@ -131,25 +132,83 @@ std::size_t find_amp(sv s) {
 #endif
 }
 
+// The names a query's readings keep, told apart by a tag of their length
+// and first and last bytes: a new name is compared with the kept ones only
+// when its tag was seen before.
+class KeptNames {
+public:
+    static constexpr std::size_t kMost = 64;
+    // False when `name` is kept already or kMost names are: the reading
+    // cannot decide the query alone. `name` must outlive the set.
+    bool add(sv name) {
+        unsigned tag = name.empty() ? 0u
+                                    : (static_cast<unsigned char>(name[0]) * 7u ^ static_cast<unsigned>(name.size()) ^
+                                       static_cast<unsigned char>(name.back()) * 3u);
+        std::uint64_t& seen = seen_[(tag >> 6) & 1];
+        std::uint64_t bit = std::uint64_t{1} << (tag & 63);
+        if (seen & bit) {
+            for (std::size_t k = 0; k < n_; ++k)
+                if (kept_[k].len == name.size() && std::memcmp(kept_[k].text, name.data(), name.size()) == 0)
+                    return false;
+        }
+        if (n_ == kMost) return false;
+        kept_[n_++] = {name.data(), name.size()};
+        seen |= bit;
+        return true;
+    }
+
+private:
+    struct Entry {  // plain, so the array is not cleared for every query
+        const char* text;
+        std::size_t len;
+    } kept_[kMost];
+    std::size_t n_ = 0;
+    std::uint64_t seen_[2] = {};
+};
+
+// Names that hold "%" or "+" decoded, for comparing: decoding does not
+// lengthen, so room of the query's size holds them all.
+class DecodedNames {
+public:
+    explicit DecodedNames(std::size_t query_size) : size_(query_size) {}
+    // The decoded name, or nullopt when an escaped run is not UTF-8.
+    std::optional<sv> decode(sv raw_name) {
+        if (!room_) {  // taken from the heap only for a long query that needs it
+            if (size_ > sizeof small_) large_.reset(new char[size_]);
+            room_ = large_ ? large_.get() : small_;
+        }
+        std::size_t len = unquote_plus_to(raw_name, room_ + used_);
+        if (len == npos) return std::nullopt;
+        sv name(room_ + used_, len);
+        used_ += len;
+        return name;
+    }
+    // Where the decoded text ends (prefix_key may read up to it).
+    const char* end() const { return room_ + used_; }
+
+private:
+    std::size_t size_;
+    char small_[1024];
+    std::unique_ptr<char[]> large_;
+    char* room_ = nullptr;
+    std::size_t used_ = 0;
+};
+
+// Whether a decoded query name is a tracking parameter's; `limit` is the end
+// of the buffer the name lies in (prefix_key reads up to it).
+bool is_tracking(sv name, const char* limit, bool ascii) {
+    if (!ascii) return kTracking.contains(name, 0, false);
+    return kTracking.may_hold_ascii(name) && kTracking.contains(name, prefix_key(name, limit), true);
+}
+
 // The query as parse_qs, the tracking filter and urlencode(doseq=True) see
 // it, written in one pass for the usual query: every kept name appears
 // once, so the pairs come out in the order they are read. Returns false,
 // with `out` as it was, for any other query (a kept name repeated, many
 // names, a value the one-pass re-encoding cannot decide alone).
 bool append_clean_query_in_one_pass(sv query, std::string& out) {
-    constexpr std::size_t kMostNames = 64;
-    struct Kept {
-        const char* text;
-        std::size_t len;
-    } kept[kMostNames];
-    std::size_t n_kept = 0;
-    std::uint64_t kept_bits = 0;  // one bit per kept name, by its tag: most new names miss
-    // Decoded names, when they hold "%" or "+": decoding does not lengthen,
-    // so one buffer of the query's size holds them all.
-    char small[1024];
-    std::string large;
-    char* arena = query.size() <= sizeof small ? small : nullptr;
-    std::size_t arena_used = 0;
+    KeptNames kept;
+    DecodedNames decoded(query.size());
 
     // Written through a pointer into scratch room first (no byte is written
     // as more than three), then appended at once.
@@ -179,35 +238,19 @@ bool append_clean_query_in_one_pass(sv query, std::string& out) {
         sv raw_name(q + start, eq - start), name = raw_name;
         const char* limit = q + n;
         if (seen & kFieldCoded) {
-            if (!arena) arena = (large.resize(n), large.data());
-            std::size_t len = unquote_plus_to(raw_name, arena + arena_used);
-            if (len == npos) return false;
-            name = sv(arena + arena_used, len);
-            arena_used += len;
-            limit = arena + arena_used;
+            std::optional<sv> d = decoded.decode(raw_name);
+            if (!d) return false;
+            name = *d;
+            limit = decoded.end();
         }
         bool ascii = (seen & kFieldCoded) ? text::is_ascii(name) : !(seen & kFieldHigh);
         sv value = query.substr(eq + 1);
-        if (ascii ? kTracking.may_hold_ascii(name) && kTracking.contains(name, prefix_key(name, limit), true)
-                  : kTracking.contains(name, 0, false)) {
+        if (is_tracking(name, limit, ascii)) {
             dst = field_out;
             start = eq + 1 + find_amp(value) + 1;
             continue;
         }
-        // Names seen before, by a tag of their length and first and last
-        // bytes: a new name is compared with the kept ones only when its tag
-        // was seen.
-        unsigned tag = name.empty() ? 0u
-                                    : (static_cast<unsigned char>(name[0]) * 7u ^ static_cast<unsigned>(name.size()) ^
-                                       static_cast<unsigned char>(name.back()) * 3u);
-        std::uint64_t bit = std::uint64_t{1} << (tag & 63);
-        if (kept_bits & bit) {  // perhaps seen before
-            for (std::size_t k = 0; k < n_kept && ok; ++k)
-                ok = !(kept[k].len == name.size() && std::memcmp(kept[k].text, name.data(), name.size()) == 0);
-        }
-        if (!ok || n_kept == kMostNames) return false;
-        kept[n_kept++] = {name.data(), name.size()};
-        kept_bits |= bit;
+        if (!kept.add(name)) return false;
 
         dst = name_out + raw_name.size();
         if (seen & kFieldChanged) {  // written again, re-encoded
@@ -331,17 +374,8 @@ private:
 
 bool append_clean_query_by_bitmaps(sv query, std::string& out) {
     if (query.size() > QueryBitmaps::kMost) return false;
-    constexpr std::size_t kMostNames = 64;
-    struct Kept {
-        const char* text;
-        std::size_t len;
-    } kept[kMostNames];
-    std::size_t n_kept = 0;
-    std::uint64_t kept_bits[2] = {};  // a bit per kept name, by its tag
-
-    // Decoded names, as in the one pass.
-    char arena[QueryBitmaps::kMost];
-    std::size_t arena_used = 0;
+    KeptNames kept;
+    DecodedNames decoded(query.size());
 
     const QueryBitmaps bits(query);
     Scratch room(3 * query.size());
@@ -387,31 +421,17 @@ bool append_clean_query_by_bitmaps(sv query, std::string& out) {
         }
         sv raw_name(q + start, eq - start), name = raw_name;
         const char* limit = q + n;
-        if (coded) {  // compared decoded; decoding does not lengthen
-            std::size_t len = unquote_plus_to(raw_name, arena + arena_used);
-            if (len == npos) return false;
-            name = sv(arena + arena_used, len);
-            arena_used += len;
-            limit = arena + arena_used;
-            if (!text::is_ascii(name)) return false;
+        if (coded) {  // compared decoded
+            std::optional<sv> d = decoded.decode(raw_name);
+            if (!d || !text::is_ascii(*d)) return false;
+            name = *d;
+            limit = decoded.end();
         }
-        if (kTracking.may_hold_ascii(name) && kTracking.contains(name, prefix_key(name, limit), true)) {
+        if (is_tracking(name, limit, true)) {
             start = next;
             continue;
         }
-        unsigned tag = name.empty() ? 0u
-                                    : (static_cast<unsigned char>(name[0]) * 7u ^ static_cast<unsigned>(name.size()) ^
-                                       static_cast<unsigned char>(name.back()) * 3u);
-        std::uint64_t& seen = kept_bits[(tag >> 6) & 1];
-        std::uint64_t bit = std::uint64_t{1} << (tag & 63);
-        if (seen & bit) {
-            for (std::size_t k = 0; k < n_kept; ++k)
-                if (kept[k].len == name.size() && std::memcmp(kept[k].text, name.data(), name.size()) == 0)
-                    return false;
-        }
-        if (n_kept == kMostNames) return false;
-        kept[n_kept++] = {name.data(), name.size()};
-        seen |= bit;
+        if (!kept.add(name)) return false;
 
         if (!name_changes && !value_changes) {  // the field as it is
             if (run && run_to + 1 == start) {
