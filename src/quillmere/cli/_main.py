@@ -14,7 +14,7 @@ from collections.abc import Callable, Sequence
 from typing import Any, TextIO
 
 from .. import __version__
-from . import cmd_demo, cmd_enrich, cmd_enrich_many
+from . import cmd_demo, cmd_enrich, cmd_enrich_many, cmd_html
 from ._common import EXIT_BROKEN_PIPE, EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_USAGE, PROG, CliError
 
 #: The subcommands, in the order --help lists them.
@@ -22,6 +22,7 @@ COMMANDS: list[Callable[[Any], None]] = [
     cmd_enrich.register,
     cmd_enrich_many.register,
     cmd_demo.register,
+    cmd_html.register,
 ]
 
 

@@ -112,33 +112,56 @@ def _value(member: Any) -> str:
     return str(getattr(member, "value", member))
 
 
-def table_rows(items: Sequence["EnrichedCommerceMatch"]) -> list[list[str]]:
+# Shorter names for the narrow table, where the full ones leave no room.
+_COMPACT = {"official_brand": "brand", "major_marketplace": "market", "reseller_specialist": "reseller",
+            "marketplace": "market", "uncategorized": "other"}
+
+
+def table_rows(items: Sequence["EnrichedCommerceMatch"], outcomes: Sequence[str | None] | None = None,
+               compact: bool = False) -> list[list[str]]:
+    """A row of cells per match (`outcomes`: each page's short outcome
+    label, shown after Stock; `compact`: shorter category and page-type names)."""
+    def name(member: Any) -> str:
+        value = _value(member)
+        return _COMPACT.get(value, value) if compact else value
+
     rows = []
     for rank, item in enumerate(items, start=1):
-        rows.append([
+        row = [
             str(rank),
             f"{item.match_score}%",
             _value(item.relevance),
-            _value(item.page_type),
-            _value(item.merchant_category),
+            name(item.page_type),
+            name(item.merchant_category),
             item.price.raw if item.price is not None else "-",
             _value(item.stock_status),
             item.merchant_name or "-",
             item.title or "-",
-        ])
+        ]
+        if outcomes is not None:
+            label = outcomes[rank - 1] if rank - 1 < len(outcomes) else None
+            row.insert(_OUTCOME, label or "-")
+        rows.append(row)
     return rows
 
 
 _HEADER = ["#", "Score", "Relevance", "Page type", "Category", "Price", "Stock", "Merchant", "Title"]
-_RIGHT = {0, 1}  # right-aligned columns
+_COMPACT_HEADER = {"Page type": "Type"}
+_OUTCOME = 7        # where the outcome column goes, after Stock
+_OUTCOME_NAME = "Page"
+_RIGHT = {"#", "Score"}  # right-aligned columns
 _GAP = 2
-_TITLE, _MERCHANT = 8, 7
 # When the table is too wide: titles and merchants are shortened to these
-# widths first, then these columns are left out one by one (least telling
-# first), and last titles and merchants are shortened further.
-_SHORTEN = ((_TITLE, 20), (_MERCHANT, 12))
-_LEAVE_OUT = (6, 4, 3, 2)  # Stock, Category, Page type, Relevance
-_SHORTEN_MORE = ((_TITLE, 8), (_MERCHANT, 6))
+# widths first, then Stock and Relevance are left out, then merchants and
+# titles are shortened again; only then do the page outcome, Category and
+# Page type go, and last titles and merchants are shortened further. Where
+# the full names would cost a kept column, shorter names and one-space gaps
+# are tried.
+_SHORTEN = (("Title", 20), ("Merchant", 12))
+_LEAVE_OUT = ("Stock", "Relevance")
+_SHORTEN_MID = (("Merchant", 8), ("Title", 12))
+_LEAVE_OUT_LAST = (_OUTCOME_NAME, "Category", "Page type")
+_SHORTEN_MORE = (("Title", 8), ("Merchant", 6))
 
 
 def _shorten(widths: dict[int, int], floors: Sequence[tuple[int, int]], overflow: int) -> int:
@@ -150,45 +173,76 @@ def _shorten(widths: dict[int, int], floors: Sequence[tuple[int, int]], overflow
     return overflow
 
 
-def column_widths(natural: Sequence[int], width: int) -> dict[int, int]:
-    """The columns shown and their widths, for a table of `width` columns."""
+def column_widths(natural: Sequence[int], width: int, names: Sequence[str] = _HEADER,
+                  gap: int = _GAP) -> dict[int, int]:
+    """The columns shown and their widths, for a table of `width` columns
+    whose columns are `names` (the header's) with these natural widths."""
     shown = list(range(len(natural)))
+    index = {n: i for i, n in enumerate(names)}
 
-    def measure() -> tuple[dict[int, int], int]:
+    def floors(pairs: Sequence[tuple[str, int]]) -> list[tuple[int, int]]:
+        return [(index[n], w) for n, w in pairs if n in index]
+
+    def measure(*stages: Sequence[tuple[str, int]]) -> tuple[dict[int, int], int]:
         widths = {c: natural[c] for c in shown}
-        overflow = sum(widths.values()) + _GAP * (len(widths) - 1) - width
-        return widths, _shorten(widths, _SHORTEN, overflow)
+        overflow = sum(widths.values()) + gap * (len(widths) - 1) - width
+        for stage in stages:
+            overflow = _shorten(widths, floors(stage), overflow)
+        return widths, overflow
 
-    widths, overflow = measure()
-    for col in _LEAVE_OUT:
-        if overflow <= 0:
-            break
-        shown.remove(col)
-        widths, overflow = measure()
-    _shorten(widths, _SHORTEN_MORE, overflow)
+    widths, overflow = measure(_SHORTEN)
+    for group, stages in ((_LEAVE_OUT, (_SHORTEN,)), (_LEAVE_OUT_LAST, (_SHORTEN, _SHORTEN_MID))):
+        widths, overflow = measure(*stages)
+        for name in group:
+            if overflow <= 0:
+                break
+            if name in index:
+                shown.remove(index[name])
+                widths, overflow = measure(*stages)
+    widths, overflow = measure(_SHORTEN, _SHORTEN_MID)
+    _shorten(widths, floors(_SHORTEN_MORE), overflow)
     return widths
 
 
-def format_table(items: Sequence["EnrichedCommerceMatch"], width: int) -> str:
+def format_table(items: Sequence["EnrichedCommerceMatch"], width: int,
+                 outcomes: Sequence[str | None] | None = None) -> str:
     """The enriched matches as a table fitted to ``width`` columns, each
     followed by its direct link, whole, on a line of its own (indented under
-    the row when it fits so)."""
-    rows = table_rows(items)
-    natural = [max(text_width(r[i]) for r in [_HEADER, *rows]) for i in range(len(_HEADER))]
-    widths = column_widths(natural, width)
+    the row when it fits so). `outcomes`: each page's short outcome label
+    ("read", "HTTP 404", ...), shown in a column after Stock."""
+    names = list(_HEADER)
+    if outcomes is not None:
+        names.insert(_OUTCOME, _OUTCOME_NAME)
+
+    def layout(compact: bool) -> tuple[list[str], list[list[str]], dict[int, int], int]:
+        header = [_COMPACT_HEADER.get(n, n) for n in names] if compact else names
+        rows = table_rows(items, outcomes, compact)
+        natural = [max(text_width(r[i]) for r in [header, *rows]) for i in range(len(names))]
+        gap = 1 if compact else _GAP
+        return header, rows, column_widths(natural, width, names, gap), gap
+
+    header, rows, widths, gap = layout(False)
+    kept = {names.index(n) for n in _LEAVE_OUT_LAST if n in names}
+    title = len(names) - 1
+    if not kept <= set(widths) or widths[title] < _SHORTEN[0][1]:
+        narrow = layout(True)
+        more = len(kept & set(narrow[2])) - len(kept & set(widths))
+        if more > 0 or (more == 0 and narrow[2][title] > widths[title]):
+            header, rows, widths, gap = narrow
+    right = {names.index(n) for n in _RIGHT}
 
     def line(cells: Sequence[str]) -> str:
         out = []
         for i, w in widths.items():
             cell = cells[i]
-            if i in _RIGHT:
+            if i in right:
                 out.append(" " * (w - text_width(cell)) + cell)
             else:
                 out.append(fit(cell, w))
-        return (" " * _GAP).join(out).rstrip()
+        return (" " * gap).join(out).rstrip()
 
-    indent = " " * (widths[0] + _GAP)
-    lines = [line(_HEADER)]
+    indent = " " * (widths[0] + gap)
+    lines = [line(header)]
     for row, item in zip(rows, items):
         lines.append(line(row))
         link = item.direct_url
@@ -228,6 +282,9 @@ def format_summary(summary: "CommerceSummary", width: int = 1 << 16) -> str:
     amounts with the summary's currency."""
     data = summary.model_dump()
     currency = data.get("currency") or ""
+    if not data.get("total_priced_matches"):
+        # No price at all: no currency to name, and no figures over prices.
+        data = {k: v for k, v in data.items() if k != "currency" and "price" not in k or k == "total_priced_matches"}
     labels = {field: _label(field) for field in data}
     pad = max(map(len, labels.values()), default=0) + 2
     lines = ["Market summary"]
@@ -245,11 +302,13 @@ def format_summary(summary: "CommerceSummary", width: int = 1 << 16) -> str:
     return "\n".join(lines)
 
 
-def report(out: TextIO, commerce_result: "CommerceIntelligence", width: int, table: bool = True) -> None:
-    """The table of matches (unless `table` is False), then the market summary."""
+def report(out: TextIO, commerce_result: "CommerceIntelligence", width: int, table: bool = True,
+           outcomes: Sequence[str | None] | None = None) -> None:
+    """The table of matches (unless `table` is False; `outcomes`: the pages'
+    short outcome labels), then the market summary."""
     if table:
         items = commerce_result.items
-        out.write(format_table(items, width) + "\n\n" if items else "No matches.\n\n")
+        out.write(format_table(items, width, outcomes) + "\n\n" if items else "No matches.\n\n")
     out.write(format_summary(commerce_result.summary, width) + "\n")
 
 

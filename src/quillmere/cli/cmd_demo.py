@@ -35,7 +35,7 @@ def register(commands: Any) -> None:
         "demo", help="run the pipeline offline on bundled sample pages",
         description=_DEMO_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
     demo.add_argument("--out", type=Path, default=Path("quillmere-demo"), metavar="DIR",
-                      help="directory for commerce.csv, commerce.json and the input matches "
+                      help="directory for commerce.csv, commerce.json, report.html and the input matches "
                            "(default: ./quillmere-demo)")
     add_engine_options(demo)
     demo.set_defaults(handler=run)
@@ -44,6 +44,7 @@ def register(commands: Any) -> None:
 def run(args: argparse.Namespace) -> int:
     from .. import demo
     from ..models import VisualMatch
+    from ..report import write_result_html
 
     out_dir: Path = args.out
     if out_dir.exists() and not out_dir.is_dir():
@@ -52,7 +53,8 @@ def run(args: argparse.Namespace) -> int:
     input_copy = plan.add("--out", "the input matches", out_dir / "matches.json")
     csv_out = plan.add("--out", "CSV", out_dir / "commerce.csv")
     json_out = plan.add("--out", "JSON", out_dir / "commerce.json")
-    assert input_copy is not None and csv_out is not None and json_out is not None
+    html_out = plan.add("--out", "HTML report", out_dir / "report.html")
+    assert input_copy is not None and csv_out is not None and json_out is not None and html_out is not None
     try:
         plan.check()
         routes = demo.load_routes()
@@ -88,6 +90,7 @@ def run(args: argparse.Namespace) -> int:
             (input_copy, lambda path: _export.write_bytes(path, copy)),
             (csv_out, lambda path: commerce.export_commerce_to_csv(result, path)),
             (json_out, lambda path: _export.write_bytes(path, data)),
+            (html_out, lambda path: write_result_html(result, path, source="the demo")),
         ])
     finally:
         plan.abandon()

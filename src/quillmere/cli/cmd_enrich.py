@@ -8,6 +8,7 @@ from pathlib import Path
 from typing import Any
 
 from .. import _export
+from ..report import write_result_html
 from ._common import EXIT_OK, PROG
 from ._engine import add_engine_options, engine_options, load_engine, run_pipeline, warn_unreadable_links
 from ._input import read_matches
@@ -27,6 +28,8 @@ def register(commands: Any) -> None:
     enrich.add_argument("--csv", type=Path, metavar="OUT.csv", help="write the enriched matches as CSV")
     enrich.add_argument("--json", type=Path, metavar="OUT.json",
                         help="write the whole result (summary and matches) as JSON")
+    enrich.add_argument("--html", type=Path, metavar="OUT.html",
+                        help="write an HTML report to look at (see quillmere html)")
     enrich.add_argument("-q", "--quiet", action="store_true",
                         help="print no table of matches (the summary and the files written still are)")
     add_engine_options(enrich)
@@ -38,6 +41,7 @@ def run(args: argparse.Namespace) -> int:
     plan = OutputPlan(source)
     csv_out = plan.add("--csv", "CSV", args.csv)
     json_out = plan.add("--json", "JSON", args.json)
+    html_out = plan.add("--html", "HTML report", args.html)
     try:
         plan.check()
         matches, labels = read_matches(source)
@@ -52,6 +56,10 @@ def run(args: argparse.Namespace) -> int:
         if json_out is not None:
             data = _export.render_json(result)  # before anything is written: it can fail on content
             writers.append((json_out, lambda path: _export.write_bytes(path, data)))
+        if html_out is not None:
+            # The page outcomes, where the run has them, go in as `outcomes`.
+            writers.append((html_out, lambda path: write_result_html(result, path, outcomes=None,
+                                                                     source=str(source or "<stdin>"))))
         if csv_out is not None:
             writers.insert(0, (csv_out, lambda path: commerce.export_commerce_to_csv(result, path)))
         report(sys.stdout, result, stdout_width(), table=not args.quiet)

@@ -59,6 +59,8 @@ def register(commands: Any) -> None:
                         help="results, one JSON line per search (appended to; resumed from)")
     parser.add_argument("--csv", type=Path, metavar="ITEMS.csv",
                         help="also write every search's items as one CSV, with a first column search_id")
+    parser.add_argument("--html", type=Path, metavar="OUT.html",
+                        help="also write an HTML report of every search in the results (see quillmere html)")
     parser.add_argument("--workers", type=_positive, metavar="N",
                         help="run in N worker processes (with --dask local: the cluster's processes)")
     parser.add_argument("--dask", type=_dask_address, metavar="local|tcp://HOST:PORT",
@@ -115,6 +117,10 @@ class BatchProgress:
             self.shown = ""
 
 
+def _results(n: int, kind: str) -> str:
+    return f"{n} {kind} result{'' if n == 1 else 's'} {'was' if n == 1 else 'were'}"
+
+
 def _lines(path: Path) -> Iterator[bytes]:
     with open(path, "rb") as f:
         yield from f
@@ -153,9 +159,11 @@ def run(args: argparse.Namespace) -> int:
     source = None if str(args.searches) == "-" else args.searches.expanduser()
     args.out = args.out.expanduser()
     args.csv = args.csv.expanduser() if args.csv is not None else None
+    args.html = args.html.expanduser() if args.html is not None else None
     plan = OutputPlan(source)
     plan.add("--out", "results", args.out)
     plan.add("--csv", "CSV", args.csv)
+    plan.add("--html", "HTML report", args.html)
     try:
         plan.check()  # also makes missing folders; those left empty are removed again
         return _run(args, source)
@@ -175,8 +183,9 @@ def _run(args: argparse.Namespace, source: Path | None) -> int:
                        "a running cluster has its own workers")
     if args.partition_size is not None and args.dask is None:
         raise CliError("--partition-size applies to --dask only")
-    if args.csv is not None and args.out.exists() and not args.out.is_file():
-        raise CliError(f"{args.out}: --csv is made from the results file, so --out must be a regular file")
+    for option, value in (("--csv", args.csv), ("--html", args.html)):
+        if value is not None and args.out.exists() and not args.out.is_file():
+            raise CliError(f"{args.out}: {option} is made from the results file, so --out must be a regular file")
     if args.dask is not None:
         try:
             import distributed  # noqa: F401
@@ -225,8 +234,12 @@ def _run(args: argparse.Namespace, source: Path | None) -> int:
                 progress.advance()
     except KeyboardInterrupt:
         progress.finish()
-        print(f"{PROG}: {output.written} more results written to {args.out}; run the same command again "
+        print(f"{PROG}: {_results(output.written, 'more')} written to {args.out}; run the same command again "
               "to go on", file=sys.stderr)
+        later = [f"{option} {value}" for option, value in (("--csv", args.csv), ("--html", args.html)) if value]
+        if later:
+            print(f"{PROG}: {' and '.join(later)} not written: running the same command again completes the "
+                  f"run and writes {'them' if len(later) > 1 else 'it'}", file=sys.stderr)
         raise
     except BatchInputError as err:
         raise CliError(f"{err} ({output.written} results were written before it)") from None
@@ -234,7 +247,7 @@ def _run(args: argparse.Namespace, source: Path | None) -> int:
         raise CliError(f"{args.out}: cannot write: {err.strerror or err}") from None
     except Exception as err:
         raise CliError(f"the run stopped: {type(err).__name__}: {err}; "
-                       f"{output.written} more results were written, run again to go on") from None
+                       f"{_results(output.written, 'more')} written, run again to go on") from None
     finally:
         progress.finish()
 
@@ -244,11 +257,28 @@ def _run(args: argparse.Namespace, source: Path | None) -> int:
             rows = write_csv(args.out, args.csv)
         except OSError as err:
             raise CliError(f"{args.csv}: cannot write: {err.strerror or err}") from None
+    if args.html is not None:
+        from ..report import write_html
+        from .cmd_html import load
+
+        results = load(args.out)
+        try:
+            write_html(results, args.html, source=args.out.name)
+        except OSError as err:
+            raise CliError(f"{args.html}: cannot write: {err.strerror or err}") from None
     if not args.quiet:
         ran = output.written
         print(f"{total} search{'' if total == 1 else 'es'}: {ran - output.failed} enriched, {output.failed} failed, "
-              f"{skipped} already in {args.out}; {counter.pages} pages requested")
-        print(f"Wrote results: {args.out.expanduser().resolve()}")
+              f"{skipped} already in {args.out}; {counter.pages} page{'' if counter.pages == 1 else 's'} requested")
+        if ran:
+            print(f"Wrote results: {args.out.expanduser().resolve()}")
+        elif total:
+            print(f"Nothing new: {'the search was' if total == 1 else f'all {total} searches were'} "
+                  f"already in {args.out}")
+        else:
+            print(f"Nothing new: no searches in {args.searches}")
         if rows is not None:
-            print(f"Wrote CSV ({rows} items): {args.csv.expanduser().resolve()}")
+            print(f"Wrote CSV ({rows} item{'' if rows == 1 else 's'}): {args.csv.expanduser().resolve()}")
+        if args.html is not None:
+            print(f"Wrote HTML report: {args.html.expanduser().resolve()}")
     return EXIT_OK
