@@ -101,6 +101,7 @@ class Opened:
     console_errors: list[str] = field(default_factory=list)
     requests: list[str] = field(default_factory=list)
     failed: list[str] = field(default_factory=list)
+    cdp: Any = None
 
 
 class Browser:
@@ -124,7 +125,21 @@ class Browser:
         page = context.new_page()
         opened = Opened(page)
         page.on("dialog", lambda d: (opened.dialogs.append(d.message), d.dismiss()))
-        page.on("console", lambda m: opened.console_errors.append(m.text) if m.type == "error" else None)
+        # Errors through the DevTools protocol: the Log domain (failed loads,
+        # refusals of the page's policy) and the runtime's exceptions and
+        # console calls, which the driver's own console events leave out.
+        cdp = context.new_cdp_session(page)
+        for domain in ("Log", "Runtime"):
+            cdp.send(f"{domain}.enable")
+        cdp.on("Log.entryAdded", lambda e: opened.console_errors.append(e["entry"]["text"])
+               if e["entry"]["level"] == "error" else None)
+        cdp.on("Runtime.exceptionThrown", lambda e: opened.console_errors.append(
+            "exception: " + str(e["exceptionDetails"].get("exception", {}).get("description")
+                                or e["exceptionDetails"].get("text"))))
+        cdp.on("Runtime.consoleAPICalled", lambda e: opened.console_errors.append(
+            "console: " + " ".join(str(a.get("value", a.get("description"))) for a in e["args"]))
+               if e["type"] == "error" else None)
+        opened.cdp = cdp
         page.on("request", lambda r: opened.requests.append(r.url))
         page.on("requestfailed", lambda r: opened.failed.append(r.url))
         page.goto(Path(report).resolve().as_uri(), wait_until=wait)

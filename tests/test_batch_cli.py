@@ -143,8 +143,9 @@ def run(tmp_path_factory):
         source = tmp / "searches.jsonl"
         source.write_text("".join(json.dumps(r) + "\n" for r in records), encoding="utf-8")
         out, items = tmp / "results.jsonl", tmp / "items.csv"
-        proc = cli(str(source), "--out", str(out), "--csv", str(items), "--allow-internal")
-        yield SimpleNamespace(srv=srv, records=records, source=source, out=out, items=items, proc=proc,
+        report = tmp / "report.html"
+        proc = cli(str(source), "--out", str(out), "--csv", str(items), "--html", str(report), "--allow-internal")
+        yield SimpleNamespace(srv=srv, records=records, source=source, out=out, items=items, report=report, proc=proc,
                               tmp=tmp, hits=srv.hits)
 
 
@@ -170,6 +171,9 @@ def test_every_search_once_with_its_process_result(run, monkeypatch) -> None:
         table = list(csv.reader(f))
     assert table[0][:3] == ["search_id", "Match Score", "Relevance"] and len(table) == 1 + items
     assert {row[0] for row in table[1:]} == {str(i) for k, i in enumerate(ids) if k % 40 != 17}
+    html = run.report.read_text(encoding="utf-8")
+    assert html.count('<details class="search">') == SEARCHES and html.count('class="err">failed<') == 5
+    assert f"Wrote HTML report: {run.report}" in run.proc.stdout
 
 
 def test_resume_completes_a_partial_output_exactly(run) -> None:
@@ -191,6 +195,8 @@ def test_resume_completes_a_partial_output_exactly(run) -> None:
     again = cli(str(run.source), "--out", str(partial), "--allow-internal")
     assert again.returncode == 0 and partial.read_bytes() == before
     assert f"0 enriched, 0 failed, {SEARCHES} already in" in again.stdout and not run.srv.hits
+    assert f"Nothing new: all {SEARCHES} searches were already in {partial}" in again.stdout
+    assert "Wrote results" not in again.stdout
 
 
 @pytest.mark.parametrize("backend", [["--workers", "2"], ["--dask", "local", "--workers", "2", "--partition-size", "30"]],
@@ -250,11 +256,13 @@ def test_ctrl_c_keeps_completed_lines_and_the_run_resumes(tmp_path: Path, backen
         source.write_text("".join(json.dumps({"id": k, "matches": [{"link": srv.url(f"/p/{k % 6}"), "title": "t"}]})
                                   + "\n" for k in range(60)))
         out = tmp_path / "out.jsonl"
+        items = tmp_path / "items.csv"
+        later = ["--csv", str(items)] if not backend else []
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PACKAGE_PARENT, os.environ.get("PYTHONPATH")])))
         # In a process group of its own, which gets the SIGINT, as a terminal
         # sends Ctrl-C to every process of the command.
         with subprocess.Popen([sys.executable, "-m", "quillmere", "enrich-many", str(source), "--out", str(out),
-                               "--allow-internal", *backend], env=env, stdout=subprocess.PIPE,
+                               "--allow-internal", *backend, *later], env=env, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, text=True, start_new_session=True) as proc:
             deadline = time.monotonic() + 60
             while time.monotonic() < deadline and (not out.exists() or out.read_bytes().count(b"\n") < 3):
@@ -263,14 +271,19 @@ def test_ctrl_c_keeps_completed_lines_and_the_run_resumes(tmp_path: Path, backen
             _, err = proc.communicate(timeout=60)
         assert proc.returncode == 130, err
         assert "run the same command again" in err and "Traceback" not in err
+        if later:  # the CSV is made once the run is complete; the rerun does
+            assert f"--csv {items} not written: running the same command again completes the run" in err
+            assert not items.exists()
         assert group_ends(proc.pid, within=10)  # no worker is left behind
         text = out.read_text()
         assert text.endswith("\n")
         kept = [json.loads(line) for line in text.splitlines()]
         assert 3 <= len(kept) < 60 and all("result" in line for line in kept)
 
-        proc2 = cli(str(source), "--out", str(out), "--allow-internal")
+        proc2 = cli(str(source), "--out", str(out), "--allow-internal", *later)
         assert proc2.returncode == 0, proc2.stderr
+        if later:
+            assert len(items.read_text().splitlines()) == 61
         assert sorted(json.loads(line)["id"] for line in out.read_text().splitlines()) == list(range(60))
 
 
