@@ -190,7 +190,7 @@ def screenshots(report: Path, out_dir: Path) -> list[Path]:
             path = out_dir / f"report-{name}.png"
             full = opened.page.evaluate("document.documentElement.scrollHeight")
             opened.page.screenshot(path=str(path), full_page=True, clip={"x": 0, "y": 0, "width": width,
-                                                         "height": min(full, 2400 if width > 600 else 2600)})
+                                                         "height": min(full, 3000 if width > 600 else 2600)})
             opened.page.context.close()
             made.append(path)
     return made

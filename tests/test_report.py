@@ -208,3 +208,22 @@ def test_summary_without_prices_names_no_currency() -> None:
     assert "Currency" not in text and "price" not in text.lower().replace("total priced matches", "")
     assert "Total priced matches  0" in text
     assert "Currency" in format_summary(CommerceSummary(total_matches=1, total_priced_matches=1, lowest_price=2.0))
+
+
+def test_enrich_writes_the_report_with_its_other_outputs_or_refuses_first(tmp_path: Path) -> None:
+    matches = tmp_path / "m.json"
+    matches.write_text(json.dumps([{"link": f"ftp://files.example/{i}", "title": f"<i>Item {i}</i>",
+                                    "price": "$3.50"} for i in range(3)]))
+    out, export = tmp_path / "out" / "r.html", tmp_path / "r.json"
+    proc = quillmere_cli("enrich", str(matches), "--json", str(export), "--html", str(out), "--quiet")
+    assert proc.returncode == 0, proc.stderr
+    assert f"Wrote HTML report: {out}" in proc.stdout
+    text = out.read_text(encoding="utf-8")
+    assert text.count('<li class="card"') == 3 and "&lt;i&gt;Item 1&lt;/i&gt;" in text
+    assert "No match has a price." not in text and text.count('<circle class="mark') == 3
+    # A report path that cannot work is refused before anything is read or written.
+    (tmp_path / "dir.html").mkdir()
+    export.unlink()
+    proc = quillmere_cli("enrich", str(matches), "--json", str(export), "--html", str(tmp_path / "dir.html"))
+    assert proc.returncode == 1 and "dir.html: is a directory (--html needs a file name)" in proc.stderr
+    assert not export.exists()

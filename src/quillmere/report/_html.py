@@ -17,8 +17,7 @@ import json
 import os
 import re
 import tempfile
-from collections.abc import Callable, Iterable, Iterator
-from dataclasses import dataclass, field
+from collections.abc import Callable, Iterable
 from datetime import datetime, timezone
 from importlib import resources
 from pathlib import Path
@@ -267,41 +266,6 @@ def write_search(out: Callable[[str], Any], search: Search, source: str | None) 
 
 
 # ---------------------------------------------------------------- many searches
-@dataclass
-class _Totals:
-    searches: int = 0
-    failed: int = 0
-    matches: int = 0
-    priced: int = 0
-    read: int = 0
-    not_read: int = 0
-    unknown_pages: int = 0
-    by_category: dict[str, int] = field(default_factory=dict)
-    by_page_type: dict[str, int] = field(default_factory=dict)
-
-    def add(self, search: Search) -> None:
-        self.searches += 1
-        if search.result is None:
-            self.failed += 1
-            return
-        self.matches += len(search.items)
-        priced = number(search.summary.get("total_priced_matches"))
-        self.priced += int(priced) if priced is not None else 0
-        counts = page_counts(search.pages, search.outcomes)
-        if counts is None:
-            self.unknown_pages += 1
-        else:
-            self.read += counts[0]
-            self.not_read += counts[1]
-        for mine, theirs in ((self.by_category, "by_merchant_category"), (self.by_page_type, "by_page_type")):
-            counts_in = search.summary.get(theirs)
-            if isinstance(counts_in, dict):
-                for key, n in counts_in.items():
-                    if isinstance(n, int) and not isinstance(n, bool):
-                        key = text(key) or ""
-                        mine[key] = mine.get(key, 0) + n
-
-
 def _range(search: Search) -> str:
     summary = search.summary
     currency = text(summary.get("currency"))
@@ -331,10 +295,9 @@ def index_row(search: Search) -> str:
             f'<script type="application/json" class="matches">{_json(views)}</script></details>\n')
 
 
-def write_many(out: Callable[[str], Any], searches: Callable[[], Iterator[Search]], source: str | None) -> None:
-    totals = _Totals()
-    for search in searches():
-        totals.add(search)
+def write_many(out: Callable[[str], Any], results: Results, source: str | None) -> None:
+    totals = results.totals
+    searches = results.searches
     _head(out, "quillmere report" + (f": {source}" if source else ""))
     out("<h1>Searches, matches and offers</h1>" + _generated(source))
     figures = [("Searches", str(totals.searches)), ("Failed searches", str(totals.failed)),
@@ -361,7 +324,7 @@ def write_html(results: Results, path: Path, source: str | None = None) -> Path:
     """Writes the report of `results` to `path` (replaced only once
     complete; a device or a pipe is written to in place)."""
     return write_stream(path, lambda out: (
-        write_many(out, results.searches, source) if results.many
+        write_many(out, results, source) if results.many
         else write_search(out, next(results.searches()), source)))
 
 

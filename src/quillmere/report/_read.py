@@ -105,6 +105,43 @@ class Search:
 
 
 @dataclass
+class Totals:
+    """The figures of a whole results file, counted as it is checked."""
+
+    searches: int = 0
+    failed: int = 0
+    matches: int = 0
+    priced: int = 0
+    read: int = 0
+    not_read: int = 0
+    unknown_pages: int = 0
+    by_category: dict[str, int] = field(default_factory=dict)
+    by_page_type: dict[str, int] = field(default_factory=dict)
+
+    def add(self, search: Search) -> None:
+        self.searches += 1
+        if search.result is None:
+            self.failed += 1
+            return
+        self.matches += len(search.items)
+        priced = number(search.summary.get("total_priced_matches"))
+        self.priced += int(priced) if priced is not None else 0
+        counts = page_counts(search.pages, search.outcomes)
+        if counts is None:
+            self.unknown_pages += 1
+        else:
+            self.read += counts[0]
+            self.not_read += counts[1]
+        for mine, theirs in ((self.by_category, "by_merchant_category"), (self.by_page_type, "by_page_type")):
+            counts_in = search.summary.get(theirs)
+            if isinstance(counts_in, dict):
+                for key, n in counts_in.items():
+                    if isinstance(n, int) and not isinstance(n, bool):
+                        key = text(key) or ""
+                        mine[key] = mine.get(key, 0) + n
+
+
+@dataclass
 class Results:
     """A results file: one search (an export) or many (JSON Lines, read
     again on each pass, never held whole)."""
@@ -113,6 +150,7 @@ class Results:
     many: bool
     single: Search | None = None
     warnings: list[str] = field(default_factory=list)
+    totals: Totals = field(default_factory=lambda: Totals())
 
     def searches(self) -> Iterator[Search]:
         if self.single is not None:
@@ -168,8 +206,8 @@ def read_results(path: Path) -> Results:
         head = None
     if _is_record(head) or (head is None and first.lstrip().startswith(b'{"id"')):
         results = Results(path, many=True)
-        for _ in _many(path, results.warnings):
-            pass
+        for search in _many(path, results.warnings):
+            results.totals.add(search)
         return results
     data = path.read_bytes()
     try:
