@@ -9,7 +9,11 @@ the report is built to: a file at most half the results file, written
 results a second or more in memory that does not grow with the file, and a
 first paint within 1 s at 10,000 searches.
 
-    PYTHONPATH=src python3 bench/bench_report.py [--searches 1000,3000,10000] [--browser]
+A second table: one search (an ``enrich --json`` export) of many matches,
+one in a hundred with a 100 KB title: the time and the size per match stay
+flat as the matches grow (the report is linear in its input).
+
+    PYTHONPATH=src python3 bench/bench_report.py [--searches 1000,3000,10000] [--browser] [--matches 10000,100000]
 """
 
 from __future__ import annotations
@@ -79,10 +83,26 @@ def in_browser(report: Path) -> tuple[float, float]:
         return timing[0] / 1000, timing[1] / 1000
 
 
+def export_table(sizes: list[int], items: list[dict], scratch: Path) -> None:
+    print(f"\n{'matches':>9} {'export MB':>9} {'report MB':>9} {'write s':>8} {'us/match':>9} {'bytes/match':>11}")
+    for n in sizes:
+        export = {"summary": {"total_matches": n},
+                  "items": [dict(items[k % len(items)], title=("long title " * 9300 if k % 100 == 0 else
+                                                               f"{items[k % len(items)]['title']} {k}"))
+                            for k in range(n)]}
+        source, report = scratch / f"e{n}.json", scratch / f"e{n}.html"
+        source.write_text(json.dumps(export), encoding="utf-8")
+        seconds, _ = write(source, report)
+        size_in, size_out = source.stat().st_size, report.stat().st_size
+        print(f"{n:>9} {size_in / 1e6:>9.1f} {size_out / 1e6:>9.1f} {seconds:>8.2f} {seconds / n * 1e6:>9.1f} "
+              f"{size_out / n:>11.0f}", flush=True)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--searches", default="1000,3000,10000")
     parser.add_argument("--browser", action="store_true", help="also open each report in chromium")
+    parser.add_argument("--matches", default="10000,100000", help="sizes of the one-search table ('' for none)")
     args = parser.parse_args()
     items = demo_items()
     print(f"{'searches':>9} {'results MB':>10} {'report MB':>9} {'ratio':>6} {'write s':>8} {'MB/s':>6} "
@@ -99,6 +119,8 @@ def main() -> None:
                 first, loaded = in_browser(report)
                 line += f" {first:>13.2f} {loaded:>9.2f}"
             print(line, flush=True)
+        if args.matches:
+            export_table([int(n) for n in args.matches.split(",")], items, Path(scratch))
 
 
 if __name__ == "__main__":

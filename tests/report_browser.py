@@ -124,7 +124,11 @@ class Browser:
                                            reduced_motion="reduce")
         page = context.new_page()
         opened = Opened(page)
-        page.on("dialog", lambda d: (opened.dialogs.append(d.message), d.dismiss()))
+        def dialog(d: Any) -> None:
+            opened.dialogs.append(d.message)
+            d.dismiss()
+
+        page.on("dialog", dialog)
         # Errors through the DevTools protocol: the Log domain (failed loads,
         # refusals of the page's policy) and the runtime's exceptions and
         # console calls, which the driver's own console events leave out.

@@ -96,10 +96,12 @@ class BatchProgress:
             return
         columns = shutil.get_terminal_size((80, 24)).columns
         if self.total is None:  # standard input: the count so far
-            line = f"Searches: {self.done} done, {self.counter.pages} pages"[: max(columns - 1, 1)]
+            pages = self.counter.pages
+            line = f"Searches: {self.done} done, {pages} page{'' if pages == 1 else 's'}"[: max(columns - 1, 1)]
             self._show(line)
             return
-        tail = f" {self.done}/{self.total} searches, {self.counter.pages} pages"
+        pages = self.counter.pages
+        tail = f" {self.done}/{self.total} searches, {pages} page{'' if pages == 1 else 's'}"
         width = max(0, min(30, columns - len("Searches []") - len(tail) - 1))
         filled = width * min(self.done, self.total) // self.total if self.total else width
         self._show(f"Searches [{'#' * filled}{'-' * (width - filled)}]{tail}"[: max(columns - 1, 1)])

@@ -72,13 +72,14 @@ def _panel(currency: str, marks: list[tuple[float, str | None, list[Any]]]) -> s
     for k, lane in enumerate(lanes):
         cy = _TOP + _LANE * k + _LANE / 2
         out.append(f'<text x="{_LEFT - 10}" y="{cy + 4:.1f}" text-anchor="end">{_esc(lane or "no category")}</text>')
-        placed: list[float] = []
+        placed: dict[int, int] = {}  # marks so far in each 8-unit slot: equal prices step aside
         for amount, category, view in marks:
             if (category if category in _LANES else None) != lane:
                 continue
             mx = x(amount)
-            near = sum(1 for p in placed if abs(p - mx) < 8)
-            placed.append(mx)
+            slot = int(mx // 8)
+            near = placed.get(slot, 0)
+            placed[slot] = near + 1
             my = cy + (0 if not near else (-1) ** near * 5 * ((near + 1) // 2))
             title = cut(view[1] or "(no title)", 80)[0]
             out.append(f'<circle class="mark {category_class(category)}" cx="{mx:.1f}" cy="{my:.1f}" r="6" '

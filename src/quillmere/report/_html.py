@@ -111,10 +111,6 @@ def _num(value: float) -> str:
     return repr(int(value)) if float(value).is_integer() and abs(value) < 1e15 else repr(value)
 
 
-def _field(view: list[Any], name: str) -> Any:
-    return view[FIELDS.index(name)]
-
-
 def category_class(category: str | None) -> str:
     return "c-" + (category if category in _CATEGORIES else "none")
 
