@@ -306,7 +306,7 @@ def test_an_existing_dask_cluster_by_its_address() -> None:
 
 def test_the_local_cluster_listens_on_loopback_only() -> None:
     pytest.importorskip("distributed", reason="the dask extra is installed by requirements-dev.txt")
-    from quillmere._batch_dask import _start_cluster
+    from quillmere.batch._dask import _start_cluster
 
     client, cluster = _start_cluster("local", 1)
     try:

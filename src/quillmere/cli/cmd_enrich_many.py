@@ -126,7 +126,7 @@ def _survey(source: Path | None, name: str, out: Path) -> tuple[set[str], int, i
     so an input error (a line that is not a search, a repeated id) stops the
     command before any search is run. Standard input (None) is read only
     once, by the run: its counts start at 0."""
-    from .._batch_output import OutputError, completed_ids
+    from ..batch._output import OutputError, completed_ids
     from ..batch import BatchInputError, id_key, read_searches
 
     try:
@@ -164,7 +164,7 @@ def run(args: argparse.Namespace) -> int:
 
 
 def _run(args: argparse.Namespace, source: Path | None) -> int:
-    from .._batch_output import OutputError, OutputFile, write_csv
+    from ..batch._output import OutputError, OutputFile, write_csv
     from ..batch import BatchInputError, PageCount, RunOptions, id_key, read_searches, run_outcomes
 
     name = "<stdin>" if source is None else str(args.searches)

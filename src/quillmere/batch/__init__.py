@@ -34,9 +34,9 @@ from collections.abc import AsyncGenerator, AsyncIterable, Callable, Iterable, I
 from contextlib import aclosing
 from typing import Any
 
-from ._batch_input import BatchInputError, Outcome, Search, SearchError, SearchId, _as_searches, \
+from ._input import BatchInputError, Outcome, Search, SearchError, SearchId, _as_searches, \
     _as_searches_async, id_key, read_searches
-from ._batch_run import PageCount, RunOptions, _check_positive, _InternalAllowed, default_in_flight, \
+from ._run import PageCount, RunOptions, _check_positive, _InternalAllowed, default_in_flight, \
     run_in_thread, run_search, stream_outcomes
 
 __all__ = [
@@ -57,7 +57,7 @@ async def enrich_many_async(searches: Iterable[Any] | AsyncIterable[Any], *, in_
     (the engine refuses them by default) while this run goes on.
     Searches may be given as `enrich_many` takes them, also by an
     asynchronous iterable."""
-    from ._fetch import default_bound
+    from ..fetch import default_bound
 
     options = RunOptions.of(allow_internal, extended)
     if semaphore is None:
@@ -109,12 +109,12 @@ def run_outcomes(searches: Iterable[Search], options: RunOptions, *, workers: in
     if workers is not None:
         _check_positive("workers", workers)
     if dask is not None:
-        from ._batch_dask import run_on_dask
+        from ._dask import run_on_dask
 
         return run_on_dask(searches, options, address=dask, workers=workers, in_flight=in_flight,
                            partition_size=partition_size, expected=expected, counter=counter, tick=tick)
     if workers is not None and workers > 1:
-        from ._batch_workers import run_in_processes
+        from ._workers import run_in_processes
 
         return run_in_processes(searches, options, workers=workers, in_flight=in_flight, counter=counter, tick=tick)
     return run_in_thread(searches, options, in_flight=in_flight, counter=counter, tick=tick)

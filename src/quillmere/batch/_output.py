@@ -17,7 +17,7 @@ from collections.abc import Iterable, Iterator
 from pathlib import Path
 from typing import Any, BinaryIO
 
-from ._batch_input import Outcome, SearchId, id_key
+from ._input import Outcome, SearchId, id_key
 
 try:
     import fcntl
@@ -158,7 +158,7 @@ def write_csv(results_path: Path, csv_path: Path, searches_per_chunk: int = 64) 
     "search_id". Written through the engine's export a chunk of searches at a
     time, so the results are never held whole; the file is replaced only
     once complete. Returns the number of item rows."""
-    from .commerce import CommerceIntelligence, export_commerce_to_csv
+    from ..commerce import CommerceIntelligence, export_commerce_to_csv
 
     csv_path = csv_path.expanduser().resolve()
     csv_path.parent.mkdir(parents=True, exist_ok=True)

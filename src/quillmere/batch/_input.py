@@ -7,7 +7,7 @@ import json
 from collections.abc import AsyncIterable, AsyncIterator, Iterable, Iterator, Mapping
 from typing import Any, NamedTuple, Union
 
-from ._json_kind import json_kind as _json_kind
+from .._json_kind import json_kind as _json_kind
 
 SearchId = Union[str, int]
 
@@ -154,9 +154,9 @@ async def _as_searches_async(searches: AsyncIterable[Any]) -> AsyncIterator[Sear
 def _visual_matches(raw: Any) -> list[Any]:
     """The search's matches as VisualMatch records, checked as ``quillmere
     enrich`` checks its input; `SearchError` names the first bad match."""
-    from .cli._common import CliError
-    from .cli._input import match_fields
-    from .models import VisualMatch
+    from ..cli._common import CliError
+    from ..cli._input import match_fields
+    from ..models import VisualMatch
 
     if raw is _MISSING:
         raise SearchError('the search has no "matches"')

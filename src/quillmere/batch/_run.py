@@ -14,7 +14,7 @@ from collections.abc import AsyncGenerator, AsyncIterable, AsyncIterator, Callab
 from contextlib import aclosing, contextmanager
 from typing import Any, NamedTuple
 
-from ._batch_input import _MISSING, Outcome, Search, SearchError, _visual_matches
+from ._input import _MISSING, Outcome, Search, SearchError, _visual_matches
 
 _SURROGATE = re.compile("[\ud800-\udfff]")
 
@@ -80,7 +80,7 @@ def apply_destination_policy(options: RunOptions) -> None:
     """In the runner's own worker processes: internal destinations (loopback,
     private ranges) are fetched when, and only when, the run asks for it. The
     engine reads this binding at every fetch."""
-    from . import commerce
+    from .. import commerce
 
     setattr(commerce, _REFUSE, not options.allow_internal)
 
@@ -99,7 +99,7 @@ class _InternalAllowed:
     def __enter__(self) -> None:
         if not self.wanted:
             return
-        from . import commerce
+        from .. import commerce
 
         cls = type(self)
         with cls._lock:
@@ -111,7 +111,7 @@ class _InternalAllowed:
     def __exit__(self, *exc: object) -> None:
         if not self.wanted:
             return
-        from . import commerce
+        from .. import commerce
 
         cls = type(self)
         with cls._lock:
@@ -126,7 +126,7 @@ class _InternalAllowed:
 async def run_search(search: Search, options: RunOptions, semaphore: asyncio.Semaphore | None,
                      on_pages: Callable[[int], object] | None = None, fetcher: Any = None) -> Outcome:
     """Runs one search through the engine; its failure becomes its outcome."""
-    from . import commerce
+    from .. import commerce
 
     requested = 0
 
@@ -227,7 +227,7 @@ def run_in_thread(searches: Iterable[Search], options: RunOptions, *, in_flight:
     `tick` is called in the caller's thread at least every `tick_every`
     seconds (progress drawing). Closing the iterator (or an interrupt in the
     caller's thread) cancels the searches in flight and ends the thread."""
-    from ._fetch import default_bound
+    from ..fetch import default_bound
 
     bound = in_flight if in_flight is not None else default_in_flight(default_bound())
     _check_positive("in_flight", bound)
