@@ -15,7 +15,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from . import _commerce
-from .fetch import ProgressCallback, check_options, recording
+from .fetch import PageClient, ProgressCallback, check_options, current_client, recording, using
 from .models import CommerceIntelligence, CommerceSummary, EnrichedCommerceMatch, FetchOutcome, FetchReport, \
     PageOutcome, VisualMatch
 
@@ -72,6 +72,11 @@ def check_extended(extended: object) -> None:
         raise TypeError(f"extended must be bool, not {type(extended).__name__}")
 
 
+def check_client(client: object) -> None:
+    if client is not None and not isinstance(client, PageClient):
+        raise TypeError(f"client must be PageClient or None, not {type(client).__name__}")
+
+
 def check_report(report: object) -> None:
     if report is not None and not isinstance(report, FetchReport):
         raise TypeError(f"report must be FetchReport or None, not {type(report).__name__}")
@@ -121,6 +126,7 @@ async def enrich_matches_deep_async(cls: Any, matches: list[VisualMatch], max_it
                                     fetcher: Any = None, progress: ProgressCallback | None = None,
                                     semaphore: asyncio.Semaphore | None = None,
                                     extended: bool = False, report: FetchReport | None = None,
+                                    client: PageClient | None = None,
                                     fetcher_class: Any) -> list[EnrichedCommerceMatch]:
     require_list(matches, "matches")
     if max_items is not None and not isinstance(max_items, int):
@@ -128,6 +134,7 @@ async def enrich_matches_deep_async(cls: Any, matches: list[VisualMatch], max_it
     options = fetch_options(fetcher, progress, semaphore)
     check_extended(extended)
     check_report(report)
+    check_client(client)
     if not matches:
         if report is not None:
             report.outcomes = []
@@ -138,8 +145,17 @@ async def enrich_matches_deep_async(cls: Any, matches: list[VisualMatch], max_it
     # link spoils nothing else.
     direct_links = _commerce._enrich_unwrap_links(targets)
     check_match_fields(targets)
+    links = [d for d in direct_links if d is not None]
     with recording() as recorded:
-        pages = await fetcher_class.fetch_many([d for d in direct_links if d is not None], **options)
+        if client is not None:
+            with using(client):
+                pages = await fetcher_class.fetch_many(links, **options)
+        elif current_client() is not None:  # a caller above (process_async) lent one
+            pages = await fetcher_class.fetch_many(links, **options)
+        else:  # a short-lived client for this call alone
+            async with PageClient() as own:
+                with using(own):
+                    pages = await fetcher_class.fetch_many(links, **options)
     if report is not None:
         report.outcomes = match_outcomes(direct_links, pages, recorded)
     # The analysis of the whole batch runs on a worker of the loop's executor,
@@ -152,11 +168,13 @@ async def enrich_matches_deep_async(cls: Any, matches: list[VisualMatch], max_it
 async def process_async(cls: Any, matches: list[VisualMatch], *, fetcher: Any = None,
                         progress: ProgressCallback | None = None,
                         semaphore: asyncio.Semaphore | None = None, extended: bool = False,
-                        report: FetchReport | None = None) -> CommerceIntelligence:
+                        report: FetchReport | None = None,
+                        client: PageClient | None = None) -> CommerceIntelligence:
     require_list(matches, "matches")
     options = fetch_options(fetcher, progress, semaphore)
     check_extended(extended)
     check_report(report)
+    check_client(client)
     # Passed only when asked for, so an override without the keyword keeps working.
     if extended:
         options["extended"] = True
@@ -166,7 +184,13 @@ async def process_async(cls: Any, matches: list[VisualMatch], *, fetcher: Any = 
         if report is not None:
             report.outcomes = []
         return CommerceIntelligence()
-    items = await cls.enrich_matches_deep_async(matches, **options)
+    if client is not None:
+        # Lent through the context, so an override of enrich_matches_deep_async
+        # written without the keyword still fetches through it.
+        with using(client):
+            items = await cls.enrich_matches_deep_async(matches, **options)
+    else:
+        items = await cls.enrich_matches_deep_async(matches, **options)
     require_list(items, "enriched items")
     relevance = importlib.import_module("quillmere.relevance")
     classify = relevance.classify_match_relevance
@@ -179,5 +203,5 @@ async def process_async(cls: Any, matches: list[VisualMatch], *, fetcher: Any = 
     return CommerceIntelligence(summary=summary, items=items)
 
 
-__all__ = ["analyse_batch", "check_extended", "check_report", "match_outcomes", "check_match_fields", "enrich_matches_deep_async", "fetch_options",
+__all__ = ["analyse_batch", "check_extended", "check_client", "check_report", "match_outcomes", "check_match_fields", "enrich_matches_deep_async", "fetch_options",
            "process_async", "require_list"]

@@ -19,7 +19,7 @@ from typing import Any, Final
 from . import _commerce, _enrich, fetch as _fetch
 from ._export import export_commerce_to_csv, export_commerce_to_json
 from ._loop import _run_coroutine
-from .fetch import ProgressCallback
+from .fetch import PageClient, ProgressCallback
 from .models import (
     CommerceIntelligence,
     CommerceSummary,
@@ -229,14 +229,16 @@ class CommerceEnricher:
     analysis (see `DestinationMetadataParser.parse_metadata`); the default
     answers are those of the standard analysis. `report`, an empty
     `FetchReport` of the caller's, receives the page outcome of every match,
-    in the order of the enriched items.
+    in the order of the enriched items. `client`, a `PageClient` a service
+    holds for its lifetime, shares its bound and connections across the
+    calls that name it; without one each call makes a short-lived one.
     """
 
     @classmethod
     async def enrich_matches_deep_async(
         cls, matches: list[VisualMatch], max_items: int | None = None, *, fetcher: Any = None,
         progress: ProgressCallback | None = None, semaphore: asyncio.Semaphore | None = None,
-        extended: bool = False, report: FetchReport | None = None,
+        extended: bool = False, report: FetchReport | None = None, client: PageClient | None = None,
     ) -> list[EnrichedCommerceMatch]:
         """One EnrichedCommerceMatch per match (or per match of the first
         `max_items`), in input order: links unwrapped and the matches' fields
@@ -244,27 +246,34 @@ class CommerceEnricher:
         with its page text, if any."""
         return await _enrich.enrich_matches_deep_async(cls, matches, max_items, fetcher=fetcher,
                                                        progress=progress, semaphore=semaphore, extended=extended,
-                                                       report=report, fetcher_class=ScraplingDestinationFetcher)
+                                                       report=report, client=client,
+                                                       fetcher_class=ScraplingDestinationFetcher)
 
     @classmethod
     async def process_async(cls, matches: list[VisualMatch], *, fetcher: Any = None,
                             progress: ProgressCallback | None = None,
                             semaphore: asyncio.Semaphore | None = None,
-                            extended: bool = False, report: FetchReport | None = None) -> CommerceIntelligence:
+                            extended: bool = False, report: FetchReport | None = None,
+                            client: PageClient | None = None) -> CommerceIntelligence:
         """The matches' commerce intelligence: enriched items, each graded for
         relevance, and the market summary over them."""
         return await _enrich.process_async(cls, matches, fetcher=fetcher, progress=progress, semaphore=semaphore,
-                                           extended=extended, report=report)
+                                           extended=extended, report=report, client=client)
 
     @classmethod
     def process(cls, matches: list[VisualMatch], *, fetcher: Any = None, progress: ProgressCallback | None = None,
                 semaphore: asyncio.Semaphore | None = None, extended: bool = False,
-                report: FetchReport | None = None) -> CommerceIntelligence:
-        """process_async as a blocking call, also from inside a running loop."""
+                report: FetchReport | None = None, client: PageClient | None = None) -> CommerceIntelligence:
+        """process_async as a blocking call, also from inside a running loop.
+        A `client` given here must not be in use on another event loop: the
+        call runs on a fresh loop of its own."""
         _enrich.require_list(matches, "matches")
         options = _enrich.fetch_options(fetcher, progress, semaphore)
         _enrich.check_extended(extended)
         _enrich.check_report(report)
+        _enrich.check_client(client)
+        if client is not None:
+            options["client"] = client
         if extended:
             options["extended"] = True
         if report is not None:
@@ -281,4 +290,5 @@ __all__ = [
     "ScraplingDestinationFetcher", "CommerceEnricher", "export_commerce_to_csv", "export_commerce_to_json",
     "CommerceIntelligence", "CommerceSummary", "EnrichedCommerceMatch", "ItemCondition", "MerchantCategory",
     "NormalizedPrice", "PageType", "StockStatus", "VisualMatch", "FetchOutcome", "FetchReport", "PageOutcome",
+    "PageClient",
 ]

@@ -14,7 +14,6 @@ from __future__ import annotations
 import asyncio
 import logging
 import os
-import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from contextvars import ContextVar
@@ -22,7 +21,8 @@ from typing import Any, NamedTuple
 
 from ..models import FetchOutcome, PageOutcome
 from . import _transfer
-from ._outcomes import PageFailure, failure_of, outcome
+from ._client import PageClient, current_client
+from ._outcomes import outcome
 
 #: ``progress(done, total)``: see `fetch_many`.
 ProgressCallback = Callable[[int, int], object]
@@ -41,6 +41,10 @@ class Bindings(NamedTuple):
     def resolve(self, fetcher: Any) -> Any:
         return fetcher if fetcher is not None else self.fetcher
 
+
+# Serves fetches made outside any client's call (a direct fetch_one, say):
+# it holds nothing between calls.
+_ONE_SHOT = PageClient()
 
 # The outcomes of the pages being fetched, by link, while a caller records them.
 _recording: ContextVar[dict[str, PageOutcome] | None] = ContextVar("quillmere_page_outcomes", default=None)
@@ -97,27 +101,8 @@ async def fetch_page(url: str, sem: Any, timeout: int, *, fetcher: Any,
                              attempts=0)
     if not url.startswith("http"):
         return None, outcome(FetchOutcome.NO_LINK, url, detail="not an http(s) link", attempts=0)
-    streaming = fetcher is bindings.streaming
-    async with sem:
-        start = time.perf_counter()
-        try:
-            async with asyncio.timeout(timeout + 1):
-                got = await _transfer.page_body(fetcher, url, timeout, streaming=streaming,
-                                                refuse=bindings.refuse, cap=bindings.cap)
-            text = got.body.decode("utf-8", "replace")
-        except Exception as err:
-            # Any ordinary failure of this one page: refused, unreachable,
-            # timed out, over the cap, an error status, a wall, an odd
-            # response object. Cancellation is a BaseException and goes through.
-            kind, detail = failure_of(err)
-            status = final = None
-            if isinstance(err, PageFailure):
-                status, final = err.status, err.final_url
-            sent = 0 if kind in (FetchOutcome.REFUSED, FetchOutcome.NO_LINK) and final is None else 1
-            return None, outcome(kind, url, detail=detail, status=status, final_url=final,
-                                 seconds=time.perf_counter() - start, attempts=sent)
-        return text, outcome(FetchOutcome.READ, url, status=got.status, final_url=got.final_url,
-                             size=len(got.body), seconds=time.perf_counter() - start)
+    client = current_client() or _ONE_SHOT
+    return await client.fetch(url, sem, timeout, fetcher=fetcher, bindings=bindings)
 
 
 async def fetch_one(cls: Any, url: str, sem: Any, timeout: int = 5, *,
@@ -154,8 +139,15 @@ async def fetch_many(cls: Any, urls: list[str], max_workers: int | None = None, 
         if progress is not None:
             progress(0, 0)
         return dict.fromkeys(distinct)
-    # A negative bound is refused by the semaphore (ValueError).
-    sem = semaphore if semaphore is not None else asyncio.Semaphore(max_workers or cls._default_bound())
+    # A negative bound is refused by the semaphore (ValueError). Without a
+    # semaphore of the caller's, the calls that share a client share its bound.
+    client = current_client()
+    if semaphore is not None:
+        sem = semaphore
+    elif client is not None:
+        sem = client.semaphore(max_workers or cls._default_bound())
+    else:
+        sem = asyncio.Semaphore(max_workers or cls._default_bound())
     # The fetcher is handed on only when the caller named one, so a subclass's
     # fetch_one written without the keyword keeps working.
     given: dict[str, Any] = {"fetcher": fetcher} if fetcher is not None else {}
