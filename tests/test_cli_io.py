@@ -51,7 +51,9 @@ def test_a_closed_pipe_costs_the_report_not_the_files(tmp_path: Path) -> None:
                               env=env(COLUMNS="100"), timeout=120)
     finally:
         os.close(write_end)
-    assert (proc.returncode, proc.stderr) == (141, "")
+    # Only warnings (these links are never fetched), no traceback.
+    assert proc.returncode == 141
+    assert all(line.startswith("quillmere: warning: ") for line in proc.stderr.splitlines())
     assert len(json.loads(json_out.read_text(encoding="utf-8"))["items"]) == 400
     assert csv_out.read_bytes().count(b"\r\n") == 401
 
@@ -64,7 +66,8 @@ def test_a_full_standard_output_is_said_in_words_and_the_files_are_written(tmp_p
                                str(tmp_path / "r.csv")], stdout=full, stderr=subprocess.PIPE, text=True,
                               env=env(), timeout=120)
     assert proc.returncode == 1
-    assert proc.stderr == "quillmere: cannot write to standard output: No space left on device\n"
+    assert proc.stderr.endswith("\nquillmere: cannot write to standard output: No space left on device\n")
+    assert "no destination page could be read" in proc.stderr  # these links are never fetched
     assert (tmp_path / "r.csv").read_bytes().count(b"\r\n") == 51
 
 
@@ -100,7 +103,7 @@ def test_when_a_later_output_fails_the_earlier_one_is_taken_back(tmp_path: Path,
     # /dev/full passes the check (a writable device) and then fails to take the JSON.
     code, _, stderr = run_cli("enrich", str(source), "--csv", str(csv_out), "--json", "/dev/full")
     assert code == 1
-    assert stderr.startswith("quillmere: /dev/full: cannot write: No space left on device")
+    assert "quillmere: /dev/full: cannot write: No space left on device" in stderr
     if csv_existed:
         assert f"(already written: {csv_out})" in stderr and csv_out.read_bytes().startswith(b"Match Score,")
     else:
@@ -226,6 +229,6 @@ def test_a_link_that_unwraps_to_an_unreadable_one_is_warned_about(tmp_path: Path
     code, _, stderr = run_cli("enrich", str(source), "--json", str(tmp_path / "r.json"))
     assert code == 0, stderr
     assert stderr.startswith(f'quillmere: warning: {source}: record 1 (line 1): link "http:////[x" cannot be read')
-    assert stderr.count("warning") == 1
+    assert stderr.count("cannot be read") == 1
     items = json.loads((tmp_path / "r.json").read_text(encoding="utf-8"))["items"]
     assert [(i["title"], i["direct_url"]) for i in items] == [("Odd", "http:////[x"), ("Fine", "ftp://files.example/x")]

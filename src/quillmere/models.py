@@ -185,6 +185,19 @@ def outcome_counts(outcomes: List[PageOutcome]) -> Dict[str, int]:
     return {k.value: v for k, v in sorted(tally.items(), key=lambda kv: (-kv[1], order[kv[0]]))}
 
 
+def counts_line(counts: Dict[str, int]) -> str:
+    """The closing line over outcome counts by value (HTTP errors together)."""
+    read = counts.get(FetchOutcome.READ.value, 0)
+    misses = {k: v for k, v in counts.items() if k != FetchOutcome.READ.value and v}
+    line = f"Pages: {read} read"
+    if misses:
+        labels = {o.value: ("HTTP error" if o is FetchOutcome.HTTP_ERROR else _OUTCOME_LABELS.get(o, o.value))
+                  for o in FetchOutcome}
+        parts = ", ".join(f"{n} {labels.get(k, k)}" for k, n in sorted(misses.items(), key=lambda kv: -kv[1]))
+        line += f", {sum(misses.values())} not read: {parts}"
+    return line
+
+
 def pages_line(outcomes: List[PageOutcome]) -> str:
     """The closing line that counts outcomes; HTTP errors are told by status."""
     read = sum(1 for o in outcomes if o.read)

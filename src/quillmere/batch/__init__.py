@@ -47,14 +47,16 @@ __all__ = [
 
 async def enrich_many_async(searches: Iterable[Any] | AsyncIterable[Any], *, in_flight: int | None = None,
                             semaphore: asyncio.Semaphore | None = None, fetcher: Any = None,
-                            allow_internal: bool = False, extended: bool = False,
-                            ) -> AsyncGenerator[tuple[SearchId, dict[str, Any] | SearchError], None]:
+                            allow_internal: bool = False, extended: bool = False, with_pages: bool = False,
+                            ) -> AsyncGenerator[tuple[Any, ...], None]:
     """Yields ``(id, outcome)`` for each search as it completes, on the
     running event loop. `semaphore` is the fetch bound shared by all searches
     in flight (default: a new one of the engine's default size); `in_flight`
     the number of searches run at a time; `fetcher` as for the engine.
     `allow_internal` lets pages on loopback and private addresses be fetched
     (the engine refuses them by default) while this run goes on.
+    `with_pages=True` yields ``(id, outcome, pages)`` instead, where `pages`
+    is the search's page report (see `enrich_many`).
     Searches may be given as `enrich_many` takes them, also by an
     asynchronous iterable."""
     from ..fetch import default_bound
@@ -72,13 +74,16 @@ async def enrich_many_async(searches: Iterable[Any] | AsyncIterable[Any], *, in_
     with _InternalAllowed(allow_internal):
         async with aclosing(stream_outcomes(source, run, bound)) as outcomes:
             async for outcome in outcomes:
-                yield outcome.id, outcome.value()
+                if with_pages:
+                    yield outcome.id, outcome.value(), outcome.page_report()
+                else:
+                    yield outcome.id, outcome.value()
 
 
 def enrich_many(searches: Iterable[Any], *, workers: int | None = None, dask: str | None = None,
                 in_flight: int | None = None, partition_size: int | None = None,
-                allow_internal: bool = False, extended: bool = False,
-                ) -> Iterator[tuple[SearchId, dict[str, Any] | SearchError]]:
+                allow_internal: bool = False, extended: bool = False, with_pages: bool = False,
+                ) -> Iterator[tuple[Any, ...]]:
     """Yields ``(id, outcome)`` for each search as it completes; see the
     module's description. Searches are mappings ``{"id": ..., "matches":
     [...]}`` (matches as VisualMatch records or as the mappings ``quillmere
@@ -89,13 +94,22 @@ def enrich_many(searches: Iterable[Any], *, workers: int | None = None, dask: st
     on a Dask cluster ("local": a LocalCluster of `workers` processes, or a
     scheduler address such as "tcp://scheduler:8786"), in partitions of
     `partition_size` searches. The searches are read as they are needed, so
-    a generator over a large file is never held in memory whole."""
+    a generator over a large file is never held in memory whole.
+
+    `with_pages=True` yields ``(id, outcome, pages)``: `pages` is the
+    search's page report, ``{"pages": {"total", "read", "not_read",
+    "outcomes": {outcome: count}}, "outcomes": [one entry per match: position,
+    link, direct_url, outcome, status, final_url, bytes, seconds, detail,
+    attempts]}``, or None for a search that failed."""
     source = _as_searches(searches)
     options = RunOptions.of(allow_internal, extended)
     expected = len(searches) if isinstance(searches, Sized) else None
     for outcome in run_outcomes(source, options, workers=workers, dask=dask, in_flight=in_flight,
                                 partition_size=partition_size, expected=expected):
-        yield outcome.id, outcome.value()
+        if with_pages:
+            yield outcome.id, outcome.value(), outcome.page_report()
+        else:
+            yield outcome.id, outcome.value()
 
 
 def run_outcomes(searches: Iterable[Search], options: RunOptions, *, workers: int | None = None,

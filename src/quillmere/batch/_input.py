@@ -33,12 +33,20 @@ class Search(NamedTuple):
 class Outcome(NamedTuple):
     """What running one search gave, in a form that crosses processes:
     ``ok`` with the result's JSON text, or not ``ok`` with the error message;
-    ``pages`` counts the pages requested for it."""
+    ``pages`` counts the pages requested for it; ``fetch`` is the JSON text
+    of its page report (``{"pages": {...}, "outcomes": [...]}``, empty for a
+    search that failed) and ``page_counts`` its matches by page outcome."""
 
     id: SearchId
     ok: bool
     text: str
     pages: int = 0
+    fetch: str = ""
+    page_counts: tuple[tuple[str, int], ...] = ()
+
+    def page_report(self) -> dict[str, Any] | None:
+        """The search's page counts and per-match outcomes, None for a search that failed."""
+        return json.loads(self.fetch) if self.fetch else None
 
     def value(self) -> dict[str, Any] | SearchError:
         return json.loads(self.text) if self.ok else SearchError(self.text)

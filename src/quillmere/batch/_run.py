@@ -43,6 +43,17 @@ def result_text(intel: Any) -> str:
         return json.dumps(data, ensure_ascii=False, separators=(",", ":"))
 
 
+def page_report_text(report: Any, matches: list[Any], intel: Any) -> tuple[str, tuple[tuple[str, int], ...]]:
+    """The search's page report as JSON text, and its outcome counts."""
+    from .._export import page_counts, page_entries
+
+    counts = page_counts(report)
+    data = {"pages": counts,
+            "outcomes": page_entries(report, [m.link for m in matches], [i.direct_url for i in intel.items])}
+    text = json.dumps(_scrub(data), ensure_ascii=False, separators=(",", ":"))
+    return text, tuple(counts["outcomes"].items())
+
+
 class RunOptions(NamedTuple):
     """What every search of a run is given (picklable, for worker processes):
     whether internal destinations may be fetched, and further keywords for
@@ -140,9 +151,11 @@ async def run_search(search: Search, options: RunOptions, semaphore: asyncio.Sem
     try:
         matches = _visual_matches(search.matches)
         keywords: dict[str, Any] = dict(options.keywords)
-        keywords.update(progress=progress, semaphore=semaphore, fetcher=fetcher)
+        report = commerce.FetchReport()
+        keywords.update(progress=progress, semaphore=semaphore, fetcher=fetcher, report=report)
         intel = await commerce.CommerceEnricher.process_async(matches, **keywords)
-        return Outcome(search.id, True, result_text(intel), requested)
+        fetch_text, counts = page_report_text(report, matches, intel)
+        return Outcome(search.id, True, result_text(intel), requested, fetch_text, counts)
     except SearchError as err:
         return Outcome(search.id, False, str(err), requested)
     except Exception as err:  # the engine's own error for this search: reported, the run goes on
@@ -210,13 +223,27 @@ def _check_positive(name: str, value: object) -> None:
 
 
 class PageCount:
-    """Pages requested so far in a run (updated from the running thread)."""
+    """Pages requested so far in a run (updated from the running thread), and
+    the searches' matches by page outcome as the searches complete."""
 
     def __init__(self) -> None:
         self.pages = 0
+        self.outcomes: dict[str, int] = {}
 
     def add(self, n: int) -> None:
         self.pages += n
+
+    def tally(self, outcome: Outcome) -> None:
+        for kind, n in outcome.page_counts:
+            self.outcomes[kind] = self.outcomes.get(kind, 0) + n
+
+    @property
+    def read(self) -> int:
+        return self.outcomes.get("read", 0)
+
+    @property
+    def not_read(self) -> int:
+        return sum(self.outcomes.values()) - self.read
 
 
 def run_in_thread(searches: Iterable[Search], options: RunOptions, *, in_flight: int | None = None,

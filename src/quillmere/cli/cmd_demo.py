@@ -10,7 +10,7 @@ from typing import Any
 
 from .. import _export
 from ._common import EXIT_OK, CliError
-from ._engine import RewritingFetcher, add_engine_options, engine_options, load_engine, run_pipeline
+from ._engine import RewritingFetcher, add_engine_options, engine_options, load_engine, run_pipeline, tell_pages
 from ._outputs import OutputPlan
 from ._report import report, stdout_width, wrap
 
@@ -73,10 +73,12 @@ def run(args: argparse.Namespace) -> int:
             sys.stdout.flush()
             # Every page comes from the loopback server, which the destination
             # check refuses; the links' own hosts are never looked up.
+            pages = commerce.FetchReport()
             result = run_pipeline(commerce, matches, RewritingFetcher(inner, server.loopback_url),
-                                  engine_options(args), allow_internal=True)
+                                  engine_options(args), allow_internal=True, report=pages)
 
         report(sys.stdout, result, width)
+        tell_pages(pages, sys.stdout, sys.stderr, width)
         print("\nSample pages")
         for rank, item in enumerate(result.items, start=1):
             route = routes.get(demo.route_key(item.direct_url))

@@ -9,7 +9,8 @@ from typing import Any
 
 from .. import _export
 from ._common import EXIT_OK, PROG
-from ._engine import add_engine_options, engine_options, load_engine, run_pipeline, warn_unreadable_links
+from ._engine import add_engine_options, engine_options, load_engine, run_pipeline, tell_pages, \
+    warn_unreadable_links
 from ._input import read_matches
 from ._outputs import OutputPlan, Writer
 from ._report import report, stdout_width
@@ -27,6 +28,8 @@ def register(commands: Any) -> None:
     enrich.add_argument("--csv", type=Path, metavar="OUT.csv", help="write the enriched matches as CSV")
     enrich.add_argument("--json", type=Path, metavar="OUT.json",
                         help="write the whole result (summary and matches) as JSON")
+    enrich.add_argument("--report", type=Path, metavar="FILE",
+                        help="write every match's page outcome (read, or why not) as JSON")
     enrich.add_argument("-q", "--quiet", action="store_true",
                         help="print no table of matches (the summary and the files written still are)")
     add_engine_options(enrich)
@@ -38,6 +41,7 @@ def run(args: argparse.Namespace) -> int:
     plan = OutputPlan(source)
     csv_out = plan.add("--csv", "CSV", args.csv)
     json_out = plan.add("--json", "JSON", args.json)
+    report_out = plan.add("--report", "page report", args.report)
     try:
         plan.check()
         matches, labels = read_matches(source)
@@ -46,15 +50,21 @@ def run(args: argparse.Namespace) -> int:
         if commerce.AsyncFetcher is None and matches:
             print(f"{PROG}: note: the Scrapling library cannot be imported, so destination pages are not "
                   "fetched; results come from the search data alone", file=sys.stderr)
+        pages = commerce.FetchReport()
         result = run_pipeline(commerce, matches, commerce.AsyncFetcher, engine_options(args),
-                              allow_internal=args.allow_internal)
+                              allow_internal=args.allow_internal, report=pages)
         writers: list[tuple[Any, Writer]] = []
+        if report_out is not None:
+            page_data = _export.render_page_report(pages, [m.link for m in matches],
+                                                   [item.direct_url for item in result.items])
+            writers.append((report_out, lambda path: _export.write_bytes(path, page_data)))
         if json_out is not None:
             data = _export.render_json(result)  # before anything is written: it can fail on content
             writers.append((json_out, lambda path: _export.write_bytes(path, data)))
         if csv_out is not None:
             writers.insert(0, (csv_out, lambda path: commerce.export_commerce_to_csv(result, path)))
         report(sys.stdout, result, stdout_width(), table=not args.quiet)
+        tell_pages(pages, sys.stdout, sys.stderr, stdout_width())
         written = plan.write(writers)
     finally:
         plan.abandon()

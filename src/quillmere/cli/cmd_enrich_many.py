@@ -94,13 +94,20 @@ class BatchProgress:
             return
         columns = shutil.get_terminal_size((80, 24)).columns
         if self.total is None:  # standard input: the count so far
-            line = f"Searches: {self.done} done, {self.counter.pages} pages"[: max(columns - 1, 1)]
+            line = f"Searches: {self.done} done, {self._pages()}"[: max(columns - 1, 1)]
             self._show(line)
             return
-        tail = f" {self.done}/{self.total} searches, {self.counter.pages} pages"
+        tail = f" {self.done}/{self.total} searches, {self._pages()}"
         width = max(0, min(30, columns - len("Searches []") - len(tail) - 1))
         filled = width * min(self.done, self.total) // self.total if self.total else width
         self._show(f"Searches [{'#' * filled}{'-' * (width - filled)}]{tail}"[: max(columns - 1, 1)])
+
+    def _pages(self) -> str:
+        read, missed = self.counter.read, self.counter.not_read
+        text = f"{self.counter.pages} pages"
+        if read or missed:
+            text += f" ({read} read, {missed} not)"
+        return text
 
     def _show(self, line: str) -> None:
         if line != self.shown:
@@ -222,6 +229,7 @@ def _run(args: argparse.Namespace, source: Path | None) -> int:
                                         expected=None if source is None else total - skipped,
                                         counter=counter, tick=progress.draw):
                 output.write(outcome)
+                counter.tally(outcome)
                 progress.advance()
     except KeyboardInterrupt:
         progress.finish()
@@ -248,6 +256,10 @@ def _run(args: argparse.Namespace, source: Path | None) -> int:
         ran = output.written
         print(f"{total} search{'' if total == 1 else 'es'}: {ran - output.failed} enriched, {output.failed} failed, "
               f"{skipped} already in {args.out}; {counter.pages} pages requested")
+        if counter.outcomes:
+            from ..models import counts_line
+
+            print(counts_line(counter.outcomes))
         print(f"Wrote results: {args.out.expanduser().resolve()}")
         if rows is not None:
             print(f"Wrote CSV ({rows} items): {args.csv.expanduser().resolve()}")
