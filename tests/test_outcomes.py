@@ -167,7 +167,7 @@ def test_walls_are_told_from_product_pages() -> None:
     # A product page may mention a captcha (a login form's script) and stays a page.
     assert not wall_page(PRODUCT + b"<script src='https://www.google.com/recaptcha/api.js'></script>")
     # Walls are small: a large page with such a title is not searched.
-    assert not wall_page(CHALLENGE + b" " * (300 * 1024))
+    assert not wall_page(CHALLENGE + b" " * (100 * 1024))
 
 
 def test_enrich_tells_pages_in_the_table_summary_and_report(srv, tmp_path: Path) -> None:

@@ -89,6 +89,7 @@ def match_outcomes(direct_links: Sequence[str | None], pages: dict[str, str | No
     text, and failed when it has none."""
     outcomes = []
     for link in direct_links:
+        out: PageOutcome | None
         if link is None:
             out = PageOutcome.model_construct(outcome=FetchOutcome.NO_LINK, link=None, status=None, final_url=None,
                                               bytes=None, seconds=None, detail="the link cannot be split",

@@ -17,9 +17,13 @@ from quillmere.commerce import (
     CommerceSummary,
     DestinationMetadataParser,
     EnrichedCommerceMatch,
+    FetchOutcome,
+    FetchReport,
     MerchantCategory,
     MerchantClassifier,
     NormalizedPrice,
+    PageClient,
+    PageOutcome,
     PageType,
     PriceNormalizer,
     ScraplingDestinationFetcher,
@@ -46,6 +50,16 @@ async def awaiting(matches: list[VisualMatch]) -> None:
     assert_type(await CommerceEnricher.process_async(matches), CommerceIntelligence)
     items = await CommerceEnricher.enrich_matches_deep_async(matches, max_items=5)
     assert_type(items, list[EnrichedCommerceMatch])
+    report = FetchReport()
+    async with PageClient() as client:
+        assert_type(await CommerceEnricher.process_async(matches, report=report, client=client),
+                    CommerceIntelligence)
+    for outcome in report.outcomes:
+        assert_type(outcome, PageOutcome)
+        assert_type(outcome.outcome, FetchOutcome)
+        assert_type(outcome.status, int | None)
+        assert_type(outcome.label, str)
+    assert_type(report.counts(), dict[str, int])
     pages = await ScraplingDestinationFetcher.fetch_many(["https://shop.example/p/1"], max_workers=4, timeout=5)
     assert_type(pages, dict[str, str | None])
 

@@ -20,17 +20,20 @@ from ..models import FetchOutcome, PageOutcome
 #: Statuses with which sites turn automated clients away.
 BLOCK_STATUSES = frozenset({401, 403, 429, 503})
 
-# Walls are small pages; a product page is not searched for their marks.
-_WALL_SCAN_BYTES = 256 * 1024
-# Titles that challenge, bot-check and access-denied walls show (lower case).
+# Walls are small pages; a product page is not searched for their marks, and
+# a title is looked for only where a page's head is.
+_WALL_SCAN_BYTES = 64 * 1024
+_HEAD_BYTES = 16 * 1024
+# Titles that challenge, bot-check and access-denied walls show.
 _WALL_TITLE = re.compile(
     rb"<title[^>]{0,200}>\s{0,50}(?:just a moment\.\.\.|attention required!|access denied|robot check"
     rb"|are you a robot|pardon our interruption|security check|verify you are (?:a )?human|captcha"
     rb"|checking your browser|ddos-guard|one more step|please verify you are a human|human verification"
     rb"|you have been blocked|request unsuccessful\. incapsula)", re.IGNORECASE)
-# Marks that only the challenge pages of the common bot-protection services carry.
-_WALL_MARKS = (b"cf_chl_opt", b"_incapsula_resource", b"captcha-delivery.com", b"px-captcha",
-               b"challenges.cloudflare.com/turnstile", b"/_sec/cp_challenge/")
+# Marks that only the challenge pages of the common bot-protection services
+# carry, as they write them.
+_WALL_MARKS = (b"cf_chl_opt", b"_Incapsula_Resource", b"captcha-delivery.com", b"px-captcha",
+               b"/_sec/cp_challenge/")
 
 
 class PageFailure(Exception):
@@ -49,8 +52,9 @@ def wall_page(body: bytes | bytearray) -> bool:
     """True for a small page that is plainly a bot or challenge wall."""
     if len(body) > _WALL_SCAN_BYTES:
         return False
-    head = bytes(body).lower()
-    return _WALL_TITLE.search(head) is not None or any(mark in head for mark in _WALL_MARKS)
+    if _WALL_TITLE.search(body, 0, _HEAD_BYTES) is not None:
+        return True
+    return any(body.find(mark) >= 0 for mark in _WALL_MARKS)
 
 
 def judge_response(status: Any, body: bytes | bytearray) -> None:
