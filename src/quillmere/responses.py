@@ -44,15 +44,16 @@ from ._json_kind import json_kind
 if TYPE_CHECKING:
     from .models import VisualMatch
 
-__all__ = ["SHAPES", "ResponseError", "labelled_records", "match_fields", "matches_from_response",
-           "response_search_id", "strip_markup"]
+__all__ = ["SHAPES", "Input", "ResponseError", "is_response", "labelled_matches", "labelled_records", "match_fields",
+           "matches_from_response", "response_search_id", "strip_markup"]
 
 #: Every shape read, for the message about an input that is none of them.
 SHAPES = ('a JSON array of matches, JSON Lines of matches, an object with "matches", a response with '
           '"visual_matches" or "exact_matches", or a Cloud Vision response with "responses", "webDetection" '
           'or "pagesWithMatchingImages"')
 
-Input = Union[str, bytes, bytearray, list, dict]
+#: What `matches_from_response` takes: a text (JSON, JSON Lines) or its parsed JSON.
+Input = Union[str, bytes, bytearray, "list[Any]", "dict[str, Any]"]
 
 
 class ResponseError(ValueError):
@@ -94,9 +95,10 @@ def excerpt(value: object, limit: int = 40) -> str:
 
 
 def _amount_text(value: object, field: str) -> str:
-    """A JSON number as a price text that the engine reads as exactly that
-    amount: written out in full (no exponent, which the engine would not
-    read), the shortest digits that give the same float."""
+    """A JSON number as a price text that the engine reads as that amount:
+    written out in full (no exponent, which no price reading takes), to the
+    cent the engine keeps anyway (so that no reading takes "12.345" for
+    twelve thousand), in the shortest digits that give the same float."""
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise ValueError
     if isinstance(value, int):
@@ -105,7 +107,7 @@ def _amount_text(value: object, field: str) -> str:
         return str(value)
     if not math.isfinite(value) or value < 0:
         raise ResponseError(f'"{field}" must be a finite, non-negative number, not {excerpt(value)}')
-    return format(Decimal(repr(value if value else 0.0)), "f")  # -0.0 as 0.0
+    return format(Decimal(repr(round(value, 2) or 0.0)), "f")  # -0.0 as 0.0
 
 
 def _names_currency(text: str) -> bool:
@@ -368,16 +370,17 @@ def _page_match(page: object, label: str) -> dict[str, Any]:
     return match
 
 
-def _detection_records(node: _Node, prefix: str) -> Records:
-    """The matching pages of one webDetection object."""
+def _detection_records(node: _Node, prefix: str = "", owner: str = "") -> Records:
+    """The matching pages of one webDetection object; `prefix` starts their
+    labels, `owner` labels the response it belongs to."""
     if not isinstance(node.value, dict):
-        raise ResponseError(f'"webDetection" must be an object, found {json_kind(node.value)}', prefix)
+        raise ResponseError(f'"webDetection" must be an object, found {json_kind(node.value)}', owner)
     if node.value.get("pagesWithMatchingImages") is None:
         return []
     try:
         pages = _list_of(node, "pagesWithMatchingImages", "page objects")
     except ResponseError as err:
-        raise ResponseError(err.problem, prefix) from None
+        raise ResponseError(err.problem, owner) from None
     records: Records = []
     for i, page in pages.elements():
         label = page.label(f"{prefix}, matching page {i}" if prefix else f"matching page {i}")
@@ -401,11 +404,11 @@ def _vision_records(node: _Node) -> Records:
                                     + (f": {excerpt(message, 200)}" if isinstance(message, str) else ""),
                                     response.label(where))
             if "webDetection" in response.value:
-                records.extend(_detection_records(response.member("webDetection"), where))
+                records.extend(_detection_records(response.member("webDetection"), where, response.label(where)))
         return records
     if "webDetection" in whole:
-        return _detection_records(node.member("webDetection"), "")
-    return _detection_records(node, "")
+        return _detection_records(node.member("webDetection"))
+    return _detection_records(node)
 
 
 def _object_records(node: _Node, exact_matches: bool) -> Records | None:
