@@ -226,6 +226,7 @@ def test_a_link_that_unwraps_to_an_unreadable_one_is_warned_about(tmp_path: Path
     code, _, stderr = run_cli("enrich", str(source), "--json", str(tmp_path / "r.json"))
     assert code == 0, stderr
     assert stderr.startswith(f'quillmere: warning: {source}: record 1 (line 1): link "http:////[x" cannot be read')
-    assert stderr.count("warning") == 1
+    assert stderr.count("warning") == 2  # and the link that is not http(s):
+    assert 'record 2 (line 2): link "ftp://files.example/x" is not an http(s) link' in stderr.splitlines()[1]
     items = json.loads((tmp_path / "r.json").read_text(encoding="utf-8"))["items"]
     assert [(i["title"], i["direct_url"]) for i in items] == [("Odd", "http:////[x"), ("Fine", "ftp://files.example/x")]
