@@ -287,8 +287,13 @@ def test_enrich_many_reads_responses_and_their_search_ids(tmp_path: Path) -> Non
 
     source.write_text('{"id": 1, "matches": [], "response": {}}\n{"response": "text"}\n', encoding="utf-8")
     proc = cli_many(str(source), "--out", str(tmp_path / "bad.jsonl"))
+    assert proc.returncode == 1  # "matches" win over a "response" beside them, as another key
+    assert proc.stderr == f'quillmere: {source}: line 2: "response" must be an object or an array, not a string\n'
+    source.write_text('{"id": 1, "response": {"visual_matches": [{"link": "x", "price": ' + "9" * 5000 + '}]}}\n',
+                      encoding="utf-8")
+    proc = cli_many(str(source), "--out", str(tmp_path / "bad.jsonl"))
     assert proc.returncode == 1
-    assert proc.stderr == f'quillmere: {source}: line 1: a search has "matches" or a "response", not both\n'
+    assert proc.stderr.startswith(f"quillmere: {source}: line 1: unreadable JSON: Exceeds the limit (4300 digits)")
     source.write_text('{"response": {"search_metadata": {"id": [1]}, "visual_matches": []}}\n', encoding="utf-8")
     proc = cli_many(str(source), "--out", str(tmp_path / "bad.jsonl"))
     assert proc.returncode == 1 and '"search_metadata.id" must be a string or an integer, not an array' in proc.stderr

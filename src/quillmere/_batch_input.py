@@ -78,9 +78,9 @@ def _search_of(record: object, default_id: int, where: str, prefix: str, exact_m
     if not isinstance(record, dict):
         raise BatchInputError(f'{prefix}{where}: expected a search object {{"id": ..., "matches": [...]}}, '
                               f"found {_json_kind(record)}")
-    if "response" in record and "matches" in record:
-        raise BatchInputError(f'{prefix}{where}: a search has "matches" or a "response", not both')
-    response = record["response"] if "response" in record else record if is_response(record) else _MISSING
+    # "matches", where given, are the search's (another key is ignored, as ever).
+    response = (_MISSING if "matches" in record else record["response"] if "response" in record
+                else record if is_response(record) else _MISSING)
     if response is not _MISSING and not isinstance(response, (dict, list)):
         raise BatchInputError(f'{prefix}{where}: "response" must be an object or an array, not {_json_kind(response)}')
     sid = record.get("id")
@@ -144,6 +144,8 @@ def read_searches(lines: Iterable[str | bytes], name: str = "", *, exact_matches
             raise BatchInputError(f"{prefix}{where}: invalid JSON at column {err.colno}: {err.msg}") from None
         except RecursionError:
             raise BatchInputError(f"{prefix}{where}: JSON nested too deeply") from None
+        except ValueError as err:  # a number past the interpreter's digit limit, say
+            raise BatchInputError(f"{prefix}{where}: unreadable JSON: {str(err).split(':')[0]}") from None
         yield unique.check(_search_of(record, lineno, where, prefix, exact_matches), lineno)
 
 

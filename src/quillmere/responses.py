@@ -165,9 +165,7 @@ def match_fields(record: object) -> dict[str, Any]:
         if field not in record:
             continue
         value = record[field]
-        if value is None:
-            if field == "link":
-                raise ResponseError('the match has no "link"')
+        if value is None:  # not the link: it was checked above
             fields[field] = "" if field == "title" else None
         elif isinstance(value, types) and not (bool not in types and isinstance(value, bool)):
             fields[field] = value
