@@ -8,6 +8,13 @@ megabyte should stay flat as the size grows: the reading is linear. Then the
 refusals of deep nesting (100,000 levels) and of a huge number.
 
 Run: PYTHONPATH=src python3 bench/bench_responses.py [largest size in MB, default 32]
+
+Figures on the shared 2-core machine: 0.09-0.15 s/MB at 2, 8 and 32 MB for
+every shape (within 1.4x of the smallest); a 103 MB visual_matches response
+(232,000 matches) read in 24-34 s with a 960 MB peak, about as many seconds
+per megabyte as 25 MB in the same run. Of the time, the JSON reading itself
+is a quarter; the passes that find where each record starts (for the line
+in its label) half; checking the fields and building the records the rest.
 """
 
 from __future__ import annotations
