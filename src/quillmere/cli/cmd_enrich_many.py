@@ -25,7 +25,9 @@ with the match fields `quillmere enrich` reads, or
   {"id": "s2", "response": {...}}
 holding an image-search response in any shape `quillmere enrich` reads (or
 the response itself as the line). A line without "id" takes its response's
-search_metadata.id, else its line number. RESULTS.jsonl gets one line per search as it completes:
+search_metadata.id, else its line number.
+
+RESULTS.jsonl gets one line per search as it completes:
   {"id": "s1", "result": {...}}   or   {"id": "s1", "error": "..."}
 where "result" is the search's commerce intelligence as JSON (absent fields
 left out). A failing search is written as an error and the run goes on.
