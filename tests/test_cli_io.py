@@ -26,8 +26,9 @@ def env(**extra: str) -> dict[str, str]:
 
 
 def unfetched(n: int, title: str = "Item") -> str:
-    """n matches whose links are never fetched (not http), as a JSON array."""
-    return json.dumps([{"link": f"ftp://files.example/{i}", "title": f"{title} {i} " * 4, "price": "$3.50"}
+    """n matches whose links are not fetched (on this machine, refused by
+    default; no warning is due for them), as a JSON array."""
+    return json.dumps([{"link": f"http://127.0.0.1:9/files/{i}", "title": f"{title} {i} " * 4, "price": "$3.50"}
                        for i in range(n)])
 
 
@@ -175,7 +176,7 @@ def test_matches_from_standard_input_and_quiet(tmp_path: Path) -> None:
     assert "Score" not in proc.stdout and "Piped" not in proc.stdout  # no table
     assert "Market summary" in proc.stdout and f"Wrote JSON: {tmp_path / 'r.json'}" in proc.stdout
     items = json.loads((tmp_path / "r.json").read_text(encoding="utf-8"))["items"]
-    assert [i["original_url"] for i in items] == ["ftp://files.example/0", "ftp://files.example/1"]
+    assert [i["original_url"] for i in items] == ["http://127.0.0.1:9/files/0", "http://127.0.0.1:9/files/1"]
 
     bad = subprocess.run([sys.executable, "-m", "quillmere", "enrich", "-"], input='[{"link": 3}]',
                          capture_output=True, text=True, env=env(), timeout=120)
@@ -230,5 +231,6 @@ def test_a_link_that_unwraps_to_an_unreadable_one_is_warned_about(tmp_path: Path
     assert code == 0, stderr
     assert stderr.startswith(f'quillmere: warning: {source}: record 1 (line 1): link "http:////[x" cannot be read')
     assert stderr.count("cannot be read") == 1
+    assert 'record 2 (line 2): link "ftp://files.example/x" is not an http(s) link' in stderr
     items = json.loads((tmp_path / "r.json").read_text(encoding="utf-8"))["items"]
     assert [(i["title"], i["direct_url"]) for i in items] == [("Odd", "http:////[x"), ("Fine", "ftp://files.example/x")]

@@ -11,6 +11,7 @@ from typing import Any, assert_type
 
 import quillmere.cli  # noqa: F401  (the command line is checked along with the API)
 import quillmere.demo  # noqa: F401
+from quillmere.responses import ResponseError, matches_from_response
 from quillmere.commerce import (
     CommerceEnricher,
     CommerceIntelligence,
@@ -71,3 +72,12 @@ def building_blocks() -> None:
     assert_type(MerchantClassifier.classify("shop.example", "Title", None, "Shop"), MerchantCategory)
     metadata = DestinationMetadataParser.parse_metadata(None, "https://shop.example/p/1", initial_title="A lamp")
     assert_type(metadata, dict[str, Any])
+
+
+def responses(text: bytes, data: dict[str, Any]) -> None:
+    assert_type(matches_from_response(text), list[VisualMatch])
+    assert_type(matches_from_response(data, exact_matches=False), list[VisualMatch])
+    try:
+        matches_from_response("[]")
+    except ResponseError as err:
+        assert_type(err.where, str)

@@ -66,10 +66,29 @@ def warn_unreadable_links(commerce: ModuleType, matches: Sequence["VisualMatch"]
         try:
             # As the engine decides: the link, or what unwrapping makes of it,
             # cannot be split.
-            unwrapper.extract_domain(unwrapper.unwrap(match.link))
+            unwrapped = unwrapper.unwrap(match.link)
+            unwrapper.extract_domain(unwrapped)
         except ValueError as err:
             print(f"{PROG}: warning: {name}: {where}: link {json_excerpt(match.link, 80)} cannot be read ({err}); "
                   "the match is enriched from its search data alone", file=sys.stderr)
+            continue
+        if not _fetchable(unwrapped):
+            became = "" if unwrapped == match.link else f" (unwrapped: {json_excerpt(unwrapped, 80)})"
+            print(f"{PROG}: warning: {name}: {where}: link {json_excerpt(match.link, 80)}{became} is not an "
+                  "http(s) link, so no page is fetched for it; the match is enriched from its search data alone",
+                  file=sys.stderr)
+
+
+def _fetchable(link: str) -> bool:
+    """Whether a link (as unwrapped) names an http(s) page with a host: the
+    others (no scheme, another scheme, empty) are never fetched."""
+    from urllib.parse import urlsplit
+
+    try:
+        parts = urlsplit(link)
+    except ValueError:
+        return False
+    return link.startswith(("http://", "https://")) and bool(parts.netloc)
 
 
 @contextmanager

@@ -20,11 +20,12 @@ def register(commands: Any) -> None:
     enrich = commands.add_parser(
         "enrich", help="enrich a file of visual matches",
         description="Read visual matches (a JSON array of objects with the fields link, title, source, "
-                    "price, currency, in_stock, thumbnail; JSON Lines; or an object whose \"matches\" holds "
-                    "the array), fetch their destination pages, print the enriched matches and the market "
+                    "price, currency, in_stock, thumbnail; JSON Lines; an object whose \"matches\" holds "
+                    "the array; an image-search response with \"visual_matches\"; or a Cloud Vision "
+                    "web-detection response), fetch their destination pages, print the enriched matches and the market "
                     "summary, and write the files asked for (missing folders are made).")
     enrich.add_argument("matches", metavar="MATCHES.json",
-                        help="visual matches: JSON array or JSON Lines; - reads standard input")
+                        help="visual matches: JSON array, JSON Lines or a search response; - reads standard input")
     enrich.add_argument("--csv", type=Path, metavar="OUT.csv", help="write the enriched matches as CSV")
     enrich.add_argument("--json", type=Path, metavar="OUT.json",
                         help="write the whole result (summary and matches) as JSON")
@@ -32,6 +33,8 @@ def register(commands: Any) -> None:
                         help="write every match's page outcome (read, or why not) as JSON")
     enrich.add_argument("-q", "--quiet", action="store_true",
                         help="print no table of matches (the summary and the files written still are)")
+    enrich.add_argument("--no-exact-matches", dest="exact_matches", action="store_false",
+                        help='leave out a response\'s "exact_matches" (read after its "visual_matches" by default)')
     add_engine_options(enrich)
     enrich.set_defaults(handler=run)
 
@@ -44,7 +47,7 @@ def run(args: argparse.Namespace) -> int:
     report_out = plan.add("--report", "page report", args.report)
     try:
         plan.check()
-        matches, labels = read_matches(source)
+        matches, labels = read_matches(source, exact_matches=args.exact_matches)
         commerce = load_engine()
         warn_unreadable_links(commerce, matches, labels, "<stdin>" if source is None else str(source))
         if commerce.AsyncFetcher is None and matches:

@@ -21,8 +21,13 @@ from ._outputs import OutputPlan
 _HELP = """\
 Enrich many image searches. SEARCHES.jsonl holds one search a line:
   {"id": "s1", "matches": [{"link": ..., "title": ..., ...}, ...]}
-with the match fields `quillmere enrich` reads; a line without "id" takes its
-line number. RESULTS.jsonl gets one line per search as it completes:
+with the match fields `quillmere enrich` reads, or
+  {"id": "s2", "response": {...}}
+holding an image-search response in any shape `quillmere enrich` reads (or
+the response itself as the line). A line without "id" takes its response's
+search_metadata.id, else its line number.
+
+RESULTS.jsonl gets one line per search as it completes:
   {"id": "s1", "result": {...}}   or   {"id": "s1", "error": "..."}
 where "result" is the search's commerce intelligence as JSON (absent fields
 left out). A failing search is written as an error and the run goes on.
@@ -67,6 +72,8 @@ def register(commands: Any) -> None:
     parser.add_argument("--partition-size", type=_positive, metavar="N",
                         help="searches per Dask task (default: 200, fewer for small runs so that every "
                              "worker thread gets four)")
+    parser.add_argument("--no-exact-matches", dest="exact_matches", action="store_false",
+                        help='leave out the responses\' "exact_matches" (read after their "visual_matches" by default)')
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no closing summary")
     add_engine_options(parser)  # --allow-internal and the engine's other flags
     parser.set_defaults(handler=run)
@@ -209,7 +216,7 @@ def _run(args: argparse.Namespace, source: Path | None) -> int:
     def todo() -> Iterator[Any]:
         nonlocal total, skipped
         lines = sys.stdin.buffer if source is None else _lines(source)
-        for search in read_searches(lines, name):
+        for search in read_searches(lines, name, exact_matches=args.exact_matches):
             if id_key(search.id) not in done:
                 yield search
             elif source is None:
