@@ -92,15 +92,19 @@ def default_bound() -> int:
     return min(4 * processors, 32)
 
 
+def _unfetched(url: str) -> PageOutcome:
+    """The outcome of a link that is not requested: not http(s), or no fetcher."""
+    if not url.startswith("http"):
+        return outcome(FetchOutcome.NO_LINK, url, detail="not an http(s) link", attempts=0)
+    return outcome(FetchOutcome.NO_FETCHER, url, detail="no page fetcher (Scrapling is not installed)", attempts=0)
+
+
 async def fetch_page(url: str, sem: Any, timeout: int, *, fetcher: Any,
                      bindings: Bindings) -> tuple[str | None, PageOutcome]:
     """(page text or None, outcome) for one link; `sem` bounds the requests in flight."""
     fetcher = bindings.resolve(fetcher)
-    if fetcher is None:
-        return None, outcome(FetchOutcome.NO_FETCHER, url, detail="no page fetcher (Scrapling is not installed)",
-                             attempts=0)
-    if not url.startswith("http"):
-        return None, outcome(FetchOutcome.NO_LINK, url, detail="not an http(s) link", attempts=0)
+    if fetcher is None or not url.startswith("http"):
+        return None, _unfetched(url)
     client = current_client() or _ONE_SHOT
     return await client.fetch(url, sem, timeout, fetcher=fetcher, bindings=bindings)
 
@@ -134,8 +138,7 @@ async def fetch_many(cls: Any, urls: list[str], max_workers: int | None = None, 
     distinct = list(dict.fromkeys(urls))
     if bindings.resolve(fetcher) is None or not distinct:
         for url in distinct:
-            _record(outcome(FetchOutcome.NO_FETCHER, url, detail="no page fetcher (Scrapling is not installed)",
-                            attempts=0))
+            _record(_unfetched(url))
         if progress is not None:
             progress(0, 0)
         return dict.fromkeys(distinct)
