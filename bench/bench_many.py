@@ -38,7 +38,7 @@ sys.path.insert(0, str(HERE))
 from gen_pages import build  # noqa: E402
 from loopback_server import LoopbackServer  # noqa: E402
 
-from quillmere._fetch import default_bound  # noqa: E402
+from quillmere.fetch import default_bound  # noqa: E402
 
 PAGES = 40
 FAST, SLOW = 0.05, 0.5

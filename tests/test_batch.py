@@ -19,10 +19,10 @@ import pytest
 
 from loopback_server import LoopbackServer
 from quillmere import commerce
-from quillmere._batch_input import Outcome, Search
-from quillmere._batch_output import OutputError, OutputFile, completed_ids, outcome_line, write_csv
-from quillmere._batch_run import stream_outcomes
-from quillmere._batch_workers import WorkerFailed
+from quillmere.batch._input import Outcome, Search
+from quillmere.batch._output import OutputError, OutputFile, completed_ids, outcome_line, write_csv
+from quillmere.batch._run import stream_outcomes
+from quillmere.batch._workers import WorkerFailed
 from quillmere.batch import BatchInputError, SearchError, enrich_many, enrich_many_async, id_key, read_searches
 from quillmere.models import VisualMatch
 
@@ -296,7 +296,7 @@ def test_a_worker_process_that_dies_ends_the_run_with_an_error() -> None:
 @pytest.mark.parametrize("expected, threads, size", [(None, 4, 200), (200, 4, 13), (1000, 4, 63), (10**6, 4, 200),
                                                      (3, 8, 1), (0, 2, 1)])
 def test_dask_partitions_give_every_thread_four(expected, threads, size) -> None:
-    from quillmere._batch_dask import partition_size_for
+    from quillmere.batch._dask import partition_size_for
 
     assert partition_size_for(expected, threads) == size
 

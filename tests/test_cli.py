@@ -196,7 +196,7 @@ BAD_INPUTS = [
     ("bad-array", '[\n  {"link": "http://a.example/x",}\n]', "invalid JSON at line 2, column "),
     ("bad-line", '{"link": "http://a.example/x"}\n{"link": oops}\n', "line 2: invalid JSON at column 10"),
     ("deep", "[" * 100_000, "JSON nested too deeply"),
-    ("scalar", "42", "expected a JSON array of matches or JSON Lines, found a number"),
+    ("scalar", "42", "found a number, not one of the inputs read: a JSON array of matches, JSON Lines"),
     ("not-object", '[{"link": "http://a.example/x"},\n "http://b.example/"]',
      "record 2 (line 2): expected a match object, found a string"),
     ("no-link", '[\n {"link": "http://a.example/x", "title": "a"},\n {"title": "b", "price": "$3"}\n]',

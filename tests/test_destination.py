@@ -8,7 +8,7 @@ import pytest
 
 from resolver import PUBLIC, TableResolverLoop, run_with
 
-from quillmere import _destination as dest
+from quillmere.fetch import _destination as dest
 
 
 def check(url, table=None, default=None):

@@ -23,7 +23,8 @@ from loopback_server import DROP, LoopbackServer, Repeated
 from resolver import PUBLIC, TableResolverLoop, forbid_name_lookups, run_with
 
 import quillmere.commerce as commerce
-from quillmere import _commerce, _destination
+from quillmere import _commerce
+from quillmere.fetch import _destination
 from quillmere.commerce import CommerceEnricher, ScraplingDestinationFetcher as Fetcher, VisualMatch
 
 SRC = str(Path(commerce.__file__).resolve().parent.parent)

@@ -74,7 +74,7 @@ def test_real_fetcher_batch(fresh, allow_internal, caplog):
     assert list(got) == list(dict.fromkeys(urls))
     assert got == {
         page: "<html><title>Shoe</title></html>",
-        gone: "<h1>no such product</h1>",              # status is never looked at
+        gone: None,                                    # an error page is not the product page
         srv.url("/empty"): None,                       # empty body: absent, not ""
         srv.url("/bad-utf8"): BAD_UTF8.decode("utf-8", "replace"),
         srv.url("/big"): BIG.decode(),

@@ -45,7 +45,10 @@ def test_the_demo_report(tmp_path: Path, chromium: str) -> None:
         assert figures["Priced matches"] == str(summary["total_priced_matches"])
         for name in ("lowest", "median", "highest"):
             assert figures[f"{name.capitalize()} price"] == f"{summary[name + '_price']:.2f} {cur}"
-        assert figures["Pages read"] == "unknown"
+        pages = page.eval_on_selector_all(".card .facts div:last-child dd", "ds => ds.map(d => d.textContent)")
+        assert sorted(set(pages)) == ["HTTP 404", "read", "timeout"]  # the demo's 404 and its slow page
+        assert (figures["Pages read"], figures["Pages not read"]) == (str(pages.count("read")),
+                                                                      str(len(pages) - pages.count("read")))
         marks = page.eval_on_selector_all("circle.mark", "ms => ms.map(m => +m.dataset.rank)")
         assert sorted(marks) == [k for k, i in enumerate(items, 1) if "price" in i]
         # Sorting, without a server.

@@ -15,8 +15,9 @@ from collections.abc import Sequence
 from typing import Any
 
 from . import _commerce
-from ._fetch import ProgressCallback, check_options
-from .models import CommerceIntelligence, CommerceSummary, EnrichedCommerceMatch, VisualMatch
+from .fetch import PageClient, ProgressCallback, check_options, current_client, recording, using
+from .models import CommerceIntelligence, CommerceSummary, EnrichedCommerceMatch, FetchOutcome, FetchReport, \
+    PageOutcome, VisualMatch
 
 # The match fields the analysis reads after the fetch, in the order it reads
 # them, and whether each may be None.
@@ -71,6 +72,40 @@ def check_extended(extended: object) -> None:
         raise TypeError(f"extended must be bool, not {type(extended).__name__}")
 
 
+def check_client(client: object) -> None:
+    if client is not None and not isinstance(client, PageClient):
+        raise TypeError(f"client must be PageClient or None, not {type(client).__name__}")
+
+
+def check_report(report: object) -> None:
+    if report is not None and not isinstance(report, FetchReport):
+        raise TypeError(f"report must be FetchReport or None, not {type(report).__name__}")
+
+
+def match_outcomes(direct_links: Sequence[str | None], pages: dict[str, str | None],
+                   recorded: dict[str, PageOutcome]) -> list[PageOutcome]:
+    """The page outcome of each match, by its direct link. A page the fetch
+    did not record (a host's own fetch_one or fetch_many) is read when it has
+    text, and failed when it has none."""
+    outcomes = []
+    for link in direct_links:
+        out: PageOutcome | None
+        if link is None:
+            out = PageOutcome.model_construct(outcome=FetchOutcome.NO_LINK, link=None, status=None, final_url=None,
+                                              bytes=None, seconds=None, detail="the link cannot be split",
+                                              attempts=0)
+        else:
+            out = recorded.get(link)
+            if out is None:
+                text = pages.get(link)
+                out = PageOutcome.model_construct(
+                    outcome=FetchOutcome.READ if text is not None else FetchOutcome.FAILED, link=link, status=None,
+                    final_url=None, bytes=None, seconds=None, attempts=1,
+                    detail=None if text is not None else "the fetch gave no page")
+        outcomes.append(out)
+    return outcomes
+
+
 def check_match_fields(matches: Sequence[Any]) -> None:
     """The type checks the analysis makes, made before any page is fetched,
     with the same messages (the analysis checks again)."""
@@ -91,15 +126,19 @@ def check_match_fields(matches: Sequence[Any]) -> None:
 async def enrich_matches_deep_async(cls: Any, matches: list[VisualMatch], max_items: int | None = None, *,
                                     fetcher: Any = None, progress: ProgressCallback | None = None,
                                     semaphore: asyncio.Semaphore | None = None,
-                                    extended: bool = False) -> list[EnrichedCommerceMatch]:
-    from . import commerce
-
+                                    extended: bool = False, report: FetchReport | None = None,
+                                    client: PageClient | None = None,
+                                    fetcher_class: Any) -> list[EnrichedCommerceMatch]:
     require_list(matches, "matches")
     if max_items is not None and not isinstance(max_items, int):
         raise TypeError(f"max_items must be int or None, not {type(max_items).__name__}")
     options = fetch_options(fetcher, progress, semaphore)
     check_extended(extended)
+    check_report(report)
+    check_client(client)
     if not matches:
+        if report is not None:
+            report.outcomes = []
         return []
     targets = matches if max_items is None else matches[:max_items]
     # None where unwrapping refuses a link (it cannot be split or encoded):
@@ -107,8 +146,19 @@ async def enrich_matches_deep_async(cls: Any, matches: list[VisualMatch], max_it
     # link spoils nothing else.
     direct_links = _commerce._enrich_unwrap_links(targets)
     check_match_fields(targets)
-    pages = await commerce.ScraplingDestinationFetcher.fetch_many(
-        [d for d in direct_links if d is not None], **options)
+    links = [d for d in direct_links if d is not None]
+    with recording() as recorded:
+        if client is not None:
+            with using(client):
+                pages = await fetcher_class.fetch_many(links, **options)
+        elif current_client() is not None:  # a caller above (process_async) lent one
+            pages = await fetcher_class.fetch_many(links, **options)
+        else:  # a short-lived client for this call alone
+            async with PageClient() as own:
+                with using(own):
+                    pages = await fetcher_class.fetch_many(links, **options)
+    if report is not None:
+        report.outcomes = match_outcomes(direct_links, pages, recorded)
     # The analysis of the whole batch runs on a worker of the loop's executor,
     # so the host's other tasks keep running meanwhile; the list is copied so
     # that a task that changes the caller's list meanwhile changes nothing here.
@@ -118,15 +168,30 @@ async def enrich_matches_deep_async(cls: Any, matches: list[VisualMatch], max_it
 
 async def process_async(cls: Any, matches: list[VisualMatch], *, fetcher: Any = None,
                         progress: ProgressCallback | None = None,
-                        semaphore: asyncio.Semaphore | None = None, extended: bool = False) -> CommerceIntelligence:
+                        semaphore: asyncio.Semaphore | None = None, extended: bool = False,
+                        report: FetchReport | None = None,
+                        client: PageClient | None = None) -> CommerceIntelligence:
     require_list(matches, "matches")
     options = fetch_options(fetcher, progress, semaphore)
     check_extended(extended)
-    if extended:  # passed only when asked for, so an override without the keyword keeps working
+    check_report(report)
+    check_client(client)
+    # Passed only when asked for, so an override without the keyword keeps working.
+    if extended:
         options["extended"] = True
+    if report is not None:
+        options["report"] = report
     if not matches:
+        if report is not None:
+            report.outcomes = []
         return CommerceIntelligence()
-    items = await cls.enrich_matches_deep_async(matches, **options)
+    if client is not None:
+        # Lent through the context, so an override of enrich_matches_deep_async
+        # written without the keyword still fetches through it.
+        with using(client):
+            items = await cls.enrich_matches_deep_async(matches, **options)
+    else:
+        items = await cls.enrich_matches_deep_async(matches, **options)
     require_list(items, "enriched items")
     relevance = importlib.import_module("quillmere.relevance")
     classify = relevance.classify_match_relevance
@@ -139,5 +204,5 @@ async def process_async(cls: Any, matches: list[VisualMatch], *, fetcher: Any = 
     return CommerceIntelligence(summary=summary, items=items)
 
 
-__all__ = ["analyse_batch", "check_extended", "check_match_fields", "enrich_matches_deep_async", "fetch_options",
+__all__ = ["analyse_batch", "check_extended", "check_client", "check_report", "match_outcomes", "check_match_fields", "enrich_matches_deep_async", "fetch_options",
            "process_async", "require_list"]

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import os
 import re
 from pathlib import Path
@@ -11,7 +12,7 @@ from pydantic import BaseModel
 from pydantic_core import PydanticSerializationError
 
 from . import _commerce
-from .models import CommerceIntelligence
+from .models import CommerceIntelligence, FetchReport
 
 _SURROGATE = re.compile("[\ud800-\udfff]")
 
@@ -86,4 +87,40 @@ def _without_surrogates(value: Any) -> Any:
     return value
 
 
-__all__ = ["export_commerce_to_csv", "export_commerce_to_json", "render_json", "write_bytes"]
+
+
+def page_entries(report: FetchReport, links: list[str], direct_urls: list[str]) -> list[dict[str, Any]]:
+    """The per-match page outcomes as JSON data: position from 1, the match's
+    link and direct link beside what became of its page."""
+    entries = []
+    for position, out in enumerate(report.outcomes, start=1):
+        i = position - 1
+        entries.append({
+            "position": position,
+            "link": links[i] if i < len(links) else None,
+            "direct_url": direct_urls[i] if i < len(direct_urls) else out.link,
+            "outcome": out.outcome.value,
+            "status": out.status,
+            "final_url": out.final_url,
+            "bytes": out.bytes,
+            "seconds": None if out.seconds is None else round(out.seconds, 3),
+            "detail": out.detail,
+            "attempts": out.attempts,
+        })
+    return entries
+
+
+def page_counts(report: FetchReport) -> dict[str, Any]:
+    """The search's pages by outcome, as JSON data."""
+    return {"total": len(report.outcomes), "read": report.read, "not_read": report.not_read,
+            "outcomes": report.counts()}
+
+
+def render_page_report(report: FetchReport, links: list[str], direct_urls: list[str]) -> bytes:
+    """The ``--report`` file: the search's page counts and every match's page outcome."""
+    data = {"pages": page_counts(report), "matches": page_entries(report, links, direct_urls)}
+    return (json.dumps(_without_surrogates(data), indent=2, ensure_ascii=False) + "\n").encode("utf-8")
+
+
+__all__ = ["export_commerce_to_csv", "export_commerce_to_json", "page_counts", "page_entries", "render_json",
+           "render_page_report", "write_bytes"]

@@ -3,9 +3,9 @@
 The analysis (links, prices, merchants, page analysis, record building, CSV
 writing) runs in the C++ extension :mod:`quillmere._commerce`; this module
 publishes it together with the vocabulary tables and the compiled patterns.
-The asyncio side lives in private modules: fetching in ``_fetch``, the
-awaitable entries in ``_enrich``, the event-loop runner in ``_loop`` and the
-exports in ``_export``.
+Page fetching lives in the :mod:`quillmere.fetch` package, which is handed
+this module's bindings at every call; the awaitable entries are in
+``_enrich``, the event-loop runner in ``_loop`` and the exports in ``_export``.
 """
 
 from __future__ import annotations
@@ -16,17 +16,20 @@ import re
 from types import MappingProxyType
 from typing import Any, Final
 
-from . import _commerce, _enrich, _fetch
+from . import _commerce, _enrich, fetch as _fetch
 from ._export import export_commerce_to_csv, export_commerce_to_json
-from ._fetch import ProgressCallback
 from ._loop import _run_coroutine
+from .fetch import PageClient, ProgressCallback
 from .models import (
     CommerceIntelligence,
     CommerceSummary,
     EnrichedCommerceMatch,
+    FetchOutcome,
+    FetchReport,
     ItemCondition,
     MerchantCategory,
     NormalizedPrice,
+    PageOutcome,
     PageType,
     StockStatus,
     VisualMatch,
@@ -57,6 +60,12 @@ REFUSE_INTERNAL_DESTINATIONS: bool = True
 # The largest page body fetched, in bytes (None: no limit); past it the
 # transfer is stopped and the page is absent.
 MAX_PAGE_BYTES: int | None = 16 * 1024 * 1024
+
+
+def _fetch_bindings() -> _fetch.Bindings:
+    """This module's fetch bindings as they are now, checked."""
+    refuse, cap = _fetch.settings(REFUSE_INTERNAL_DESTINATIONS, MAX_PAGE_BYTES)
+    return _fetch.Bindings(AsyncFetcher, _SCRAPLING_FETCHER, refuse, cap)
 
 # ---------------------------------------------------------------- vocabulary
 _V = _commerce._vocabulary
@@ -160,8 +169,11 @@ class DestinationMetadataParser:
 class ScraplingDestinationFetcher:
     """Concurrent, bounded, time-limited page fetching through Scrapling.
 
-    Lenient by design: status codes are never looked at, nothing is retried
-    here, and no failure of a single page escapes; such a page maps to None.
+    Lenient by design: nothing is retried here, and no failure of a single
+    page escapes; such a page maps to None. An error status (400 or above)
+    or a bot or challenge wall is not the page either and maps to None; a
+    response without a status is read. Every page's outcome is logged at
+    DEBUG on the ``quillmere.fetch`` logger.
     The page fetcher is the `fetcher` keyword, or else the module's
     `AsyncFetcher` looked up at every call; with neither (the library is
     missing and none is given) every link yields None.
@@ -186,7 +198,7 @@ class ScraplingDestinationFetcher:
         included) is cut one second later, in case the library overruns its
         own limit.  Time spent waiting for `sem` is not counted.
         """
-        return await _fetch.fetch_one(cls, url, sem, timeout, fetcher=fetcher)
+        return await _fetch.fetch_one(cls, url, sem, timeout, fetcher=fetcher, bindings=_fetch_bindings())
 
     @classmethod
     async def fetch_many(cls, urls: list[str], max_workers: int | None = None, timeout: int = 5, *,
@@ -205,7 +217,7 @@ class ScraplingDestinationFetcher:
         "http"; none without a fetcher). An error it raises ends the call.
         """
         return await _fetch.fetch_many(cls, urls, max_workers, timeout, fetcher=fetcher, progress=progress,
-                                       semaphore=semaphore)
+                                       semaphore=semaphore, bindings=_fetch_bindings())
 
 
 class CommerceEnricher:
@@ -215,41 +227,57 @@ class CommerceEnricher:
     `ScraplingDestinationFetcher.fetch_many` for the batch's pages.
     `extended=True` reads search-result prices and pages with the extended
     analysis (see `DestinationMetadataParser.parse_metadata`); the default
-    answers are those of the standard analysis.
+    answers are those of the standard analysis. `report`, an empty
+    `FetchReport` of the caller's, receives the page outcome of every match,
+    in the order of the enriched items. `client`, a `PageClient` a service
+    holds for its lifetime, shares its bound and connections across the
+    calls that name it; without one each call makes a short-lived one.
     """
 
     @classmethod
     async def enrich_matches_deep_async(
         cls, matches: list[VisualMatch], max_items: int | None = None, *, fetcher: Any = None,
         progress: ProgressCallback | None = None, semaphore: asyncio.Semaphore | None = None,
-        extended: bool = False,
+        extended: bool = False, report: FetchReport | None = None, client: PageClient | None = None,
     ) -> list[EnrichedCommerceMatch]:
         """One EnrichedCommerceMatch per match (or per match of the first
         `max_items`), in input order: links unwrapped and the matches' fields
         checked, every page fetched in one batch, then each match analysed
         with its page text, if any."""
         return await _enrich.enrich_matches_deep_async(cls, matches, max_items, fetcher=fetcher,
-                                                       progress=progress, semaphore=semaphore, extended=extended)
+                                                       progress=progress, semaphore=semaphore, extended=extended,
+                                                       report=report, client=client,
+                                                       fetcher_class=ScraplingDestinationFetcher)
 
     @classmethod
     async def process_async(cls, matches: list[VisualMatch], *, fetcher: Any = None,
                             progress: ProgressCallback | None = None,
                             semaphore: asyncio.Semaphore | None = None,
-                            extended: bool = False) -> CommerceIntelligence:
+                            extended: bool = False, report: FetchReport | None = None,
+                            client: PageClient | None = None) -> CommerceIntelligence:
         """The matches' commerce intelligence: enriched items, each graded for
         relevance, and the market summary over them."""
         return await _enrich.process_async(cls, matches, fetcher=fetcher, progress=progress, semaphore=semaphore,
-                                           extended=extended)
+                                           extended=extended, report=report, client=client)
 
     @classmethod
     def process(cls, matches: list[VisualMatch], *, fetcher: Any = None, progress: ProgressCallback | None = None,
-                semaphore: asyncio.Semaphore | None = None, extended: bool = False) -> CommerceIntelligence:
-        """process_async as a blocking call, also from inside a running loop."""
+                semaphore: asyncio.Semaphore | None = None, extended: bool = False,
+                report: FetchReport | None = None, client: PageClient | None = None) -> CommerceIntelligence:
+        """process_async as a blocking call, also from inside a running loop.
+        A `client` given here must not be in use on another event loop: the
+        call runs on a fresh loop of its own."""
         _enrich.require_list(matches, "matches")
         options = _enrich.fetch_options(fetcher, progress, semaphore)
         _enrich.check_extended(extended)
+        _enrich.check_report(report)
+        _enrich.check_client(client)
+        if client is not None:
+            options["client"] = client
         if extended:
             options["extended"] = True
+        if report is not None:
+            options["report"] = report
         return _run_coroutine(cls.process_async(matches, **options))
 
 
@@ -261,5 +289,6 @@ __all__ = [
     "URLUnwrapper", "PriceNormalizer", "MerchantClassifier", "DestinationMetadataParser",
     "ScraplingDestinationFetcher", "CommerceEnricher", "export_commerce_to_csv", "export_commerce_to_json",
     "CommerceIntelligence", "CommerceSummary", "EnrichedCommerceMatch", "ItemCondition", "MerchantCategory",
-    "NormalizedPrice", "PageType", "StockStatus", "VisualMatch"
+    "NormalizedPrice", "PageType", "StockStatus", "VisualMatch", "FetchOutcome", "FetchReport", "PageOutcome",
+    "PageClient",
 ]

@@ -108,6 +108,110 @@ class CommerceIntelligence(BaseModel):
     items: List[EnrichedCommerceMatch] = Field(default_factory=list)
 
 
+class FetchOutcome(str, Enum):
+    """What became of a match's destination page."""
+
+    READ = "read"                # fetched and handed to the page analysis
+    NO_LINK = "no_link"          # no fetchable link (not http(s), unsplittable)
+    REFUSED = "refused"          # an internal destination, not requested
+    TOO_LARGE = "too_large"      # the body passed the size cap
+    TIMEOUT = "timeout"          # the time limit passed
+    UNREACHABLE = "unreachable"  # name not found, connection refused or reset, TLS failure
+    HTTP_ERROR = "http_error"    # an error status (400 or above) that is not a block
+    BLOCKED = "blocked"          # 401, 403, 429 or 503, or a bot or challenge wall
+    EMPTY = "empty"              # an empty body
+    NO_FETCHER = "no_fetcher"    # no page fetcher available
+    FAILED = "failed"            # the fetcher raised or gave an unusable response
+
+
+_OUTCOME_LABELS = {
+    FetchOutcome.NO_LINK: "no link", FetchOutcome.TOO_LARGE: "too large", FetchOutcome.NO_FETCHER: "no fetcher",
+}
+
+
+class PageOutcome(BaseModel):
+    """One page's fate: read (with its status, final link, size and time) or why not."""
+
+    outcome: FetchOutcome
+    link: Optional[str] = None       # the checked direct link; None when the match has none
+    status: Optional[int] = None     # the last HTTP status seen; None when the fetcher gave none
+    final_url: Optional[str] = None  # the link after redirects
+    bytes: Optional[int] = None      # body size
+    seconds: Optional[float] = None  # time of the fetch, waiting for a slot not counted
+    detail: Optional[str] = None     # a short reason, such as "connection refused" or "challenge page"
+    attempts: int = 1                # requests sent for this page
+
+    @property
+    def read(self) -> bool:
+        return self.outcome is FetchOutcome.READ
+
+    @property
+    def label(self) -> str:
+        """A short label: "read", "blocked", "HTTP 404", "no link", ..."""
+        if self.outcome is FetchOutcome.HTTP_ERROR and self.status is not None:
+            return f"HTTP {self.status}"
+        return _OUTCOME_LABELS.get(self.outcome, self.outcome.value)
+
+
+class FetchReport(BaseModel):
+    """The page outcome of every match of one search, in the order of its
+    enriched items. Pass an empty one as ``report=`` to an enrichment entry;
+    it is filled in as the pages are fetched."""
+
+    outcomes: List[PageOutcome] = Field(default_factory=list)
+
+    @property
+    def read(self) -> int:
+        return sum(1 for o in self.outcomes if o.read)
+
+    @property
+    def not_read(self) -> int:
+        return len(self.outcomes) - self.read
+
+    def counts(self) -> Dict[str, int]:
+        """Matches by outcome value, most frequent first (ties in the order of FetchOutcome), zeros left out."""
+        return outcome_counts(self.outcomes)
+
+    def summary_line(self) -> str:
+        """"Pages: 1 read, 5 not read: 2 blocked, 1 HTTP 404, 1 timeout"."""
+        return pages_line(self.outcomes)
+
+
+def outcome_counts(outcomes: List[PageOutcome]) -> Dict[str, int]:
+    order = {o: i for i, o in enumerate(FetchOutcome)}
+    tally: Dict[FetchOutcome, int] = {}
+    for o in outcomes:
+        tally[o.outcome] = tally.get(o.outcome, 0) + 1
+    return {k.value: v for k, v in sorted(tally.items(), key=lambda kv: (-kv[1], order[kv[0]]))}
+
+
+def counts_line(counts: Dict[str, int]) -> str:
+    """The closing line over outcome counts by value (HTTP errors together)."""
+    read = counts.get(FetchOutcome.READ.value, 0)
+    misses = {k: v for k, v in counts.items() if k != FetchOutcome.READ.value and v}
+    line = f"Pages: {read} read"
+    if misses:
+        labels = {o.value: ("HTTP error" if o is FetchOutcome.HTTP_ERROR else _OUTCOME_LABELS.get(o, o.value))
+                  for o in FetchOutcome}
+        parts = ", ".join(f"{n} {labels.get(k, k)}" for k, n in sorted(misses.items(), key=lambda kv: -kv[1]))
+        line += f", {sum(misses.values())} not read: {parts}"
+    return line
+
+
+def pages_line(outcomes: List[PageOutcome]) -> str:
+    """The closing line that counts outcomes; HTTP errors are told by status."""
+    read = sum(1 for o in outcomes if o.read)
+    misses: Dict[str, int] = {}
+    for o in outcomes:
+        if not o.read:
+            misses[o.label] = misses.get(o.label, 0) + 1
+    line = f"Pages: {read} read"
+    if misses:
+        parts = ", ".join(f"{n} {label}" for label, n in sorted(misses.items(), key=lambda kv: -kv[1]))
+        line += f", {len(outcomes) - read} not read: {parts}"
+    return line
+
+
 __all__ = [
     "MerchantCategory",
     "StockStatus",
@@ -119,4 +223,7 @@ __all__ = [
     "EnrichedCommerceMatch",
     "CommerceSummary",
     "CommerceIntelligence",
+    "FetchOutcome",
+    "PageOutcome",
+    "FetchReport",
 ]

@@ -13,6 +13,7 @@ from quillmere.commerce import (
     VisualMatch,
     export_commerce_to_csv,
 )
+from quillmere.responses import matches_from_response
 
 
 def wrong(matches: list[VisualMatch]) -> None:
@@ -25,3 +26,4 @@ def wrong(matches: list[VisualMatch]) -> None:
     MerchantClassifier.classify(7)  # error
     result.items[0].price.amount  # error
     result.summary.no_such_field  # error
+    matches_from_response(42)  # error

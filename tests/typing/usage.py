@@ -11,15 +11,20 @@ from typing import Any, assert_type
 
 import quillmere.cli  # noqa: F401  (the command line is checked along with the API)
 import quillmere.demo  # noqa: F401
+from quillmere.responses import ResponseError, matches_from_response
 from quillmere.commerce import (
     CommerceEnricher,
     CommerceIntelligence,
     CommerceSummary,
     DestinationMetadataParser,
     EnrichedCommerceMatch,
+    FetchOutcome,
+    FetchReport,
     MerchantCategory,
     MerchantClassifier,
     NormalizedPrice,
+    PageClient,
+    PageOutcome,
     PageType,
     PriceNormalizer,
     ScraplingDestinationFetcher,
@@ -46,6 +51,16 @@ async def awaiting(matches: list[VisualMatch]) -> None:
     assert_type(await CommerceEnricher.process_async(matches), CommerceIntelligence)
     items = await CommerceEnricher.enrich_matches_deep_async(matches, max_items=5)
     assert_type(items, list[EnrichedCommerceMatch])
+    report = FetchReport()
+    async with PageClient() as client:
+        assert_type(await CommerceEnricher.process_async(matches, report=report, client=client),
+                    CommerceIntelligence)
+    for outcome in report.outcomes:
+        assert_type(outcome, PageOutcome)
+        assert_type(outcome.outcome, FetchOutcome)
+        assert_type(outcome.status, int | None)
+        assert_type(outcome.label, str)
+    assert_type(report.counts(), dict[str, int])
     pages = await ScraplingDestinationFetcher.fetch_many(["https://shop.example/p/1"], max_workers=4, timeout=5)
     assert_type(pages, dict[str, str | None])
 
@@ -57,3 +72,12 @@ def building_blocks() -> None:
     assert_type(MerchantClassifier.classify("shop.example", "Title", None, "Shop"), MerchantCategory)
     metadata = DestinationMetadataParser.parse_metadata(None, "https://shop.example/p/1", initial_title="A lamp")
     assert_type(metadata, dict[str, Any])
+
+
+def responses(text: bytes, data: dict[str, Any]) -> None:
+    assert_type(matches_from_response(text), list[VisualMatch])
+    assert_type(matches_from_response(data, exact_matches=False), list[VisualMatch])
+    try:
+        matches_from_response("[]")
+    except ResponseError as err:
+        assert_type(err.where, str)

@@ -16,10 +16,10 @@ from types import ModuleType
 from typing import TYPE_CHECKING, Any, TextIO
 
 from ._common import PROG, CliError, json_excerpt
-from ._report import Progress
+from ._report import Progress, wrap
 
 if TYPE_CHECKING:
-    from ..models import CommerceIntelligence, VisualMatch
+    from ..models import CommerceIntelligence, FetchReport, VisualMatch
 
 
 def add_engine_options(parser: argparse.ArgumentParser) -> None:
@@ -66,10 +66,29 @@ def warn_unreadable_links(commerce: ModuleType, matches: Sequence["VisualMatch"]
         try:
             # As the engine decides: the link, or what unwrapping makes of it,
             # cannot be split.
-            unwrapper.extract_domain(unwrapper.unwrap(match.link))
+            unwrapped = unwrapper.unwrap(match.link)
+            unwrapper.extract_domain(unwrapped)
         except ValueError as err:
             print(f"{PROG}: warning: {name}: {where}: link {json_excerpt(match.link, 80)} cannot be read ({err}); "
                   "the match is enriched from its search data alone", file=sys.stderr)
+            continue
+        if not _fetchable(unwrapped):
+            became = "" if unwrapped == match.link else f" (unwrapped: {json_excerpt(unwrapped, 80)})"
+            print(f"{PROG}: warning: {name}: {where}: link {json_excerpt(match.link, 80)}{became} is not an "
+                  "http(s) link, so no page is fetched for it; the match is enriched from its search data alone",
+                  file=sys.stderr)
+
+
+def _fetchable(link: str) -> bool:
+    """Whether a link (as unwrapped) names an http(s) page with a host: the
+    others (no scheme, another scheme, empty) are never fetched."""
+    from urllib.parse import urlsplit
+
+    try:
+        parts = urlsplit(link)
+    except ValueError:
+        return False
+    return link.startswith(("http://", "https://")) and bool(parts.netloc)
 
 
 @contextmanager
@@ -85,15 +104,19 @@ def internal_destinations(commerce: Any, allowed: bool) -> Iterator[None]:
 
 def run_pipeline(commerce: ModuleType, matches: list["VisualMatch"], fetcher: Any,
                  options: dict[str, Any] | None = None, stream: TextIO | None = None, *,
-                 allow_internal: bool = False) -> "CommerceIntelligence":
+                 allow_internal: bool = False, report: "FetchReport | None" = None) -> "CommerceIntelligence":
     """Enrich ``matches`` with the engine, counting fetched pages on a progress
     bar; `options` are further keywords for the engine (see engine_options);
-    `allow_internal` lifts the destination check for this run (--allow-internal)."""
+    `allow_internal` lifts the destination check for this run (--allow-internal);
+    `report` receives every match's page outcome."""
     progress = Progress(stream=stream)
+    keywords = dict(options or {})
+    if report is not None:
+        keywords["report"] = report
     try:
         with internal_destinations(commerce, allow_internal):
             result = commerce.CommerceEnricher.process(matches, fetcher=fetcher, progress=progress.update,
-                                                       **(options or {}))
+                                                       **keywords)
     except Exception as err:  # the engine absorbs page failures; anything else ends the run
         raise CliError(f"enrichment failed: {err or type(err).__name__}") from None
     finally:
@@ -101,5 +124,16 @@ def run_pipeline(commerce: ModuleType, matches: list["VisualMatch"], fetcher: An
     return result
 
 
-__all__ = ["RewritingFetcher", "add_engine_options", "engine_options", "internal_destinations", "load_engine",
+def tell_pages(report: "FetchReport", out: TextIO, err: TextIO, width: int) -> None:
+    """The closing line that counts page outcomes (after a blank line), and a
+    warning when no page at all could be read."""
+    if not report.outcomes:
+        return
+    print("\n" + wrap(report.summary_line(), width, indent=2), file=out)
+    if report.read == 0:
+        print(f"{PROG}: warning: no destination page could be read; every row comes from the search data alone",
+              file=err)
+
+
+__all__ = ["RewritingFetcher", "tell_pages", "add_engine_options", "engine_options", "internal_destinations", "load_engine",
            "run_pipeline", "warn_unreadable_links"]

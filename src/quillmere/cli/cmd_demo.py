@@ -10,7 +10,7 @@ from typing import Any
 
 from .. import _export
 from ._common import EXIT_OK, CliError
-from ._engine import RewritingFetcher, add_engine_options, engine_options, load_engine, run_pipeline
+from ._engine import RewritingFetcher, add_engine_options, engine_options, load_engine, run_pipeline, tell_pages
 from ._outputs import OutputPlan
 from ._report import report, stdout_width, wrap
 
@@ -75,10 +75,12 @@ def run(args: argparse.Namespace) -> int:
             sys.stdout.flush()
             # Every page comes from the loopback server, which the destination
             # check refuses; the links' own hosts are never looked up.
+            pages = commerce.FetchReport()
             result = run_pipeline(commerce, matches, RewritingFetcher(inner, server.loopback_url),
-                                  engine_options(args), allow_internal=True)
+                                  engine_options(args), allow_internal=True, report=pages)
 
         report(sys.stdout, result, width)
+        tell_pages(pages, sys.stdout, sys.stderr, width)
         print("\nSample pages")
         for rank, item in enumerate(result.items, start=1):
             route = routes.get(demo.route_key(item.direct_url))
@@ -86,11 +88,14 @@ def run(args: argparse.Namespace) -> int:
 
         copy = (json.dumps(raw_matches, indent=2, ensure_ascii=False) + "\n").encode("utf-8")
         data = _export.render_json(result)
+        entries = _export.page_entries(pages, [m.link for m in matches], [i.direct_url for i in result.items])
+        counts = _export.page_counts(pages) if pages.outcomes else None
         written = plan.write([
             (input_copy, lambda path: _export.write_bytes(path, copy)),
             (csv_out, lambda path: commerce.export_commerce_to_csv(result, path)),
             (json_out, lambda path: _export.write_bytes(path, data)),
-            (html_out, lambda path: write_result_html(result, path, source="the demo")),
+            (html_out, lambda path: write_result_html(result, path, outcomes=entries or None, pages=counts,
+                                                      source="the demo")),
         ])
     finally:
         plan.abandon()

@@ -10,7 +10,8 @@ from typing import Any
 from .. import _export
 from ..report import write_result_html
 from ._common import EXIT_OK, PROG
-from ._engine import add_engine_options, engine_options, load_engine, run_pipeline, warn_unreadable_links
+from ._engine import add_engine_options, engine_options, load_engine, run_pipeline, tell_pages, \
+    warn_unreadable_links
 from ._input import read_matches
 from ._outputs import OutputPlan, Writer
 from ._report import report, stdout_width
@@ -20,18 +21,23 @@ def register(commands: Any) -> None:
     enrich = commands.add_parser(
         "enrich", help="enrich a file of visual matches",
         description="Read visual matches (a JSON array of objects with the fields link, title, source, "
-                    "price, currency, in_stock, thumbnail; JSON Lines; or an object whose \"matches\" holds "
-                    "the array), fetch their destination pages, print the enriched matches and the market "
+                    "price, currency, in_stock, thumbnail; JSON Lines; an object whose \"matches\" holds "
+                    "the array; an image-search response with \"visual_matches\"; or a Cloud Vision "
+                    "web-detection response), fetch their destination pages, print the enriched matches and the market "
                     "summary, and write the files asked for (missing folders are made).")
     enrich.add_argument("matches", metavar="MATCHES.json",
-                        help="visual matches: JSON array or JSON Lines; - reads standard input")
+                        help="visual matches: JSON array, JSON Lines or a search response; - reads standard input")
     enrich.add_argument("--csv", type=Path, metavar="OUT.csv", help="write the enriched matches as CSV")
     enrich.add_argument("--json", type=Path, metavar="OUT.json",
                         help="write the whole result (summary and matches) as JSON")
+    enrich.add_argument("--report", type=Path, metavar="FILE",
+                        help="write every match's page outcome (read, or why not) as JSON")
     enrich.add_argument("--html", type=Path, metavar="OUT.html",
                         help="write an HTML report to look at (see quillmere html)")
     enrich.add_argument("-q", "--quiet", action="store_true",
                         help="print no table of matches (the summary and the files written still are)")
+    enrich.add_argument("--no-exact-matches", dest="exact_matches", action="store_false",
+                        help='leave out a response\'s "exact_matches" (read after its "visual_matches" by default)')
     add_engine_options(enrich)
     enrich.set_defaults(handler=run)
 
@@ -41,28 +47,36 @@ def run(args: argparse.Namespace) -> int:
     plan = OutputPlan(source)
     csv_out = plan.add("--csv", "CSV", args.csv)
     json_out = plan.add("--json", "JSON", args.json)
+    report_out = plan.add("--report", "page report", args.report)
     html_out = plan.add("--html", "HTML report", args.html)
     try:
         plan.check()
-        matches, labels = read_matches(source)
+        matches, labels = read_matches(source, exact_matches=args.exact_matches)
         commerce = load_engine()
         warn_unreadable_links(commerce, matches, labels, "<stdin>" if source is None else str(source))
         if commerce.AsyncFetcher is None and matches:
             print(f"{PROG}: note: the Scrapling library cannot be imported, so destination pages are not "
                   "fetched; results come from the search data alone", file=sys.stderr)
+        pages = commerce.FetchReport()
         result = run_pipeline(commerce, matches, commerce.AsyncFetcher, engine_options(args),
-                              allow_internal=args.allow_internal)
+                              allow_internal=args.allow_internal, report=pages)
         writers: list[tuple[Any, Writer]] = []
+        if report_out is not None:
+            page_data = _export.render_page_report(pages, [m.link for m in matches],
+                                                   [item.direct_url for item in result.items])
+            writers.append((report_out, lambda path: _export.write_bytes(path, page_data)))
         if json_out is not None:
             data = _export.render_json(result)  # before anything is written: it can fail on content
             writers.append((json_out, lambda path: _export.write_bytes(path, data)))
         if html_out is not None:
-            # The page outcomes, where the run has them, go in as `outcomes`.
-            writers.append((html_out, lambda path: write_result_html(result, path, outcomes=None,
-                                                                     source=str(source or "<stdin>"))))
+            entries = _export.page_entries(pages, [m.link for m in matches], [i.direct_url for i in result.items])
+            counts = _export.page_counts(pages) if pages.outcomes else None
+            writers.append((html_out, lambda path: write_result_html(
+                result, path, outcomes=entries or None, pages=counts, source=str(source or "<stdin>"))))
         if csv_out is not None:
             writers.insert(0, (csv_out, lambda path: commerce.export_commerce_to_csv(result, path)))
         report(sys.stdout, result, stdout_width(), table=not args.quiet)
+        tell_pages(pages, sys.stdout, sys.stderr, stdout_width())
         written = plan.write(writers)
     finally:
         plan.abandon()

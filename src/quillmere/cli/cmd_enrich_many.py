@@ -21,8 +21,13 @@ from ._outputs import OutputPlan
 _HELP = """\
 Enrich many image searches. SEARCHES.jsonl holds one search a line:
   {"id": "s1", "matches": [{"link": ..., "title": ..., ...}, ...]}
-with the match fields `quillmere enrich` reads; a line without "id" takes its
-line number. RESULTS.jsonl gets one line per search as it completes:
+with the match fields `quillmere enrich` reads, or
+  {"id": "s2", "response": {...}}
+holding an image-search response in any shape `quillmere enrich` reads (or
+the response itself as the line). A line without "id" takes its response's
+search_metadata.id, else its line number.
+
+RESULTS.jsonl gets one line per search as it completes:
   {"id": "s1", "result": {...}}   or   {"id": "s1", "error": "..."}
 where "result" is the search's commerce intelligence as JSON (absent fields
 left out). A failing search is written as an error and the run goes on.
@@ -69,6 +74,8 @@ def register(commands: Any) -> None:
     parser.add_argument("--partition-size", type=_positive, metavar="N",
                         help="searches per Dask task (default: 200, fewer for small runs so that every "
                              "worker thread gets four)")
+    parser.add_argument("--no-exact-matches", dest="exact_matches", action="store_false",
+                        help='leave out the responses\' "exact_matches" (read after their "visual_matches" by default)')
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no closing summary")
     add_engine_options(parser)  # --allow-internal and the engine's other flags
     parser.set_defaults(handler=run)
@@ -96,15 +103,21 @@ class BatchProgress:
             return
         columns = shutil.get_terminal_size((80, 24)).columns
         if self.total is None:  # standard input: the count so far
-            pages = self.counter.pages
-            line = f"Searches: {self.done} done, {pages} page{'' if pages == 1 else 's'}"[: max(columns - 1, 1)]
+            line = f"Searches: {self.done} done, {self._pages()}"[: max(columns - 1, 1)]
             self._show(line)
             return
-        pages = self.counter.pages
-        tail = f" {self.done}/{self.total} searches, {pages} page{'' if pages == 1 else 's'}"
+        tail = f" {self.done}/{self.total} searches, {self._pages()}"
         width = max(0, min(30, columns - len("Searches []") - len(tail) - 1))
         filled = width * min(self.done, self.total) // self.total if self.total else width
         self._show(f"Searches [{'#' * filled}{'-' * (width - filled)}]{tail}"[: max(columns - 1, 1)])
+
+    def _pages(self) -> str:
+        read, missed = self.counter.read, self.counter.not_read
+        pages = self.counter.pages
+        text = f"{pages} page{'' if pages == 1 else 's'}"
+        if read or missed:
+            text += f" ({read} read, {missed} not)"
+        return text
 
     def _show(self, line: str) -> None:
         if line != self.shown:
@@ -134,7 +147,7 @@ def _survey(source: Path | None, name: str, out: Path) -> tuple[set[str], int, i
     so an input error (a line that is not a search, a repeated id) stops the
     command before any search is run. Standard input (None) is read only
     once, by the run: its counts start at 0."""
-    from .._batch_output import OutputError, completed_ids
+    from ..batch._output import OutputError, completed_ids
     from ..batch import BatchInputError, id_key, read_searches
 
     try:
@@ -174,7 +187,7 @@ def run(args: argparse.Namespace) -> int:
 
 
 def _run(args: argparse.Namespace, source: Path | None) -> int:
-    from .._batch_output import OutputError, OutputFile, write_csv
+    from ..batch._output import OutputError, OutputFile, write_csv
     from ..batch import BatchInputError, PageCount, RunOptions, id_key, read_searches, run_outcomes
 
     name = "<stdin>" if source is None else str(args.searches)
@@ -213,7 +226,7 @@ def _run(args: argparse.Namespace, source: Path | None) -> int:
     def todo() -> Iterator[Any]:
         nonlocal total, skipped
         lines = sys.stdin.buffer if source is None else _lines(source)
-        for search in read_searches(lines, name):
+        for search in read_searches(lines, name, exact_matches=args.exact_matches):
             if id_key(search.id) not in done:
                 yield search
             elif source is None:
@@ -233,6 +246,7 @@ def _run(args: argparse.Namespace, source: Path | None) -> int:
                                         expected=None if source is None else total - skipped,
                                         counter=counter, tick=progress.draw):
                 output.write(outcome)
+                counter.tally(outcome)
                 progress.advance()
     except KeyboardInterrupt:
         progress.finish()
@@ -272,6 +286,10 @@ def _run(args: argparse.Namespace, source: Path | None) -> int:
         ran = output.written
         print(f"{total} search{'' if total == 1 else 'es'}: {ran - output.failed} enriched, {output.failed} failed, "
               f"{skipped} already in {args.out}; {counter.pages} page{'' if counter.pages == 1 else 's'} requested")
+        if counter.outcomes:
+            from ..models import counts_line
+
+            print(counts_line(counter.outcomes))
         if ran:
             print(f"Wrote results: {args.out.expanduser().resolve()}")
         elif total:

@@ -14,7 +14,7 @@ from collections.abc import AsyncGenerator, AsyncIterable, AsyncIterator, Callab
 from contextlib import aclosing, contextmanager
 from typing import Any, NamedTuple
 
-from ._batch_input import _MISSING, Outcome, Search, SearchError, _visual_matches
+from ._input import _MISSING, Outcome, Search, SearchError, _visual_matches
 
 _SURROGATE = re.compile("[\ud800-\udfff]")
 
@@ -41,6 +41,17 @@ def result_text(intel: Any) -> str:
     except PydanticSerializationError:
         data = _scrub(intel.model_dump(mode="json", exclude_none=True))
         return json.dumps(data, ensure_ascii=False, separators=(",", ":"))
+
+
+def page_report_text(report: Any, matches: list[Any], intel: Any) -> tuple[str, tuple[tuple[str, int], ...]]:
+    """The search's page report as JSON text, and its outcome counts."""
+    from .._export import page_counts, page_entries
+
+    counts = page_counts(report)
+    data = {"pages": counts,
+            "outcomes": page_entries(report, [m.link for m in matches], [i.direct_url for i in intel.items])}
+    text = json.dumps(_scrub(data), ensure_ascii=False, separators=(",", ":"))
+    return text, tuple(counts["outcomes"].items())
 
 
 class RunOptions(NamedTuple):
@@ -80,7 +91,7 @@ def apply_destination_policy(options: RunOptions) -> None:
     """In the runner's own worker processes: internal destinations (loopback,
     private ranges) are fetched when, and only when, the run asks for it. The
     engine reads this binding at every fetch."""
-    from . import commerce
+    from .. import commerce
 
     setattr(commerce, _REFUSE, not options.allow_internal)
 
@@ -99,7 +110,7 @@ class _InternalAllowed:
     def __enter__(self) -> None:
         if not self.wanted:
             return
-        from . import commerce
+        from .. import commerce
 
         cls = type(self)
         with cls._lock:
@@ -111,7 +122,7 @@ class _InternalAllowed:
     def __exit__(self, *exc: object) -> None:
         if not self.wanted:
             return
-        from . import commerce
+        from .. import commerce
 
         cls = type(self)
         with cls._lock:
@@ -126,7 +137,7 @@ class _InternalAllowed:
 async def run_search(search: Search, options: RunOptions, semaphore: asyncio.Semaphore | None,
                      on_pages: Callable[[int], object] | None = None, fetcher: Any = None) -> Outcome:
     """Runs one search through the engine; its failure becomes its outcome."""
-    from . import commerce
+    from .. import commerce
 
     requested = 0
 
@@ -140,9 +151,11 @@ async def run_search(search: Search, options: RunOptions, semaphore: asyncio.Sem
     try:
         matches = _visual_matches(search.matches)
         keywords: dict[str, Any] = dict(options.keywords)
-        keywords.update(progress=progress, semaphore=semaphore, fetcher=fetcher)
+        report = commerce.FetchReport()
+        keywords.update(progress=progress, semaphore=semaphore, fetcher=fetcher, report=report)
         intel = await commerce.CommerceEnricher.process_async(matches, **keywords)
-        return Outcome(search.id, True, result_text(intel), requested)
+        fetch_text, counts = page_report_text(report, matches, intel)
+        return Outcome(search.id, True, result_text(intel), requested, fetch_text, counts)
     except SearchError as err:
         return Outcome(search.id, False, str(err), requested)
     except Exception as err:  # the engine's own error for this search: reported, the run goes on
@@ -210,13 +223,27 @@ def _check_positive(name: str, value: object) -> None:
 
 
 class PageCount:
-    """Pages requested so far in a run (updated from the running thread)."""
+    """Pages requested so far in a run (updated from the running thread), and
+    the searches' matches by page outcome as the searches complete."""
 
     def __init__(self) -> None:
         self.pages = 0
+        self.outcomes: dict[str, int] = {}
 
     def add(self, n: int) -> None:
         self.pages += n
+
+    def tally(self, outcome: Outcome) -> None:
+        for kind, n in outcome.page_counts:
+            self.outcomes[kind] = self.outcomes.get(kind, 0) + n
+
+    @property
+    def read(self) -> int:
+        return self.outcomes.get("read", 0)
+
+    @property
+    def not_read(self) -> int:
+        return sum(self.outcomes.values()) - self.read
 
 
 def run_in_thread(searches: Iterable[Search], options: RunOptions, *, in_flight: int | None = None,
@@ -227,7 +254,7 @@ def run_in_thread(searches: Iterable[Search], options: RunOptions, *, in_flight:
     `tick` is called in the caller's thread at least every `tick_every`
     seconds (progress drawing). Closing the iterator (or an interrupt in the
     caller's thread) cancels the searches in flight and ends the thread."""
-    from ._fetch import default_bound
+    from ..fetch import default_bound
 
     bound = in_flight if in_flight is not None else default_in_flight(default_bound())
     _check_positive("in_flight", bound)

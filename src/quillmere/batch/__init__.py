@@ -34,9 +34,9 @@ from collections.abc import AsyncGenerator, AsyncIterable, Callable, Iterable, I
 from contextlib import aclosing
 from typing import Any
 
-from ._batch_input import BatchInputError, Outcome, Search, SearchError, SearchId, _as_searches, \
+from ._input import BatchInputError, Outcome, Search, SearchError, SearchId, _as_searches, \
     _as_searches_async, id_key, read_searches
-from ._batch_run import PageCount, RunOptions, _check_positive, _InternalAllowed, default_in_flight, \
+from ._run import PageCount, RunOptions, _check_positive, _InternalAllowed, default_in_flight, \
     run_in_thread, run_search, stream_outcomes
 
 __all__ = [
@@ -47,17 +47,19 @@ __all__ = [
 
 async def enrich_many_async(searches: Iterable[Any] | AsyncIterable[Any], *, in_flight: int | None = None,
                             semaphore: asyncio.Semaphore | None = None, fetcher: Any = None,
-                            allow_internal: bool = False, extended: bool = False,
-                            ) -> AsyncGenerator[tuple[SearchId, dict[str, Any] | SearchError], None]:
+                            allow_internal: bool = False, extended: bool = False, with_pages: bool = False,
+                            ) -> AsyncGenerator[tuple[Any, ...], None]:
     """Yields ``(id, outcome)`` for each search as it completes, on the
     running event loop. `semaphore` is the fetch bound shared by all searches
     in flight (default: a new one of the engine's default size); `in_flight`
     the number of searches run at a time; `fetcher` as for the engine.
     `allow_internal` lets pages on loopback and private addresses be fetched
     (the engine refuses them by default) while this run goes on.
+    `with_pages=True` yields ``(id, outcome, pages)`` instead, where `pages`
+    is the search's page report (see `enrich_many`).
     Searches may be given as `enrich_many` takes them, also by an
     asynchronous iterable."""
-    from ._fetch import default_bound
+    from ..fetch import default_bound
 
     options = RunOptions.of(allow_internal, extended)
     if semaphore is None:
@@ -72,13 +74,16 @@ async def enrich_many_async(searches: Iterable[Any] | AsyncIterable[Any], *, in_
     with _InternalAllowed(allow_internal):
         async with aclosing(stream_outcomes(source, run, bound)) as outcomes:
             async for outcome in outcomes:
-                yield outcome.id, outcome.value()
+                if with_pages:
+                    yield outcome.id, outcome.value(), outcome.page_report()
+                else:
+                    yield outcome.id, outcome.value()
 
 
 def enrich_many(searches: Iterable[Any], *, workers: int | None = None, dask: str | None = None,
                 in_flight: int | None = None, partition_size: int | None = None,
-                allow_internal: bool = False, extended: bool = False,
-                ) -> Iterator[tuple[SearchId, dict[str, Any] | SearchError]]:
+                allow_internal: bool = False, extended: bool = False, with_pages: bool = False,
+                ) -> Iterator[tuple[Any, ...]]:
     """Yields ``(id, outcome)`` for each search as it completes; see the
     module's description. Searches are mappings ``{"id": ..., "matches":
     [...]}`` (matches as VisualMatch records or as the mappings ``quillmere
@@ -89,13 +94,22 @@ def enrich_many(searches: Iterable[Any], *, workers: int | None = None, dask: st
     on a Dask cluster ("local": a LocalCluster of `workers` processes, or a
     scheduler address such as "tcp://scheduler:8786"), in partitions of
     `partition_size` searches. The searches are read as they are needed, so
-    a generator over a large file is never held in memory whole."""
+    a generator over a large file is never held in memory whole.
+
+    `with_pages=True` yields ``(id, outcome, pages)``: `pages` is the
+    search's page report, ``{"pages": {"total", "read", "not_read",
+    "outcomes": {outcome: count}}, "outcomes": [one entry per match: position,
+    link, direct_url, outcome, status, final_url, bytes, seconds, detail,
+    attempts]}``, or None for a search that failed."""
     source = _as_searches(searches)
     options = RunOptions.of(allow_internal, extended)
     expected = len(searches) if isinstance(searches, Sized) else None
     for outcome in run_outcomes(source, options, workers=workers, dask=dask, in_flight=in_flight,
                                 partition_size=partition_size, expected=expected):
-        yield outcome.id, outcome.value()
+        if with_pages:
+            yield outcome.id, outcome.value(), outcome.page_report()
+        else:
+            yield outcome.id, outcome.value()
 
 
 def run_outcomes(searches: Iterable[Search], options: RunOptions, *, workers: int | None = None,
@@ -109,12 +123,12 @@ def run_outcomes(searches: Iterable[Search], options: RunOptions, *, workers: in
     if workers is not None:
         _check_positive("workers", workers)
     if dask is not None:
-        from ._batch_dask import run_on_dask
+        from ._dask import run_on_dask
 
         return run_on_dask(searches, options, address=dask, workers=workers, in_flight=in_flight,
                            partition_size=partition_size, expected=expected, counter=counter, tick=tick)
     if workers is not None and workers > 1:
-        from ._batch_workers import run_in_processes
+        from ._workers import run_in_processes
 
         return run_in_processes(searches, options, workers=workers, in_flight=in_flight, counter=counter, tick=tick)
     return run_in_thread(searches, options, in_flight=in_flight, counter=counter, tick=tick)

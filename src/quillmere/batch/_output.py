@@ -1,7 +1,9 @@
 """The batch runner's output file: JSON Lines, one line per search, appended
 as searches complete, and read back to resume or to write one CSV.
 
-A line is ``{"id": ..., "result": {...}}`` or ``{"id": ..., "error": "..."}``.
+A line is ``{"id": ..., "result": {...}, "pages": {...}, "outcomes": [...]}``
+(the search's page counts and every match's page outcome; lines written by
+earlier versions have neither) or ``{"id": ..., "error": "..."}``.
 Each line is written whole and flushed at once, so a run that is killed
 leaves at most its last line cut short; resuming drops that line (and redoes
 its search) and skips every id already present.
@@ -17,7 +19,7 @@ from collections.abc import Iterable, Iterator
 from pathlib import Path
 from typing import Any, BinaryIO
 
-from ._batch_input import Outcome, SearchId, id_key
+from ._input import Outcome, SearchId, id_key
 
 try:
     import fcntl
@@ -39,7 +41,10 @@ def outcome_line(outcome: Outcome) -> bytes:
     cannot be UTF-8: such a line is written with ASCII escapes instead."""
     for ascii_only in (False, True):
         sid = _dumps(outcome.id, ascii_only)
-        if outcome.ok:
+        if outcome.ok and outcome.fetch:
+            fetch = outcome.fetch[1:-1]  # '"pages": {...}, "outcomes": [...]' of its JSON object
+            line = f'{{"id": {sid}, "result": {outcome.text}, {fetch}}}\n'
+        elif outcome.ok:
             line = f'{{"id": {sid}, "result": {outcome.text}}}\n'
         else:
             line = f'{{"id": {sid}, "error": {_dumps(outcome.text, ascii_only)}}}\n'
@@ -158,7 +163,7 @@ def write_csv(results_path: Path, csv_path: Path, searches_per_chunk: int = 64) 
     "search_id". Written through the engine's export a chunk of searches at a
     time, so the results are never held whole; the file is replaced only
     once complete. Returns the number of item rows."""
-    from .commerce import CommerceIntelligence, export_commerce_to_csv
+    from ..commerce import CommerceIntelligence, export_commerce_to_csv
 
     csv_path = csv_path.expanduser().resolve()
     csv_path.parent.mkdir(parents=True, exist_ok=True)

@@ -26,7 +26,14 @@ import socket
 from typing import NamedTuple
 from urllib.parse import urlsplit, urlunsplit
 
+from ..models import FetchOutcome
+from ._outcomes import PageFailure
+
 Address = ipaddress.IPv4Address | ipaddress.IPv6Address
+
+# Reasons of the split that refuse an internal destination rather than an unreadable link.
+_REFUSALS = frozenset({"loopback name", "a number that is no IPv4 address",
+                       "control character or white space in the link"})
 
 DEFAULT_PORTS = {"http": 80, "https": 443}
 
@@ -209,20 +216,37 @@ async def resolve(host: str, port: int) -> list[Address]:
     return [_ip_of(str(info[4][0])) for info in infos]
 
 
-async def check_destination(url: str) -> Destination | None:
-    """The checked destination of `url`, or None when it must not be requested:
-    its host is, or resolves to, an internal address (any one of its addresses
-    is enough), cannot be read, or does not resolve."""
+async def inspect_destination(url: str) -> Destination:
+    """The checked destination of `url`; raises PageFailure with the reason
+    when it must not be requested: its host is, or resolves to, an internal
+    address (any one of its addresses is enough: refused), cannot be read
+    (no link), or does not resolve (unreachable)."""
     try:
         scheme, host, port, address = split_destination(url)
-    except _Refused:
-        return None
+    except _Refused as err:
+        reason = str(err)
+        kind = FetchOutcome.REFUSED if reason in _REFUSALS else FetchOutcome.NO_LINK
+        raise PageFailure(kind, reason) from None
     if address is not None:
-        return None if refused_address(address) else Destination(scheme, host, port, address)
+        if refused_address(address):
+            raise PageFailure(FetchOutcome.REFUSED, f"internal address {address}")
+        return Destination(scheme, host, port, address)
     try:
         addresses = await resolve(host, port)
     except (OSError, UnicodeError, ValueError):
-        return None
-    if not addresses or any(refused_address(a) for a in addresses):
-        return None
+        raise PageFailure(FetchOutcome.UNREACHABLE, "name not found") from None
+    if not addresses:
+        raise PageFailure(FetchOutcome.UNREACHABLE, "name not found")
+    for a in addresses:
+        if refused_address(a):
+            raise PageFailure(FetchOutcome.REFUSED, f"{host} resolves to internal address {a}")
     return Destination(scheme, host, port, addresses[0])
+
+
+async def check_destination(url: str) -> Destination | None:
+    """The checked destination of `url`, or None when it must not be requested
+    (see `inspect_destination`)."""
+    try:
+        return await inspect_destination(url)
+    except PageFailure:
+        return None

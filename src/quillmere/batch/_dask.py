@@ -21,8 +21,8 @@ import threading
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
-from ._batch_input import Outcome, Search
-from ._batch_run import PageCount, RunOptions, apply_destination_policy, children_ignore_interrupts, \
+from ._input import Outcome, Search
+from ._run import PageCount, RunOptions, apply_destination_policy, children_ignore_interrupts, \
     default_in_flight, partitions, run_search, stream_outcomes
 
 DEFAULT_PARTITION_SIZE = 200
@@ -40,7 +40,7 @@ class _ProcessLoop:
     _current: "_ProcessLoop | None" = None
 
     def __init__(self) -> None:
-        from ._fetch import default_bound
+        from ..fetch import default_bound
 
         self.loop = asyncio.new_event_loop()
         self.semaphore = asyncio.Semaphore(default_bound())
@@ -99,7 +99,7 @@ def run_on_dask(searches: Iterable[Search], options: RunOptions, *, address: str
     (the number of searches, if known) would not give every worker thread
     four: smaller partitions stream their results back sooner and share the
     work out more evenly at the end of a run."""
-    from ._fetch import default_bound
+    from ..fetch import default_bound
 
     if partition_size is not None and (isinstance(partition_size, bool) or not isinstance(partition_size, int)
                                        or partition_size < 1):

@@ -18,8 +18,8 @@ import queue
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
-from ._batch_input import Outcome, Search
-from ._batch_run import PageCount, RunOptions, apply_destination_policy, children_ignore_interrupts, \
+from ._input import Outcome, Search
+from ._run import PageCount, RunOptions, apply_destination_policy, children_ignore_interrupts, \
     default_in_flight, run_search, stream_outcomes
 
 
@@ -36,7 +36,7 @@ def _worker_main(index: int, inbox: Any, results: Any, options: RunOptions, in_f
 
 
 async def _work(index: int, inbox: Any, results: Any, options: RunOptions, in_flight: int) -> None:
-    from ._fetch import default_bound
+    from ..fetch import default_bound
 
     apply_destination_policy(options)
     loop = asyncio.get_running_loop()
@@ -63,7 +63,7 @@ def run_in_processes(searches: Iterable[Search], options: RunOptions, *, workers
                      in_flight: int | None = None, counter: PageCount | None = None,
                      tick: Callable[[], object] | None = None, tick_every: float = 0.2) -> Iterator[Outcome]:
     """The outcomes of `searches` run in `workers` processes, as they complete."""
-    from ._fetch import default_bound
+    from ..fetch import default_bound
 
     bound = in_flight if in_flight is not None else default_in_flight(default_bound())
     # What each worker holds: the searches it runs plus a few waiting, so it

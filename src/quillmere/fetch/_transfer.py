@@ -13,9 +13,13 @@ Two kinds of fetcher are served:
   request (curl needs the name for the TLS handshake and the certificate, and
   the library passes no resolve option through), so for HTTPS the transport
   resolves the name once more itself.
-* Any other fetcher a host binds: ``get(url, timeout=...)``, then ``.body``.
-  The first link is checked; the cap applies to the body it returns;
-  redirects and addresses are that fetcher's business.
+* Any other fetcher a host binds: ``get(url, timeout=...)``, then ``.body``
+  (and ``.status`` when the response has one).  The first link is checked;
+  the cap applies to the body it returns; redirects and addresses are that
+  fetcher's business.
+
+An error status (400 or above) or a bot or challenge wall is not the page:
+the transfer raises `PageFailure` with the outcome instead.
 
 The library is asked for a single attempt per request: the engine's fetcher
 never retries, and the library's three attempts one second apart would, for a
@@ -26,16 +30,27 @@ the outer deadline before a retry could start.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, NamedTuple
 from urllib.parse import urljoin
 
-from ._destination import check_destination
+from ..models import FetchOutcome
+from ._destination import inspect_destination
+from ._outcomes import PageFailure, judge_response
 
 # libcurl's "stop this transfer" answer from a write callback.
 CURL_WRITEFUNC_ERROR = 0xFFFFFFFF
 # As many hops as the library follows by default.
 MAX_REDIRECTS = 30
 REDIRECT_STATUSES = frozenset({301, 302, 303, 307, 308})
+
+
+class Transfer(NamedTuple):
+    """A page that was read: its body, the status (None when the fetcher gave
+    none) and the link it was read from after redirects."""
+
+    body: bytes | bytearray
+    status: int | None
+    final_url: str
 
 
 class BodySink:
@@ -67,53 +82,72 @@ def _location(response: Any) -> str | None:
     return None
 
 
-async def streamed_body(fetcher: Any, url: str, timeout: int, *, refuse: bool,
-                        cap: int | None) -> bytearray | None:
-    """The body of `url` through Scrapling's AsyncFetcher, or None (refused,
-    over the cap, too many redirects, or no usable response)."""
+def _too_large(cap: int | None, status: int | None = None, url: str | None = None) -> PageFailure:
+    return PageFailure(FetchOutcome.TOO_LARGE, f"over {cap} bytes", status, url)
+
+
+async def streamed_body(fetcher: Any, url: str, timeout: int, *, refuse: bool, cap: int | None) -> Transfer:
+    """The page at `url` through Scrapling's AsyncFetcher; PageFailure says
+    why there is none (refused, over the cap, too many redirects, an error
+    status, a wall, no usable response)."""
     current = url
     for _ in range(MAX_REDIRECTS + 1):
         target, headers = current, {}
         if refuse:
-            destination = await check_destination(current)
-            if destination is None:
-                return None
+            destination = await inspect_destination(current)
             if destination.scheme == "http":
                 target = destination.pinned(current)
                 headers = {"Host": destination.host_header}
         sink = BodySink(cap)
-        response = await fetcher.get(target, timeout=timeout, content_callback=sink.write,
-                                     follow_redirects=False, retries=1, headers=headers)
-        if sink.overflowed or not response:
-            return None
+        try:
+            response = await fetcher.get(target, timeout=timeout, content_callback=sink.write,
+                                         follow_redirects=False, retries=1, headers=headers)
+        except Exception:
+            if sink.overflowed:  # the transfer was stopped at the cap
+                raise _too_large(cap, url=current) from None
+            raise
+        if sink.overflowed:
+            raise _too_large(cap, url=current)
+        if not response:
+            raise PageFailure(FetchOutcome.FAILED, "no response", final_url=current)
         status = getattr(response, "status", None)
         location = _location(response) if status in REDIRECT_STATUSES else None
         if location is None:
-            return sink.buffer
+            try:
+                judge_response(status, sink.buffer)
+            except PageFailure as failure:
+                failure.final_url = current
+                raise
+            return Transfer(sink.buffer, status, current)
         current = urljoin(current, location.strip())
         if not current.startswith(("http://", "https://")):
-            return None
-    return None
+            raise PageFailure(FetchOutcome.NO_LINK, "redirect to a link that is not http(s)", status, current)
+    raise PageFailure(FetchOutcome.FAILED, f"more than {MAX_REDIRECTS} redirects", final_url=current)
 
 
-async def plain_body(fetcher: Any, url: str, timeout: int, *, refuse: bool,
-                     cap: int | None) -> bytes | None:
-    """The body of `url` through any fetcher with the plain contract, or None."""
-    if refuse and await check_destination(url) is None:
-        return None
+async def plain_body(fetcher: Any, url: str, timeout: int, *, refuse: bool, cap: int | None) -> Transfer:
+    """The page at `url` through any fetcher with the plain contract
+    (``get(url, timeout=...)``, then ``.body``, and ``.status`` when it has one)."""
+    if refuse:
+        await inspect_destination(url)
     response = await fetcher.get(url, timeout=timeout)
     if not response:
-        return None
-    body = response.body
-    if not isinstance(body, bytes) or (cap is not None and len(body) > cap):
-        return None
-    return body
+        raise PageFailure(FetchOutcome.FAILED, "no response")
+    body = getattr(response, "body", None)
+    if not isinstance(body, bytes):
+        raise PageFailure(FetchOutcome.FAILED, f"body is {type(body).__name__}, not bytes")
+    status = getattr(response, "status", None)
+    if cap is not None and len(body) > cap:
+        raise _too_large(cap, status if isinstance(status, int) else None)
+    judge_response(status, body)
+    return Transfer(body, status, url)
 
 
 async def page_body(fetcher: Any, url: str, timeout: int, *, streaming: bool, refuse: bool,
-                    cap: int | None) -> bytes | bytearray | None:
-    """The body of `url` (None when not obtained); `streaming` selects the
-    Scrapling path, which only Scrapling's own AsyncFetcher understands."""
+                    cap: int | None) -> Transfer:
+    """The page at `url` (PageFailure when it is not read); `streaming`
+    selects the Scrapling path, which only Scrapling's own AsyncFetcher
+    understands."""
     if streaming:
         return await streamed_body(fetcher, url, timeout, refuse=refuse, cap=cap)
     return await plain_body(fetcher, url, timeout, refuse=refuse, cap=cap)

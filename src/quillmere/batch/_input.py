@@ -7,7 +7,7 @@ import json
 from collections.abc import AsyncIterable, AsyncIterator, Iterable, Iterator, Mapping
 from typing import Any, NamedTuple, Union
 
-from ._json_kind import json_kind as _json_kind
+from .._json_kind import json_kind as _json_kind
 
 SearchId = Union[str, int]
 
@@ -33,12 +33,20 @@ class Search(NamedTuple):
 class Outcome(NamedTuple):
     """What running one search gave, in a form that crosses processes:
     ``ok`` with the result's JSON text, or not ``ok`` with the error message;
-    ``pages`` counts the pages requested for it."""
+    ``pages`` counts the pages requested for it; ``fetch`` is the JSON text
+    of its page report (``{"pages": {...}, "outcomes": [...]}``, empty for a
+    search that failed) and ``page_counts`` its matches by page outcome."""
 
     id: SearchId
     ok: bool
     text: str
     pages: int = 0
+    fetch: str = ""
+    page_counts: tuple[tuple[str, int], ...] = ()
+
+    def page_report(self) -> dict[str, Any] | None:
+        """The search's page counts and per-match outcomes, None for a search that failed."""
+        return json.loads(self.fetch) if self.fetch else None
 
     def value(self) -> dict[str, Any] | SearchError:
         return json.loads(self.text) if self.ok else SearchError(self.text)
@@ -64,15 +72,37 @@ class _Missing:
 _MISSING = _Missing()
 
 
-def _search_of(record: object, default_id: int, where: str, prefix: str) -> Search:
+class _Response(NamedTuple):
+    """A search given as a raw image-search response (read by
+    `quillmere.responses` when the search is run)."""
+
+    data: Any
+    exact_matches: bool = True
+
+
+def _search_of(record: object, default_id: int, where: str, prefix: str, exact_matches: bool = True) -> Search:
+    from ..responses import is_response, response_search_id
+
     if not isinstance(record, dict):
         raise BatchInputError(f'{prefix}{where}: expected a search object {{"id": ..., "matches": [...]}}, '
                               f"found {_json_kind(record)}")
+    # "matches", where given, are the search's (another key is ignored, as ever).
+    response = (_MISSING if "matches" in record else record["response"] if "response" in record
+                else record if is_response(record) else _MISSING)
+    if response is not _MISSING and not isinstance(response, (dict, list)):
+        raise BatchInputError(f'{prefix}{where}: "response" must be an object or an array, not {_json_kind(response)}')
     sid = record.get("id")
+    if sid is None and response is not _MISSING:
+        sid = response_search_id(response)  # the response's own search id
+        if sid is not None and (isinstance(sid, bool) or not isinstance(sid, (str, int))):
+            raise BatchInputError(f'{prefix}{where}: the response\'s "search_metadata.id" must be a string or an '
+                                  f"integer, not {_json_kind(sid)}")
     if sid is None:
         sid = default_id
     elif isinstance(sid, bool) or not isinstance(sid, (str, int)):
         raise BatchInputError(f'{prefix}{where}: "id" must be a string or an integer, not {_json_kind(sid)}')
+    if response is not _MISSING:
+        return Search(sid, where, _Response(response, exact_matches))
     return Search(sid, where, record.get("matches", _MISSING))
 
 
@@ -94,10 +124,13 @@ class _UniqueIds:
         return search
 
 
-def read_searches(lines: Iterable[str | bytes], name: str = "") -> Iterator[Search]:
+def read_searches(lines: Iterable[str | bytes], name: str = "", *, exact_matches: bool = True) -> Iterator[Search]:
     """The searches of a JSON Lines text, read lazily, one object a line:
-    ``{"id": ..., "matches": [...]}``. A line without an id (or with a null
-    one) takes its line number; blank lines are skipped. A line that is not
+    ``{"id": ..., "matches": [...]}``, ``{"id": ..., "response": {...}}`` or
+    a raw image-search response (`exact_matches` false: without its
+    "exact_matches"). A line without an id (or with a null one) takes its
+    response's ``search_metadata.id``, else its line number; blank lines are
+    skipped. A line that is not
     such an object, or whose id repeats an earlier line's, raises
     `BatchInputError` naming the file (`name`) and the line(s)."""
     prefix = f"{name}: " if name else ""
@@ -119,7 +152,9 @@ def read_searches(lines: Iterable[str | bytes], name: str = "") -> Iterator[Sear
             raise BatchInputError(f"{prefix}{where}: invalid JSON at column {err.colno}: {err.msg}") from None
         except RecursionError:
             raise BatchInputError(f"{prefix}{where}: JSON nested too deeply") from None
-        yield unique.check(_search_of(record, lineno, where, prefix), lineno)
+        except ValueError as err:  # a number past the interpreter's digit limit, say
+            raise BatchInputError(f"{prefix}{where}: unreadable JSON: {str(err).split(':')[0]}") from None
+        yield unique.check(_search_of(record, lineno, where, prefix, exact_matches), lineno)
 
 
 def _api_search(item: Any, position: int) -> Search:
@@ -154,12 +189,16 @@ async def _as_searches_async(searches: AsyncIterable[Any]) -> AsyncIterator[Sear
 def _visual_matches(raw: Any) -> list[Any]:
     """The search's matches as VisualMatch records, checked as ``quillmere
     enrich`` checks its input; `SearchError` names the first bad match."""
-    from .cli._common import CliError
-    from .cli._input import match_fields
-    from .models import VisualMatch
+    from ..models import VisualMatch
+    from ..responses import ResponseError, match_fields, matches_from_response
 
     if raw is _MISSING:
         raise SearchError('the search has no "matches"')
+    if isinstance(raw, _Response):
+        try:
+            return matches_from_response(raw.data, exact_matches=raw.exact_matches)
+        except ResponseError as err:
+            raise SearchError(f"response: {err}") from None
     if not isinstance(raw, list):
         raise SearchError(f'"matches" must be an array of match objects, not {_json_kind(raw)}')
     matches = []
@@ -168,8 +207,8 @@ def _visual_matches(raw: Any) -> list[Any]:
             matches.append(match)
             continue
         try:
-            fields = match_fields("m", "w", match)
-        except CliError as err:
-            raise SearchError(f"match {number}: {str(err).removeprefix('m: w: ')}") from None
+            fields = match_fields(match)
+        except ResponseError as err:
+            raise SearchError(f"match {number}: {err.problem}") from None
         matches.append(VisualMatch(**fields))
     return matches

@@ -1,0 +1,191 @@
+"""Page fetching for ScraplingDestinationFetcher: bounded, time-limited,
+lenient (no failure of one page escapes; such a page maps to None), and
+telling: every page fetched gets a `PageOutcome`.
+
+The functions take the class they serve as `cls`, so a subclass that
+overrides `fetch_one` or `_default_bound` has its own version used by
+`fetch_many`. What a host may rebind on ``quillmere.commerce`` (the fetcher
+class, the internal-destination switch, the size cap) reaches these functions
+as `Bindings`, read by the façade at every call.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import os
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from contextvars import ContextVar
+from typing import Any, NamedTuple
+
+from ..models import FetchOutcome, PageOutcome
+from . import _transfer
+from ._client import PageClient, current_client
+from ._outcomes import outcome
+
+#: ``progress(done, total)``: see `fetch_many`.
+ProgressCallback = Callable[[int, int], object]
+
+log = logging.getLogger("quillmere.fetch")
+
+
+class Bindings(NamedTuple):
+    """The façade's module bindings at the time of a call."""
+
+    fetcher: Any          # the page fetcher bound now (None without the library)
+    streaming: Any        # Scrapling's own AsyncFetcher, whose body is streamed
+    refuse: bool          # refuse internal destinations
+    cap: int | None       # the largest body, in bytes
+
+    def resolve(self, fetcher: Any) -> Any:
+        return fetcher if fetcher is not None else self.fetcher
+
+
+# Serves fetches made outside any client's call (a direct fetch_one, say):
+# it holds nothing between calls.
+_ONE_SHOT = PageClient()
+
+# The outcomes of the pages being fetched, by link, while a caller records them.
+_recording: ContextVar[dict[str, PageOutcome] | None] = ContextVar("quillmere_page_outcomes", default=None)
+
+
+@contextmanager
+def recording() -> Iterator[dict[str, PageOutcome]]:
+    """Collects the outcome of every page `fetch_one` fetches in this context
+    (tasks started inside it included), by link."""
+    record: dict[str, PageOutcome] = {}
+    token = _recording.set(record)
+    try:
+        yield record
+    finally:
+        _recording.reset(token)
+
+
+def _record(out: PageOutcome) -> None:
+    record = _recording.get()
+    if record is not None and out.link is not None:
+        record[out.link] = out
+    if log.isEnabledFor(logging.DEBUG):
+        ms = "-" if out.seconds is None else f"{out.seconds * 1000:.0f}"
+        log.debug("page %s: %s status=%s %s ms%s", out.link, out.outcome.value, out.status, ms,
+                  f" ({out.detail})" if out.detail and not out.read else "")
+
+
+def type_error(name: str, expected: str, value: object) -> TypeError:
+    return TypeError(f"{name} must be {expected}, not {type(value).__name__}")
+
+
+def check_options(fetcher: object, progress: object, semaphore: object) -> None:
+    """Refuses `fetcher`, `progress` and `semaphore` keywords of the wrong kind."""
+    if fetcher is not None and not callable(getattr(fetcher, "get", None)):
+        raise type_error("fetcher", "an object with a get method or None", fetcher)
+    if progress is not None and not callable(progress):
+        raise type_error("progress", "callable or None", progress)
+    if semaphore is not None and not isinstance(semaphore, asyncio.Semaphore):
+        raise type_error("semaphore", "asyncio.Semaphore or None", semaphore)
+
+
+def default_bound() -> int:
+    """Requests in flight when the caller names no bound: 4 per processor, at most 32."""
+    processors = os.cpu_count() or 4  # None (unknown) and 0 both count as 4
+    return min(4 * processors, 32)
+
+
+def _unfetched(url: str) -> PageOutcome:
+    """The outcome of a link that is not requested: not http(s), or no fetcher."""
+    if not url.startswith("http"):
+        return outcome(FetchOutcome.NO_LINK, url, detail="not an http(s) link", attempts=0)
+    return outcome(FetchOutcome.NO_FETCHER, url, detail="no page fetcher (Scrapling is not installed)", attempts=0)
+
+
+async def fetch_page(url: str, sem: Any, timeout: int, *, fetcher: Any,
+                     bindings: Bindings) -> tuple[str | None, PageOutcome]:
+    """(page text or None, outcome) for one link; `sem` bounds the requests in flight."""
+    fetcher = bindings.resolve(fetcher)
+    if fetcher is None or not url.startswith("http"):
+        return None, _unfetched(url)
+    client = current_client() or _ONE_SHOT
+    return await client.fetch(url, sem, timeout, fetcher=fetcher, bindings=bindings)
+
+
+async def fetch_one(cls: Any, url: str, sem: Any, timeout: int = 5, *,
+                    fetcher: Any = None, bindings: Bindings) -> tuple[str, str | None]:
+    if not isinstance(url, str):
+        raise type_error("url", "str", url)
+    if not isinstance(timeout, int):
+        raise type_error("timeout", "int", timeout)
+    check_options(fetcher, None, None)
+    text, out = await fetch_page(url, sem, timeout, fetcher=fetcher, bindings=bindings)
+    _record(out)
+    return url, text
+
+
+async def fetch_many(cls: Any, urls: list[str], max_workers: int | None = None, timeout: int = 5, *,
+                     fetcher: Any = None, progress: ProgressCallback | None = None,
+                     semaphore: asyncio.Semaphore | None = None, bindings: Bindings) -> dict[str, str | None]:
+    if not isinstance(urls, list):
+        raise type_error("urls", "list", urls)
+    for i, url in enumerate(urls):
+        if not isinstance(url, str):
+            raise type_error(f"urls[{i}]", "str", url)
+    if max_workers is not None and not isinstance(max_workers, int):
+        raise type_error("max_workers", "int or None", max_workers)
+    if not isinstance(timeout, int):
+        raise type_error("timeout", "int", timeout)
+    check_options(fetcher, progress, semaphore)
+
+    distinct = list(dict.fromkeys(urls))
+    if bindings.resolve(fetcher) is None or not distinct:
+        for url in distinct:
+            _record(_unfetched(url))
+        if progress is not None:
+            progress(0, 0)
+        return dict.fromkeys(distinct)
+    # A negative bound is refused by the semaphore (ValueError). Without a
+    # semaphore of the caller's, the calls that share a client share its bound.
+    client = current_client()
+    if semaphore is not None:
+        sem = semaphore
+    elif client is not None:
+        sem = client.semaphore(max_workers or cls._default_bound())
+    else:
+        sem = asyncio.Semaphore(max_workers or cls._default_bound())
+    # The fetcher is handed on only when the caller named one, so a subclass's
+    # fetch_one written without the keyword keeps working.
+    given: dict[str, Any] = {"fetcher": fetcher} if fetcher is not None else {}
+    total = sum(1 for url in distinct if url.startswith("http"))
+    done = 0
+
+    async def counted(url: str) -> tuple[str, str | None]:
+        nonlocal done
+        pair = await cls.fetch_one(url, sem, timeout, **given)
+        done += 1
+        if progress is not None:
+            progress(done, total)
+        return pair
+
+    if progress is not None:
+        progress(0, total)
+    tasks = [asyncio.ensure_future(counted(url) if progress is not None and url.startswith("http")
+                                   else cls.fetch_one(url, sem, timeout, **given))
+             for url in distinct]
+    try:
+        pairs = await asyncio.gather(*tasks)
+    except BaseException:
+        # Cancellation already reached every fetch through gather; anything
+        # else that escaped one fetch must not leave the others running.
+        for task in tasks:
+            task.cancel()
+        await asyncio.wait(tasks)
+        raise
+    return dict(pairs)
+
+
+def settings(refuse: object, cap: object) -> tuple[bool, int | None]:
+    """REFUSE_INTERNAL_DESTINATIONS and MAX_PAGE_BYTES as bound now, checked."""
+    return _transfer.settings(refuse, cap)
+
+
+__all__ = ["Bindings", "ProgressCallback", "check_options", "default_bound", "fetch_many", "fetch_one",
+           "fetch_page", "recording", "settings"]
