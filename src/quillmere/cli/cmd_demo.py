@@ -79,7 +79,7 @@ def run(args: argparse.Namespace) -> int:
             result = run_pipeline(commerce, matches, RewritingFetcher(inner, server.loopback_url),
                                   engine_options(args), allow_internal=True, report=pages)
 
-        report(sys.stdout, result, width)
+        report(sys.stdout, result, width, outcomes=[o.label for o in pages.outcomes])
         tell_pages(pages, sys.stdout, sys.stderr, width)
         print("\nSample pages")
         for rank, item in enumerate(result.items, start=1):

@@ -75,7 +75,7 @@ def run(args: argparse.Namespace) -> int:
                 result, path, outcomes=entries or None, pages=counts, source=str(source or "<stdin>"))))
         if csv_out is not None:
             writers.insert(0, (csv_out, lambda path: commerce.export_commerce_to_csv(result, path)))
-        report(sys.stdout, result, stdout_width(), table=not args.quiet)
+        report(sys.stdout, result, stdout_width(), table=not args.quiet, outcomes=[o.label for o in pages.outcomes])
         tell_pages(pages, sys.stdout, sys.stderr, stdout_width())
         written = plan.write(writers)
     finally:
