@@ -52,11 +52,12 @@ async def _work(index: int, inbox: Any, results: Any, options: RunOptions, in_fl
     def on_pages(n: int) -> None:
         results.put(("pages", index, n))
 
-    async def run(search: Search) -> Outcome:
-        return await run_search(search, options, semaphore, on_pages)
+    async with options.page_client() as client:  # one per worker: its cache connection, its host limits
+        async def run(search: Search) -> Outcome:
+            return await run_search(search, options, semaphore, on_pages, client=client)
 
-    async for outcome in stream_outcomes(searches(), run, in_flight):
-        results.put(("outcome", index, tuple(outcome)))
+        async for outcome in stream_outcomes(searches(), run, in_flight):
+            results.put(("outcome", index, tuple(outcome)))
 
 
 def run_in_processes(searches: Iterable[Search], options: RunOptions, *, workers: int,

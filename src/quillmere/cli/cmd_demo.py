@@ -10,7 +10,8 @@ from typing import Any
 
 from .. import _export
 from ._common import EXIT_OK, CliError
-from ._engine import RewritingFetcher, add_engine_options, engine_options, load_engine, run_pipeline
+from ._engine import RewritingFetcher, add_engine_options, add_fetch_options, engine_options, load_engine, \
+    page_client, run_pipeline
 from ._outputs import OutputPlan
 from ._report import report, stdout_width, wrap
 
@@ -38,6 +39,7 @@ def register(commands: Any) -> None:
                       help="directory for commerce.csv, commerce.json and the input matches "
                            "(default: ./quillmere-demo)")
     add_engine_options(demo)
+    add_fetch_options(demo, retries=0)
     demo.set_defaults(handler=run)
 
 
@@ -53,6 +55,7 @@ def run(args: argparse.Namespace) -> int:
     csv_out = plan.add("--out", "CSV", out_dir / "commerce.csv")
     json_out = plan.add("--out", "JSON", out_dir / "commerce.json")
     assert input_copy is not None and csv_out is not None and json_out is not None
+    client = page_client(args)  # a cache that cannot serve stops the command here
     try:
         plan.check()
         routes = demo.load_routes()
@@ -74,7 +77,7 @@ def run(args: argparse.Namespace) -> int:
             # Every page comes from the loopback server, which the destination
             # check refuses; the links' own hosts are never looked up.
             result = run_pipeline(commerce, matches, RewritingFetcher(inner, server.loopback_url),
-                                  engine_options(args), allow_internal=True)
+                                  {**engine_options(args), "client": client}, allow_internal=True)
 
         report(sys.stdout, result, width)
         print("\nSample pages")
@@ -90,6 +93,7 @@ def run(args: argparse.Namespace) -> int:
             (json_out, lambda path: _export.write_bytes(path, data)),
         ])
     finally:
+        client.close_cache()
         plan.abandon()
     print()
     for out in written:

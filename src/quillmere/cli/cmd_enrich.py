@@ -9,7 +9,8 @@ from typing import Any
 
 from .. import _export
 from ._common import EXIT_OK, PROG
-from ._engine import add_engine_options, engine_options, load_engine, run_pipeline, warn_unreadable_links
+from ._engine import add_engine_options, add_fetch_options, engine_options, load_engine, page_client, \
+    run_pipeline, warn_unreadable_links
 from ._input import read_matches
 from ._outputs import OutputPlan, Writer
 from ._report import report, stdout_width
@@ -30,6 +31,7 @@ def register(commands: Any) -> None:
     enrich.add_argument("-q", "--quiet", action="store_true",
                         help="print no table of matches (the summary and the files written still are)")
     add_engine_options(enrich)
+    add_fetch_options(enrich, retries=0)
     enrich.set_defaults(handler=run)
 
 
@@ -38,6 +40,7 @@ def run(args: argparse.Namespace) -> int:
     plan = OutputPlan(source)
     csv_out = plan.add("--csv", "CSV", args.csv)
     json_out = plan.add("--json", "JSON", args.json)
+    client = page_client(args)  # a cache that cannot serve stops the command here
     try:
         plan.check()
         matches, labels = read_matches(source)
@@ -46,7 +49,7 @@ def run(args: argparse.Namespace) -> int:
         if commerce.AsyncFetcher is None and matches:
             print(f"{PROG}: note: the Scrapling library cannot be imported, so destination pages are not "
                   "fetched; results come from the search data alone", file=sys.stderr)
-        result = run_pipeline(commerce, matches, commerce.AsyncFetcher, engine_options(args),
+        result = run_pipeline(commerce, matches, commerce.AsyncFetcher, {**engine_options(args), "client": client},
                               allow_internal=args.allow_internal)
         writers: list[tuple[Any, Writer]] = []
         if json_out is not None:
@@ -57,6 +60,7 @@ def run(args: argparse.Namespace) -> int:
         report(sys.stdout, result, stdout_width(), table=not args.quiet)
         written = plan.write(writers)
     finally:
+        client.close_cache()
         plan.abandon()
     if written:
         print()

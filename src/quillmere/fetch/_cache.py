@@ -173,7 +173,9 @@ class PageCache:
         db.execute("PRAGMA synchronous = NORMAL")
         db.execute("BEGIN IMMEDIATE")  # also proves the file writable
         try:
-            db.executescript("SAVEPOINT schema;" + _SCHEMA + "RELEASE schema;")
+            for statement in _SCHEMA.split(";"):
+                if statement.strip():
+                    db.execute(statement)
             row = db.execute("SELECT value FROM meta WHERE key = 'format'").fetchone()
             if row is None:
                 db.execute("INSERT INTO meta(key, value) VALUES ('format', ?)", (_FORMAT,))
@@ -302,6 +304,15 @@ class PageCache:
             self._pool.submit(self._store, link, refuse, out, bytes(body or b""))  # type: ignore[union-attr]
         except RuntimeError:  # shut meanwhile
             pass
+
+    def flush(self) -> None:
+        """Returns once the writes submitted so far are made."""
+        pool = self._pool
+        if pool is not None:
+            try:
+                pool.submit(lambda: None).result()
+            except RuntimeError:  # shut meanwhile
+                pass
 
     def close(self) -> None:
         """Writes what is still waiting, then closes the file."""
