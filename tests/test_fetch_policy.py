@@ -196,3 +196,17 @@ def test_a_shared_fetch_outlives_a_cancelled_caller_but_not_all_of_them():
         got, client = asyncio.run(go())
         assert got == {srv.url("/p"): PAGE.decode()}
         assert srv.wait_idle() and srv.hits["/p"] == 2 and srv.abandoned["/p"] == 1 and not client._flights
+
+
+def test_the_engine_entries_without_a_client_still_send_one_request_per_page():
+    from quillmere.commerce import CommerceEnricher, VisualMatch
+
+    routes = {"/busy": [(503, b"", 0.0, {"Retry-After": "0"}), (200, PAGE, 0.0)],
+              "/reset": [(200, b"", DROP), (200, PAGE, 0.0)], "/ok": (200, PAGE, 0.0)}
+    with LoopbackServer(routes) as srv:
+        matches = [VisualMatch(link=srv.url(p), title="t") for p in routes]
+        report = commerce.FetchReport()
+        asyncio.run(CommerceEnricher.process_async(matches, report=report))
+        assert srv.hits == {"/busy": 1, "/reset": 1, "/ok": 1}
+        assert [o.read for o in report.outcomes] == [False, False, True]
+        assert all(o.attempts == 1 for o in report.outcomes)

@@ -59,10 +59,14 @@ class RunOptions(NamedTuple):
         return cls(allow_internal, (("extended", True),) if extended else (), tuple((client or {}).items()))
 
     def page_client(self) -> Any:
-        """A new PageClient for this process's share of the run."""
+        """A new PageClient for this process's share of the run (its cache
+        file was checked whole when the run's keywords were)."""
         from ..fetch import PageClient
 
-        return PageClient(**dict(self.client))
+        keywords = dict(self.client)
+        if "cache" in keywords:
+            keywords["cache_check"] = False
+        return PageClient(**keywords)
 
 
 #: The fetching a run does unless told otherwise: at most 4 requests in

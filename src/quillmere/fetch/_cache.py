@@ -20,6 +20,8 @@ is the same; its outcome says "cached" and counts no request.
   locking does not hold on network file systems.
 * A file that cannot be used (a folder, not writable, not SQLite, another
   program's database, damaged) is refused when opened, with `CacheError`.
+  (The whole file is read then, to check it, unless the opener says it was
+  just checked, as the batch runner's worker processes do.)
   A failure later (a full disk, a file that became unwritable or damaged)
   costs only the caching: one warning, and the client goes on without it.
   Every row carries a checksum, so a row damaged on disk is a miss, never a
@@ -99,7 +101,7 @@ def _checksum(link: str, checked: int, kind: str, status: int | None, final_url:
 
 
 def _reason(err: BaseException) -> str:
-    text = str(err) or type(err).__name__
+    text = " ".join(str(err).split())[:200] or type(err).__name__
     if isinstance(err, sqlite3.DatabaseError):
         lowered = text.lower()
         if "not a database" in lowered:
@@ -121,7 +123,7 @@ class PageCache:
     on the stored bodies."""
 
     def __init__(self, path: str | os.PathLike[str], *, ttl: float = DEFAULT_TTL,
-                 max_bytes: int = DEFAULT_MAX_BYTES) -> None:
+                 max_bytes: int = DEFAULT_MAX_BYTES, verify: bool = True) -> None:
         self.path = Path(os.fspath(path)).expanduser()
         self.ttl = float(ttl)
         self.max_bytes = max_bytes
@@ -129,6 +131,7 @@ class PageCache:
         self.hits = self.stored = self.dropped = 0
         self._writes = 0
         self._lock = threading.Lock()
+        self._verify = verify
         self._db = self._open()
         self._pool: ThreadPoolExecutor | None = ThreadPoolExecutor(1, thread_name_prefix="quillmere-cache")
 
@@ -162,9 +165,10 @@ class PageCache:
         tables = {row[0] for row in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
         if tables and "pages" not in tables:
             raise self._refuse("is an SQLite database of something else, not a page cache")
-        check = db.execute("PRAGMA quick_check(1)").fetchone()
+        check = db.execute("PRAGMA quick_check(1)").fetchone() if self._verify else ("ok",)
         if check is None or check[0] != "ok":
-            raise self._refuse(f"is damaged ({check[0] if check else 'no answer'}); delete it to start afresh")
+            said = " ".join(str(check[0]).split()) if check else "no answer"
+            raise self._refuse(f"is damaged ({said[:160]}); delete it to start afresh")
         if not tables:
             db.execute("PRAGMA auto_vacuum = INCREMENTAL")  # only takes on a database without tables
         mode = db.execute("PRAGMA journal_mode = WAL").fetchone()

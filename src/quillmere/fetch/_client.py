@@ -92,13 +92,15 @@ class PageClient:
     file path, keeps the pages fetched in an SQLite file for `cache_ttl`
     (seconds or a timedelta; a day by default), at most `cache_max_bytes` of
     compressed bodies; it is opened here, and `CacheError` says why a file
-    cannot serve. With `single_flight` (the default), a page that several
+    cannot serve (`cache_check`: the whole file is read to check it, which
+    a process that opens a file just checked may skip). With `single_flight` (the default), a page that several
     calls need at the same time is fetched once and handed to each.
     """
 
     def __init__(self, *, max_in_flight: int | None = None, per_host: int | None = None, retries: int = 0,
                  cache: str | os.PathLike[str] | None = None, cache_ttl: float | datetime.timedelta = DEFAULT_TTL,
-                 cache_max_bytes: int = DEFAULT_MAX_BYTES, single_flight: bool = True) -> None:
+                 cache_max_bytes: int = DEFAULT_MAX_BYTES, single_flight: bool = True,
+                 cache_check: bool = True) -> None:
         if max_in_flight is not None:
             _whole("max_in_flight", max_in_flight, 1)
         if per_host is not None:
@@ -106,8 +108,9 @@ class PageClient:
         _whole("retries", retries, 0)
         ttl = _seconds("cache_ttl", cache_ttl)
         _whole("cache_max_bytes", cache_max_bytes, 1)
-        if not isinstance(single_flight, bool):
-            raise TypeError(f"single_flight must be bool, not {type(single_flight).__name__}")
+        for name, flag in (("single_flight", single_flight), ("cache_check", cache_check)):
+            if not isinstance(flag, bool):
+                raise TypeError(f"{name} must be bool, not {type(flag).__name__}")
         if cache is not None and not isinstance(cache, (str, os.PathLike)):
             raise TypeError(f"cache must be a path or None, not {type(cache).__name__}")
         self._max_in_flight = max_in_flight
@@ -121,7 +124,7 @@ class PageClient:
             self.stats.throttled = self._hosts.lowered
         self._closed = False
         # Opened last: a bad option never leaves a file open.
-        self.cache: PageCache | None = (PageCache(cache, ttl=ttl, max_bytes=cache_max_bytes)
+        self.cache: PageCache | None = (PageCache(cache, ttl=ttl, max_bytes=cache_max_bytes, verify=cache_check)
                                         if cache is not None else None)
 
     # ------------------------------------------------------------ lifetime
