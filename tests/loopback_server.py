@@ -82,6 +82,7 @@ class _Stats:
     by_host: collections.Counter = field(default_factory=collections.Counter)
     max_by_host: collections.Counter = field(default_factory=collections.Counter)
     throttled: int = 0
+    last_status: dict = field(default_factory=dict)
 
 
 class LoopbackServer:
@@ -219,6 +220,12 @@ class LoopbackServer:
             return collections.Counter(self._stats.max_by_host)
 
     @property
+    def last_status(self) -> dict:
+        """The status of the last answer given, per target."""
+        with self._cond:
+            return dict(self._stats.last_status)
+
+    @property
     def throttled(self) -> int:
         """Requests answered 429 because too many were in flight."""
         with self._cond:
@@ -277,6 +284,8 @@ class LoopbackServer:
                 route = self._throttle
                 with self._cond:
                     self._stats.throttled += 1
+            with self._cond:
+                self._stats.last_status[target] = route.status
             abandoned = True
             try:
                 if route.delay == DROP or await self._client_left_within(reader, route.delay):

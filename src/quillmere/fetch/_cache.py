@@ -132,8 +132,19 @@ class PageCache:
         self._writes = 0
         self._lock = threading.Lock()
         self._verify = verify
-        self._db = self._open()
-        self._pool: ThreadPoolExecutor | None = ThreadPoolExecutor(1, thread_name_prefix="quillmere-cache")
+        self._db = self._open()   # the writer's connection
+        try:
+            self._reader = sqlite3.connect(self.path, timeout=10.0, isolation_level=None, check_same_thread=False)
+        except sqlite3.Error as err:
+            self._db.close()
+            raise self._refuse(_reason(err)) from None
+        # Pages handed over and not yet written, served meanwhile: a caller
+        # that asks right after a fetch never misses because of the queue.
+        self._pending: dict[tuple[str, int], Entry] = {}
+        # Lookups and writes (with their compression) each have a thread and
+        # a connection: a lookup never waits behind a large page being packed.
+        self._pool: ThreadPoolExecutor | None = ThreadPoolExecutor(1, thread_name_prefix="quillmere-cache-write")
+        self._reads = ThreadPoolExecutor(1, thread_name_prefix="quillmere-cache-read")
 
     # ------------------------------------------------------------ opening
     def _refuse(self, reason: str) -> CacheError:
@@ -210,7 +221,7 @@ class PageCache:
             return None
         now = time.time()
         try:
-            rows = self._db.execute(
+            rows = self._reader.execute(
                 "SELECT checked, outcome, status, final_url, size, detail, body, fetched_at, checksum FROM pages"
                 " WHERE link = ? AND (checked = 1 OR ? = 0) AND fetched_at >= ?"
                 " ORDER BY fetched_at DESC", (link, int(refuse), now - self.ttl)).fetchall()
@@ -239,14 +250,23 @@ class PageCache:
         self.dropped += 1
         log.warning("page cache %s: the damaged entry of %s was dropped", self.path, link)
         try:
-            self._db.execute("DELETE FROM pages WHERE link = ? AND checked = ?", (link, checked))
+            self._reader.execute("DELETE FROM pages WHERE link = ? AND checked = ?", (link, checked))
         except sqlite3.Error as err:
             self._fail(err)
 
-    def _store(self, link: str, refuse: bool, out: PageOutcome, body: bytes) -> None:
+    def _store(self, link: str, refuse: bool, out: PageOutcome, body: bytes, entry: Entry | None = None) -> None:
+        try:
+            self._write(link, refuse, out, body)
+        finally:
+            if entry is not None:
+                with self._lock:
+                    if self._pending.get((link, int(refuse))) is entry:
+                        del self._pending[link, int(refuse)]
+
+    def _write(self, link: str, refuse: bool, out: PageOutcome, body: bytes) -> None:
         if self.failure is not None:
             return
-        packed = zlib.compress(body, 6) if body else b""
+        packed = zlib.compress(body, 1) if body else b""
         if len(packed) > self.max_bytes:
             return
         checked = int(refuse)
@@ -278,18 +298,29 @@ class PageCache:
         self._db.execute("PRAGMA incremental_vacuum")
 
     # ------------------------------------------------------------ from the loop
-    async def get(self, link: str, refuse: bool, cap: int | None) -> tuple[str, PageOutcome] | None:
+    def _waiting(self, link: str, refuse: bool, cap: int | None) -> Entry | None:
+        with self._lock:
+            entry = self._pending.get((link, 1))
+            if entry is None and not refuse:
+                entry = self._pending.get((link, 0))
+        if entry is not None and entry.outcome is FetchOutcome.READ and cap is not None and len(entry.body) > cap:
+            return None
+        return entry
+
+    async def get(self, link: str, refuse: bool, cap: int | None) -> tuple[str | None, PageOutcome] | None:
         """The text and outcome stored for `link`, or None."""
         if not self.working:
             return None
         start = time.perf_counter()
-        try:
-            found = await asyncio.get_running_loop().run_in_executor(self._pool, self._lookup, link, refuse, cap)
-        except RuntimeError:  # the pool was shut meanwhile
-            return None
-        if found is None:
-            return None
-        entry, _ = found
+        entry = self._waiting(link, refuse, cap)
+        if entry is None:
+            try:
+                found = await asyncio.get_running_loop().run_in_executor(self._reads, self._lookup, link, refuse, cap)
+            except RuntimeError:  # the pool was shut meanwhile
+                return None
+            if found is None:
+                return None
+            entry = found[0]
         self.hits += 1
         seconds = time.perf_counter() - start
         if entry.outcome is FetchOutcome.READ:
@@ -304,10 +335,15 @@ class PageCache:
         """Stores the page in the background, when its outcome is one kept."""
         if not self.working or not keeps(out):
             return
+        data = bytes(body or b"")
+        entry = Entry(out.outcome, out.status, out.final_url, out.detail, data)
+        with self._lock:
+            self._pending[link, int(refuse)] = entry
         try:
-            self._pool.submit(self._store, link, refuse, out, bytes(body or b""))  # type: ignore[union-attr]
+            self._pool.submit(self._store, link, refuse, out, data, entry)  # type: ignore[union-attr]
         except RuntimeError:  # shut meanwhile
-            pass
+            with self._lock:
+                self._pending.pop((link, int(refuse)), None)
 
     def flush(self) -> None:
         """Returns once the writes submitted so far are made."""
@@ -324,10 +360,12 @@ class PageCache:
         if pool is None:
             return
         pool.shutdown(wait=True)
-        try:
-            self._db.close()
-        except sqlite3.Error:
-            pass
+        self._reads.shutdown(wait=True)
+        for db in (self._reader, self._db):
+            try:
+                db.close()
+            except sqlite3.Error:
+                pass
 
 
 def open_cache(path: Any, *, ttl: float = DEFAULT_TTL, max_bytes: int = DEFAULT_MAX_BYTES) -> PageCache:
