@@ -320,3 +320,15 @@ def test_a_cache_that_fills_up_mid_run_costs_only_the_caching(fresh, tmp_path, c
     warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
     assert len(warnings) == 1 and str(path) in warnings[0] and "full" in warnings[0], warnings
     assert client.cache.failure is not None and 0 < client.cache.stored < PAGES
+
+
+def test_the_demo_warm_from_its_cache_writes_the_same_files(tmp_path):
+    cache = tmp_path / "demo.sqlite"
+    for run in ("cold", "warm"):
+        got = cli("demo", "--out", str(tmp_path / run), "--cache", str(cache))
+        assert got.returncode == 0, got.stderr
+    for name in ("commerce.csv", "commerce.json"):
+        assert (tmp_path / "cold" / name).read_bytes() == (tmp_path / "warm" / name).read_bytes()
+    with sqlite3.connect(cache) as db:
+        kept = dict(db.execute("SELECT outcome, COUNT(*) FROM pages GROUP BY outcome").fetchall())
+    assert kept == {"read": 10, "http_error": 1}   # the page past the time limit is not kept
