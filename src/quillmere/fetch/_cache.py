@@ -55,6 +55,8 @@ _FORMAT = "quillmere page cache 1"
 # Writes between two looks at the size of what is stored.
 _SIZE_CHECK_EVERY = 32
 
+# The body comes last and the index by age also holds the stored size, so
+# sizing and evicting never read the bodies.
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS pages(
@@ -65,12 +67,12 @@ CREATE TABLE IF NOT EXISTS pages(
     final_url TEXT,
     size INTEGER NOT NULL,
     detail TEXT,
-    body BLOB NOT NULL,
     stored INTEGER NOT NULL,
     fetched_at REAL NOT NULL,
     checksum INTEGER NOT NULL,
+    body BLOB NOT NULL,
     UNIQUE(link, checked));
-CREATE INDEX IF NOT EXISTS pages_by_age ON pages(fetched_at);
+CREATE INDEX IF NOT EXISTS pages_by_age ON pages(fetched_at, stored);
 """
 
 
