@@ -162,6 +162,7 @@ def test_past_the_size_cap_the_oldest_pages_go(tmp_path):
         assert 0 < len(kept) < 80 and kept == list(range(kept[0], 80))
         with sqlite3.connect(tmp_path / "c.sqlite") as db:
             assert db.execute("SELECT SUM(stored) FROM pages").fetchone()[0] <= 60_000 + 32 * 2100
+            assert db.execute("PRAGMA freelist_count").fetchone()[0] < 4   # the room was given back
     finally:
         cache.close()
 

@@ -297,7 +297,8 @@ class PageCache:
             "DELETE FROM pages WHERE fetched_at <= (SELECT fetched_at FROM (SELECT fetched_at, SUM(stored) OVER"
             " (ORDER BY fetched_at ROWS UNBOUNDED PRECEDING) AS upto FROM pages) WHERE upto >= ?"
             " ORDER BY fetched_at LIMIT 1)", (excess,))
-        self._db.execute("PRAGMA incremental_vacuum")
+        # One page a step: executescript steps it to the end, where execute stops after one.
+        self._db.executescript("PRAGMA incremental_vacuum;")
 
     # ------------------------------------------------------------ from the loop
     def _waiting(self, link: str, refuse: bool, cap: int | None) -> Entry | None:
