@@ -28,6 +28,16 @@ class WorkerFailed(RuntimeError):
 
 
 def _worker_main(index: int, inbox: Any, results: Any, options: RunOptions, in_flight: int) -> None:
+    import logging
+
+    # The engine's warnings (a page cache that stopped working) reach the
+    # standard error this process shares with its parent, as the parent's own do.
+    engine_log = logging.getLogger("quillmere")
+    if not engine_log.handlers:
+        handler = logging.StreamHandler()
+        handler.setLevel(logging.WARNING)
+        handler.setFormatter(logging.Formatter("quillmere: warning: %(message)s"))
+        engine_log.addHandler(handler)
     try:
         asyncio.run(_work(index, inbox, results, options, in_flight))
     except BaseException as err:

@@ -160,6 +160,10 @@ class PageCache:
             raise self._refuse("its folder does not exist")
         if path.exists() and not path.is_file():
             raise self._refuse("is not a regular file")
+        if path.exists() and not os.access(path, os.R_OK | os.W_OK):
+            raise self._refuse("is not writable")
+        if not os.access(path.parent, os.W_OK):  # the journal files are made beside it
+            raise self._refuse("its folder is not writable")
         try:
             db = sqlite3.connect(path, timeout=10.0, isolation_level=None, check_same_thread=False)
         except sqlite3.Error as err:
