@@ -1,7 +1,10 @@
 """What outlives one call: the object a service holds for its lifetime.
 
 A `PageClient` holds what several enrichment calls on one event loop share:
-the bound on the requests in flight and the way pages are requested. A
+the bound on the requests in flight, the way pages are requested, and the
+policy around each request: the per-host limits (`_hosts`), the retries
+(`_retry`), the page cache (`_cache`) and the fetches in flight that
+concurrent callers of one page share. A
 service makes one, uses it from many concurrent calls and closes it at the
 end (``async with PageClient() as client: ...``), as with an HTTP client;
 the one-shot entries (`CommerceEnricher.process`, `process_async`,
