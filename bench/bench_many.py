@@ -14,7 +14,16 @@ processes), beside the measured time. A first run in this process serves the
 same pages, with the same delays, from memory instead of over HTTP: the
 runner's and the engine's own cost against the same ideal.
 
+Then three figures of fetching at scale, each side by side in one run:
+(a) a host that answers 429 to any request beyond 4 in flight: pages lost
+with no per-host limit and no retries, with retries alone, and with the
+per-host limit of 4 and retries; (b) a cold run with a page cache against a
+warm rerun of the same input (pages/s and requests sent), as commands;
+(c) requests sent with and without one request per page in flight, on
+searches that share their pages (40 pages for all).
+
     PYTHONPATH=src python3 bench/bench_many.py [--searches 60] [--matches 10] [--modes process,workers,dask]
+        [--no-policy]
 """
 
 from __future__ import annotations
@@ -96,11 +105,23 @@ def tree_rss(root: int) -> int:
     return total
 
 
+def write_shared_searches(path: Path, srv: LoopbackServer, pages: list[tuple[dict, str]], searches: int,
+                          matches: int) -> None:
+    """Searches whose links are drawn from the same 40 pages (no query of their own)."""
+    with open(path, "w", encoding="utf-8") as f:
+        for k in range(searches):
+            items = [{"link": srv.url(f"/pg/{(7 * k + 3 * j) % PAGES}"), "title": pages[(7 * k + 3 * j) % PAGES][0]
+                      ["title"]} for j in range(matches)]
+            f.write(json.dumps({"id": f"search-{k}", "matches": items}) + "\n")
+
+
 def run_mode(args: list[str], source: Path, out: Path) -> tuple[float, float, int, str]:
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(HERE.parent / "src"), env.get("PYTHONPATH")]))
     cmd = [sys.executable, "-m", "quillmere", "enrich-many", str(source), "--out", str(out),
            "--allow-internal", "--quiet", *args]
+    if "--per-host" not in args:  # every page is on one host here: only the bound limits the runs
+        cmd += ["--per-host", "64"]
     start = time.perf_counter()
     proc = subprocess.Popen(cmd, env=env, stderr=subprocess.PIPE, text=True)
     peak, first = 0, 0.0
@@ -135,11 +156,97 @@ def run_in_memory(source: Path, srv: LoopbackServer, table: dict) -> tuple[float
 
     async def run() -> int:
         with open(source, "rb") as f:
-            return len([x async for x in enrich_many_async(read_searches(f), fetcher=fetcher, allow_internal=True)])
+            return len([x async for x in enrich_many_async(read_searches(f), fetcher=fetcher, allow_internal=True,
+                                                           per_host=None)])
 
     start = time.perf_counter()
     asyncio.run(run())
     return time.perf_counter() - start, fetcher.requests
+
+
+def run_api(source: Path, **keywords: object) -> tuple[float, int]:
+    """Wall time and searches done of one in-process run through enrich_many."""
+    from quillmere.batch import enrich_many, read_searches
+
+    start = time.perf_counter()
+    with open(source, "rb") as f:
+        done = sum(1 for _ in enrich_many(read_searches(f), allow_internal=True, **keywords))
+    return time.perf_counter() - start, done
+
+
+def throttling_figures(tmp: str, pages: list[tuple[dict, str]], table: dict, searches: int, matches: int) -> None:
+    """(a) pages lost to a host that answers 429 beyond 4 requests in flight."""
+    ok = {f"/pg/{i}": (200, doc.encode("utf-8"), FAST) for i, (_, doc) in enumerate(pages)}
+    with LoopbackServer(ok, throttle_over=4, throttle_headers={"Retry-After": "1"}) as srv:
+        source = Path(tmp) / "throttled.jsonl"
+        write_searches(source, srv, pages, searches, matches)
+        print(f"\n(a) one host answering 429 beyond 4 requests in flight, {searches * matches} pages "
+              f"(fetch bound {default_bound()})")
+        print(f"{'fetching':<36} {'wall s':>7} {'requests':>9} {'429s':>6} {'pages lost':>11} {'lost %':>7}")
+        for label, keywords in [("no per-host limit, no retries", {"per_host": None, "retries": 0}),
+                                ("no per-host limit, 2 retries", {"per_host": None, "retries": 2}),
+                                ("per-host 4, 2 retries (default)", {"per_host": 4, "retries": 2})]:
+            srv.reset_counts()
+            wall, _ = run_api(source, **keywords)
+            last = srv.last_status
+            lost = sum(1 for status in last.values() if status == 429)
+            total = len(last)
+            print(f"{label:<36} {wall:7.2f} {sum(srv.hits.values()):9d} {srv.throttled:6d} {lost:11d} "
+                  f"{100 * lost / max(total, 1):6.1f}%")
+
+
+def cache_figures(tmp: str, srv: LoopbackServer, source: Path, searches: int, matches: int) -> None:
+    """(b) a cold run with the cache against a warm rerun, as commands."""
+    cache = Path(tmp) / "pages.sqlite"
+    print(f"\n(b) page cache: a cold run, then a warm rerun of the same input ({searches * matches} pages, "
+          f"one process; the failing pages, 5xx answers, are not kept and are requested again)")
+    print(f"{'run':<36} {'wall s':>7} {'page/s':>8} {'requests':>9} {'cache MB':>9}")
+    for label in ("cold (empty cache)", "warm rerun"):
+        srv.reset_counts()
+        out = Path(tmp) / f"cache-{label.split()[0]}.jsonl"
+        wall, _, _, failure = run_mode(["--cache", str(cache), "--per-host", "64"], source, out)
+        if failure:
+            print(f"{label:<36} failed: {failure.strip()}")
+            return
+        print(f"{label:<36} {wall:7.2f} {searches * matches / wall:8.1f} {sum(srv.hits.values()):9d} "
+              f"{cache.stat().st_size / 1e6:9.1f}")
+    same = sorted((Path(tmp) / "cache-cold.jsonl").read_text().splitlines()) == \
+        sorted((Path(tmp) / "cache-warm.jsonl").read_text().splitlines())
+    print(f"{'results identical':<36} {same}")
+
+
+def single_flight_figures(tmp: str, srv: LoopbackServer, pages: list[tuple[dict, str]], searches: int,
+                          matches: int) -> None:
+    """(c) requests with and without one request per page in flight."""
+    from quillmere.batch import read_searches
+    from quillmere.batch._run import RunOptions, run_search, stream_outcomes
+    from quillmere.fetch import PageClient
+
+    source = Path(tmp) / "shared.jsonl"
+    write_shared_searches(source, srv, pages, searches, matches)
+    print(f"\n(c) one request per page in flight: {searches} searches x {matches} matches over {PAGES} pages, "
+          "no cache")
+    print(f"{'fetching':<36} {'wall s':>7} {'requests':>9} {'page/s':>8}")
+    for label, flight in [("every search fetches its own", False), ("one request per page in flight", True)]:
+        srv.reset_counts()
+
+        async def run() -> None:
+            from quillmere import commerce
+
+            commerce.REFUSE_INTERNAL_DESTINATIONS = False
+            sem = asyncio.Semaphore(default_bound())
+            async with PageClient(per_host=None, single_flight=flight) as client:
+                async def one(search):  # type: ignore[no-untyped-def]
+                    return await run_search(search, RunOptions(True), sem, client=client)
+
+                with open(source, "rb") as f:
+                    async for _ in stream_outcomes(list(read_searches(f)), one, 64):
+                        pass
+
+        start = time.perf_counter()
+        asyncio.run(run())
+        wall = time.perf_counter() - start
+        print(f"{label:<36} {wall:7.2f} {sum(srv.hits.values()):9d} {searches * matches / wall:8.1f}")
 
 
 def main() -> None:
@@ -147,9 +254,11 @@ def main() -> None:
     ap.add_argument("--searches", type=int, default=60)
     ap.add_argument("--matches", type=int, default=10)
     ap.add_argument("--modes", default="memory,process,workers,dask")
+    ap.add_argument("--no-policy", action="store_true", help="leave out the figures of fetching at scale")
     args = ap.parse_args()
     modes = [m.strip() for m in args.modes.split(",") if m.strip()]
     pages = [build(i) for i in range(PAGES)]
+    docs = pages
     table = routes(pages)
     sizes = [len(body) for _, body, _ in table.values()]
     bound = default_bound()
@@ -185,6 +294,12 @@ def main() -> None:
             print(f"{label:<30} {wall:7.2f} {first:6.2f} {ideal:8.2f} {wall / ideal:8.2f} {args.searches / wall:9.1f} "
                   f"{args.searches * args.matches / wall:8.1f} {pages / wall:7.1f} {served / wall / 1e6:6.1f} "
                   f"{f'{peak / 1e6:.0f}' if peak else '-':>8}")
+        if not args.no_policy:
+            cache_figures(tmp, srv, source, args.searches, args.matches)
+            single_flight_figures(tmp, srv, docs, args.searches, args.matches)
+    if not args.no_policy:
+        with tempfile.TemporaryDirectory() as tmp:
+            throttling_figures(tmp, docs, table, args.searches, args.matches)
 
 
 if __name__ == "__main__":

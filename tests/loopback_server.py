@@ -13,6 +13,13 @@ including the highest number seen.
         ...
         assert srv.hits["/a"] == 1 and srv.max_in_flight == 1
 
+A route may also be a list of such entries, answered in turn (the last one
+from then on): ``[(429, b"", 0.0, {"Retry-After": "1"}), (200, page, 0.0)]``.
+`throttle_over=N` answers 429 (with `throttle_headers`) to every request that
+arrives while N are already in flight. `host=` listens on another loopback
+address (127.0.0.2 stands for a second host). Request arrival times are kept
+per target (`times`), in-flight counts also per Host header (`max_by_host`).
+
 A body may also be a `Repeated(chunk, count)`: the chunk written `count` times
 with its Content-Length, so a very large page costs the server one chunk of
 memory.
@@ -28,6 +35,7 @@ import collections
 import http
 import socket
 import threading
+import time
 from dataclasses import dataclass, field
 
 HANG = None  # route delay: accept the request, never answer
@@ -70,6 +78,11 @@ class _Stats:
     abandoned: collections.Counter = field(default_factory=collections.Counter)
     in_flight: int = 0
     max_in_flight: int = 0
+    times: dict = field(default_factory=lambda: collections.defaultdict(list))
+    by_host: collections.Counter = field(default_factory=collections.Counter)
+    max_by_host: collections.Counter = field(default_factory=collections.Counter)
+    throttled: int = 0
+    last_status: dict = field(default_factory=dict)
 
 
 class LoopbackServer:
@@ -78,8 +91,13 @@ class LoopbackServer:
     `fallback` answers paths that are not in `routes` (default: 404).
     """
 
-    def __init__(self, routes=None, *, fallback=NOT_FOUND):
-        self._routes = {path: Route.of(entry) for path, entry in (routes or {}).items()}
+    def __init__(self, routes=None, *, fallback=NOT_FOUND, host="127.0.0.1", throttle_over=None,
+                 throttle_headers=None):
+        self._routes = {path: (tuple(Route.of(e) for e in entry) if isinstance(entry, list) else Route.of(entry))
+                        for path, entry in (routes or {}).items()}
+        self._host = host
+        self._throttle_over = throttle_over
+        self._throttle = Route(429, b"too many requests", 0.0, tuple(dict(throttle_headers or {}).items()))
         self._fallback = Route.of(fallback)
         self._cond = threading.Condition()
         self._stats = _Stats()
@@ -100,7 +118,7 @@ class LoopbackServer:
             self._loop = loop
             try:
                 self._server = loop.run_until_complete(
-                    asyncio.start_server(self._handle, "127.0.0.1", 0, backlog=1024))
+                    asyncio.start_server(self._handle, self._host, 0, backlog=1024))
                 self.port = self._server.sockets[0].getsockname()[1]
             except BaseException as exc:  # reported to the starting thread
                 failure.append(exc)
@@ -155,7 +173,7 @@ class LoopbackServer:
     # ------------------------------------------------------------ addresses
     @property
     def base(self) -> str:
-        return f"http://127.0.0.1:{self.port}"
+        return f"http://{self._host}:{self.port}"
 
     def url(self, path: str) -> str:
         return self.base + path
@@ -189,6 +207,30 @@ class LoopbackServer:
         with self._cond:
             return self._stats.max_in_flight
 
+    @property
+    def times(self) -> dict:
+        """Arrival times (time.monotonic()) of the requests, per target."""
+        with self._cond:
+            return {target: list(ts) for target, ts in self._stats.times.items()}
+
+    @property
+    def max_by_host(self) -> collections.Counter:
+        """The most requests in flight at once, per Host header."""
+        with self._cond:
+            return collections.Counter(self._stats.max_by_host)
+
+    @property
+    def last_status(self) -> dict:
+        """The status of the last answer given, per target."""
+        with self._cond:
+            return dict(self._stats.last_status)
+
+    @property
+    def throttled(self) -> int:
+        """Requests answered 429 because too many were in flight."""
+        with self._cond:
+            return self._stats.throttled
+
     def reset_counts(self) -> None:
         with self._cond:
             self._stats = _Stats()
@@ -199,16 +241,23 @@ class LoopbackServer:
             return self._cond.wait_for(lambda: self._stats.in_flight == 0, timeout)
 
     # ------------------------------------------------------------ serving
-    def _enter(self, target: str) -> None:
+    def _enter(self, target: str, host: str) -> tuple[int, int]:
+        """Counts the request in; (its number for this target, those in flight before it)."""
         with self._cond:
             s = self._stats
             s.hits[target] += 1
+            s.times[target].append(time.monotonic())
+            before = s.in_flight
             s.in_flight += 1
             s.max_in_flight = max(s.max_in_flight, s.in_flight)
+            s.by_host[host] += 1
+            s.max_by_host[host] = max(s.max_by_host[host], s.by_host[host])
+            return s.hits[target], before
 
-    def _leave(self, target: str, abandoned: bool) -> None:
+    def _leave(self, target: str, host: str, abandoned: bool) -> None:
         with self._cond:
             self._stats.in_flight -= 1
+            self._stats.by_host[host] -= 1
             if abandoned:
                 self._stats.abandoned[target] += 1
             self._cond.notify_all()
@@ -221,11 +270,22 @@ class LoopbackServer:
                 head = await reader.readuntil(b"\r\n\r\n")
             except (asyncio.IncompleteReadError, asyncio.LimitOverrunError, ConnectionError):
                 return
-            parts = head.split(b"\r\n", 1)[0].split()
+            lines = head.split(b"\r\n")
+            parts = lines[0].split()
             target = parts[1].decode("latin-1") if len(parts) >= 2 else "/"
+            host = next((line.split(b":", 1)[1].strip().decode("latin-1").lower() for line in lines[1:]
+                         if line.lower().startswith(b"host:")), "")
             route = (self._routes.get(target) or self._routes.get(target.split("?", 1)[0])
                      or self._fallback)
-            self._enter(target)
+            number, before = self._enter(target, host)
+            if isinstance(route, tuple):
+                route = route[min(number, len(route)) - 1]
+            if self._throttle_over is not None and before >= self._throttle_over:
+                route = self._throttle
+                with self._cond:
+                    self._stats.throttled += 1
+            with self._cond:
+                self._stats.last_status[target] = route.status
             abandoned = True
             try:
                 if route.delay == DROP or await self._client_left_within(reader, route.delay):
@@ -240,7 +300,7 @@ class LoopbackServer:
             except ConnectionError:
                 pass
             finally:
-                self._leave(target, abandoned)
+                self._leave(target, host, abandoned)
         finally:
             self._handlers.discard(task)
             writer.close()

@@ -155,7 +155,7 @@ def test_searches_share_one_fetch_bound(internal_allowed) -> None:
     fake = FakeFetcher(delay=0.02)
     searches = [search(k, 2 * k, 2 * k + 1) for k in range(12)]
     got = asyncio.run(collect(enrich_many_async(searches, fetcher=fake, semaphore=asyncio.Semaphore(5),
-                                                in_flight=6)))
+                                                in_flight=6, per_host=None)))
     assert len(got) == 12 and len(fake.calls) == 24
     # Two pages a search: five at once means pages of several searches were
     # fetched together, and never more than the shared bound allows.
@@ -304,8 +304,8 @@ def test_dask_partitions_give_every_thread_four(expected, threads, size) -> None
 def test_closing_the_iterator_early_stops_the_run() -> None:
     with LoopbackServer({"/p/1": (200, product_page(1), 0.0), "/p/2": (200, product_page(2), 30.0)}) as srv:
         searches = [(0, [{"link": srv.url("/p/1"), "title": "t"}])]
-        searches += [(k, [{"link": srv.url("/p/2"), "title": "t"}]) for k in range(1, 6)]
-        outcomes = enrich_many(searches, allow_internal=True)
+        searches += [(k, [{"link": srv.url(f"/p/2?s={k}"), "title": "t"}]) for k in range(1, 6)]
+        outcomes = enrich_many(searches, allow_internal=True, per_host=5)
         assert next(outcomes)[0] == 0
         deadline = time.monotonic() + 20
         while srv.in_flight < 5 and time.monotonic() < deadline:

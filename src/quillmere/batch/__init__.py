@@ -22,6 +22,13 @@ fetched together, each with the engine's per-page time limit. `workers=N`
 spreads the searches over N processes of this machine, `dask=` over a Dask
 cluster (``"local"`` or a scheduler address; ``pip install quillmere[dask]``).
 
+Pages are fetched with at most `per_host` requests in flight to one host
+(4), failed requests worth it retried `retries` times (2), and, given a
+`cache` file, kept between runs for `cache_ttl` seconds (a day): see
+`quillmere.fetch.PageClient`, which each process makes for its share of the
+run. Several worker processes share one cache file; Dask workers open the
+same path on their own machine.
+
 `enrich_many_async` is the same on the caller's event loop, in its process.
 The ``quillmere enrich-many`` command (JSON Lines in and out, resuming) is
 built on these functions.
@@ -36,8 +43,8 @@ from typing import Any
 
 from ._input import BatchInputError, Outcome, Search, SearchError, SearchId, _as_searches, \
     _as_searches_async, id_key, read_searches
-from ._run import PageCount, RunOptions, _check_positive, _InternalAllowed, default_in_flight, \
-    run_in_thread, run_search, stream_outcomes
+from ._run import RUN_PER_HOST, RUN_RETRIES, PageCount, RunOptions, _check_positive, _InternalAllowed, \
+    client_keywords, default_in_flight, run_in_thread, run_search, stream_outcomes
 
 __all__ = [
     "BatchInputError", "Outcome", "Search", "SearchError", "enrich_many", "enrich_many_async",
@@ -48,6 +55,8 @@ __all__ = [
 async def enrich_many_async(searches: Iterable[Any] | AsyncIterable[Any], *, in_flight: int | None = None,
                             semaphore: asyncio.Semaphore | None = None, fetcher: Any = None,
                             allow_internal: bool = False, extended: bool = False, with_pages: bool = False,
+                            per_host: int | None = RUN_PER_HOST, retries: int = RUN_RETRIES, cache: Any = None,
+                            cache_ttl: Any = None, cache_max_bytes: int | None = None,
                             ) -> AsyncGenerator[tuple[Any, ...], None]:
     """Yields ``(id, outcome)`` for each search as it completes, on the
     running event loop. `semaphore` is the fetch bound shared by all searches
@@ -58,31 +67,36 @@ async def enrich_many_async(searches: Iterable[Any] | AsyncIterable[Any], *, in_
     `with_pages=True` yields ``(id, outcome, pages)`` instead, where `pages`
     is the search's page report (see `enrich_many`).
     Searches may be given as `enrich_many` takes them, also by an
-    asynchronous iterable."""
+    asynchronous iterable. `per_host`, `retries` and the `cache` keywords
+    shape the run's PageClient (see the module's description)."""
     from ..fetch import default_bound
 
-    options = RunOptions.of(allow_internal, extended)
+    options = RunOptions.of(allow_internal, extended,
+                            client_keywords(per_host, retries, cache, cache_ttl, cache_max_bytes))
     if semaphore is None:
         semaphore = asyncio.Semaphore(default_bound())
     bound = in_flight if in_flight is not None else default_in_flight(default_bound())
     _check_positive("in_flight", bound)
     source = _as_searches_async(searches) if isinstance(searches, AsyncIterable) else _as_searches(searches)
 
-    async def run(search: Search) -> Outcome:
-        return await run_search(search, options, semaphore, fetcher=fetcher)
-
     with _InternalAllowed(allow_internal):
-        async with aclosing(stream_outcomes(source, run, bound)) as outcomes:
-            async for outcome in outcomes:
-                if with_pages:
-                    yield outcome.id, outcome.value(), outcome.page_report()
-                else:
-                    yield outcome.id, outcome.value()
+        async with options.page_client() as client:
+            async def run(search: Search) -> Outcome:
+                return await run_search(search, options, semaphore, fetcher=fetcher, client=client)
+
+            async with aclosing(stream_outcomes(source, run, bound)) as outcomes:
+                async for outcome in outcomes:
+                    if with_pages:
+                        yield outcome.id, outcome.value(), outcome.page_report()
+                    else:
+                        yield outcome.id, outcome.value()
 
 
 def enrich_many(searches: Iterable[Any], *, workers: int | None = None, dask: str | None = None,
                 in_flight: int | None = None, partition_size: int | None = None,
                 allow_internal: bool = False, extended: bool = False, with_pages: bool = False,
+                per_host: int | None = RUN_PER_HOST, retries: int = RUN_RETRIES, cache: Any = None,
+                cache_ttl: Any = None, cache_max_bytes: int | None = None,
                 ) -> Iterator[tuple[Any, ...]]:
     """Yields ``(id, outcome)`` for each search as it completes; see the
     module's description. Searches are mappings ``{"id": ..., "matches":
@@ -95,6 +109,9 @@ def enrich_many(searches: Iterable[Any], *, workers: int | None = None, dask: st
     scheduler address such as "tcp://scheduler:8786"), in partitions of
     `partition_size` searches. The searches are read as they are needed, so
     a generator over a large file is never held in memory whole.
+    `per_host` (None: no limit), `retries` and `cache` (a file path),
+    `cache_ttl` (seconds) and `cache_max_bytes` shape the fetching of every
+    process (see the module's description).
 
     `with_pages=True` yields ``(id, outcome, pages)``: `pages` is the
     search's page report, ``{"pages": {"total", "read", "not_read",
@@ -102,7 +119,8 @@ def enrich_many(searches: Iterable[Any], *, workers: int | None = None, dask: st
     link, direct_url, outcome, status, final_url, bytes, seconds, detail,
     attempts]}``, or None for a search that failed."""
     source = _as_searches(searches)
-    options = RunOptions.of(allow_internal, extended)
+    options = RunOptions.of(allow_internal, extended,
+                            client_keywords(per_host, retries, cache, cache_ttl, cache_max_bytes))
     expected = len(searches) if isinstance(searches, Sized) else None
     for outcome in run_outcomes(source, options, workers=workers, dask=dask, in_flight=in_flight,
                                 partition_size=partition_size, expected=expected):

@@ -34,7 +34,8 @@ class DaskUnavailable(RuntimeError):
 
 # ------------------------------------------------------------ on a worker
 class _ProcessLoop:
-    """The event loop (in a daemon thread) and fetch bound of this process."""
+    """The event loop (in a daemon thread), fetch bound and page clients (one
+    per run's options: its host limits and cache) of this process."""
 
     _lock = threading.Lock()
     _current: "_ProcessLoop | None" = None
@@ -44,6 +45,7 @@ class _ProcessLoop:
 
         self.loop = asyncio.new_event_loop()
         self.semaphore = asyncio.Semaphore(default_bound())
+        self.clients: dict[Any, Any] = {}
         threading.Thread(target=self.loop.run_forever, name="quillmere-batch-loop", daemon=True).start()
 
     @classmethod
@@ -60,11 +62,18 @@ def run_partition(items: list[tuple[Any, ...]], options: RunOptions, in_flight: 
     engine = _ProcessLoop.get()
     apply_destination_policy(options)
 
-    async def run(search: Search) -> Outcome:
-        return await run_search(search, options, engine.semaphore)
-
     async def collect() -> list[tuple[Any, ...]]:
-        return [tuple(o) async for o in stream_outcomes((Search(*item) for item in items), run, in_flight)]
+        client = engine.clients.get(options.client)
+        if client is None:
+            client = engine.clients[options.client] = options.page_client()
+
+        async def run(search: Search) -> Outcome:
+            return await run_search(search, options, engine.semaphore, client=client)
+
+        done = [tuple(o) async for o in stream_outcomes((Search(*item) for item in items), run, in_flight)]
+        if client.cache is not None:  # the process outlives the run: what it fetched is written now
+            await asyncio.get_running_loop().run_in_executor(None, client.cache.flush)
+        return done
 
     return asyncio.run_coroutine_threadsafe(collect(), engine.loop).result()
 

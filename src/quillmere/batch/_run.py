@@ -56,15 +56,51 @@ def page_report_text(report: Any, matches: list[Any], intel: Any) -> tuple[str, 
 
 class RunOptions(NamedTuple):
     """What every search of a run is given (picklable, for worker processes):
-    whether internal destinations may be fetched, and further keywords for
-    the engine's `process_async` as (name, value) pairs."""
+    whether internal destinations may be fetched, further keywords for the
+    engine's `process_async` as (name, value) pairs, and the keywords of the
+    `PageClient` each process makes for its run (per-host limit, retries,
+    cache) as (name, value) pairs."""
 
     allow_internal: bool = False
     keywords: tuple[tuple[str, Any], ...] = ()
+    client: tuple[tuple[str, Any], ...] = ()
 
     @classmethod
-    def of(cls, allow_internal: bool, extended: bool) -> "RunOptions":
-        return cls(allow_internal, (("extended", True),) if extended else ())
+    def of(cls, allow_internal: bool, extended: bool, client: dict[str, Any] | None = None) -> "RunOptions":
+        return cls(allow_internal, (("extended", True),) if extended else (), tuple((client or {}).items()))
+
+    def page_client(self) -> Any:
+        """A new PageClient for this process's share of the run (its cache
+        file was checked whole when the run's keywords were)."""
+        from ..fetch import PageClient
+
+        keywords = dict(self.client)
+        if "cache" in keywords:
+            keywords["cache_check"] = False
+        return PageClient(**keywords)
+
+
+#: The fetching a run does unless told otherwise: at most 4 requests in
+#: flight per host, a failed request retried twice when worth it, no cache.
+RUN_PER_HOST = 4
+RUN_RETRIES = 2
+
+
+def client_keywords(per_host: int | None = RUN_PER_HOST, retries: int = RUN_RETRIES, cache: Any = None,
+                    cache_ttl: Any = None, cache_max_bytes: int | None = None) -> dict[str, Any]:
+    """The PageClient keywords of a run, checked here so that a bad value
+    is refused before any process starts (a cache file is opened then)."""
+    from ..fetch import PageClient
+
+    keywords: dict[str, Any] = {"per_host": per_host, "retries": retries}
+    if cache is not None:
+        keywords["cache"] = str(cache) if not isinstance(cache, str) else cache
+    if cache_ttl is not None:
+        keywords["cache_ttl"] = cache_ttl
+    if cache_max_bytes is not None:
+        keywords["cache_max_bytes"] = cache_max_bytes
+    PageClient(**keywords).close_cache()  # TypeError, ValueError or CacheError for a bad one
+    return keywords
 
 
 @contextmanager
@@ -135,8 +171,10 @@ class _InternalAllowed:
 
 
 async def run_search(search: Search, options: RunOptions, semaphore: asyncio.Semaphore | None,
-                     on_pages: Callable[[int], object] | None = None, fetcher: Any = None) -> Outcome:
-    """Runs one search through the engine; its failure becomes its outcome."""
+                     on_pages: Callable[[int], object] | None = None, fetcher: Any = None,
+                     client: Any = None) -> Outcome:
+    """Runs one search through the engine (its pages through `client`, the
+    process's PageClient for the run); its failure becomes its outcome."""
     from .. import commerce
 
     requested = 0
@@ -153,6 +191,8 @@ async def run_search(search: Search, options: RunOptions, semaphore: asyncio.Sem
         keywords: dict[str, Any] = dict(options.keywords)
         report = commerce.FetchReport()
         keywords.update(progress=progress, semaphore=semaphore, fetcher=fetcher, report=report)
+        if client is not None:
+            keywords["client"] = client
         intel = await commerce.CommerceEnricher.process_async(matches, **keywords)
         fetch_text, counts = page_report_text(report, matches, intel)
         return Outcome(search.id, True, result_text(intel), requested, fetch_text, counts)
@@ -268,15 +308,16 @@ def run_in_thread(searches: Iterable[Search], options: RunOptions, *, in_flight:
         semaphore = asyncio.Semaphore(default_bound())
         on_pages = counter.add if counter is not None else None
 
-        async def run(search: Search) -> Outcome:
-            return await run_search(search, options, semaphore, on_pages)
+        async with options.page_client() as client:
+            async def run(search: Search) -> Outcome:
+                return await run_search(search, options, semaphore, on_pages, client=client)
 
-        async with aclosing(stream_outcomes(searches, run, bound)) as outcomes:
-            async for outcome in outcomes:
-                try:
-                    handoff.put_nowait(("outcome", outcome))
-                except queue.Full:  # the caller is behind: wait without holding the loop
-                    await asyncio.get_running_loop().run_in_executor(None, handoff.put, ("outcome", outcome))
+            async with aclosing(stream_outcomes(searches, run, bound)) as outcomes:
+                async for outcome in outcomes:
+                    try:
+                        handoff.put_nowait(("outcome", outcome))
+                    except queue.Full:  # the caller is behind: wait without holding the loop
+                        await asyncio.get_running_loop().run_in_executor(None, handoff.put, ("outcome", outcome))
 
     def thread_main() -> None:
         try:

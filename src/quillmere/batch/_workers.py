@@ -28,6 +28,16 @@ class WorkerFailed(RuntimeError):
 
 
 def _worker_main(index: int, inbox: Any, results: Any, options: RunOptions, in_flight: int) -> None:
+    import logging
+
+    # The engine's warnings (a page cache that stopped working) reach the
+    # standard error this process shares with its parent, as the parent's own do.
+    engine_log = logging.getLogger("quillmere")
+    if not engine_log.handlers:
+        handler = logging.StreamHandler()
+        handler.setLevel(logging.WARNING)
+        handler.setFormatter(logging.Formatter("quillmere: warning: %(message)s"))
+        engine_log.addHandler(handler)
     try:
         asyncio.run(_work(index, inbox, results, options, in_flight))
     except BaseException as err:
@@ -52,11 +62,12 @@ async def _work(index: int, inbox: Any, results: Any, options: RunOptions, in_fl
     def on_pages(n: int) -> None:
         results.put(("pages", index, n))
 
-    async def run(search: Search) -> Outcome:
-        return await run_search(search, options, semaphore, on_pages)
+    async with options.page_client() as client:  # one per worker: its cache connection, its host limits
+        async def run(search: Search) -> Outcome:
+            return await run_search(search, options, semaphore, on_pages, client=client)
 
-    async for outcome in stream_outcomes(searches(), run, in_flight):
-        results.put(("outcome", index, tuple(outcome)))
+        async for outcome in stream_outcomes(searches(), run, in_flight):
+            results.put(("outcome", index, tuple(outcome)))
 
 
 def run_in_processes(searches: Iterable[Search], options: RunOptions, *, workers: int,

@@ -9,6 +9,8 @@ runs the engine calls both.
 from __future__ import annotations
 
 import argparse
+import logging
+import re
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
@@ -29,6 +31,113 @@ def add_engine_options(parser: argparse.ArgumentParser) -> None:
                              "(loopback, 10.0.0.0/8, 192.168.0.0/16, ...); by default such links are not requested")
     parser.add_argument("--extended", action="store_true",
                         help="extended page analysis: finds the price, SKU and stock on more shop pages")
+
+
+def add_fetch_options(parser: argparse.ArgumentParser, *, retries: int) -> None:
+    """The flags that shape how pages are fetched: the per-host limit,
+    retries (`retries`: this command's default) and the page cache. Their
+    values are checked by `fetch_keywords`, so a bad one is one line and
+    exit status 1."""
+    group = parser.add_argument_group("fetching")
+    group.add_argument("--per-host", default="4", metavar="N",
+                       help="at most N requests in flight to one host (default: 4); a host that answers "
+                            "429 gets fewer for the rest of the run")
+    group.add_argument("--retries", default=str(retries), metavar="N",
+                       help="send a request again up to N times after a 429 or 503 (after its Retry-After, "
+                            "at most 30 s), a 502, a 504 or a reset connection (after a backoff); "
+                            f"other failures are final (default: {retries})")
+    group.add_argument("--cache", metavar="PATH",
+                       help="keep fetched pages in this SQLite file and serve them from it while they are "
+                            "fresh (made if missing; worker processes share it)")
+    group.add_argument("--cache-ttl", default="1d", metavar="AGE",
+                       help="how long a cached page is served: seconds, or a number with s, m, h, d or w "
+                            "(default: 1d); failed pages are kept 10 minutes at most")
+    group.add_argument("--cache-size", default="1G", metavar="SIZE",
+                       help="the most the cached pages take, compressed: bytes, or a number with K, M or G "
+                            "(default: 1G); the oldest go first")
+
+
+_DURATION = re.compile(r"(\d+(?:\.\d+)?)\s*([smhdw]?)", re.IGNORECASE)
+_SIZE = re.compile(r"(\d+(?:\.\d+)?)\s*(?:([kmg])i?b?|b?)", re.IGNORECASE)
+_SECONDS = {"": 1, "s": 1, "m": 60, "h": 3600, "d": 86400, "w": 7 * 86400}
+_BYTES = {None: 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
+
+
+def parse_duration(text: str) -> float:
+    """Seconds for "90", "90s", "15m", "12h", "1d", "2w" (ValueError otherwise)."""
+    found = _DURATION.fullmatch(text.strip())
+    if found is None:
+        raise ValueError(text)
+    seconds = float(found.group(1)) * _SECONDS[found.group(2).lower()]
+    if seconds == float("inf"):
+        raise ValueError(text)
+    return seconds
+
+
+def parse_size(text: str) -> int:
+    """Bytes for "1000", "500K", "200M", "1G", "1.5GiB" (ValueError otherwise)."""
+    found = _SIZE.fullmatch(text.strip())
+    if found is None:
+        raise ValueError(text)
+    unit = found.group(2).lower() if found.group(2) else None
+    return int(float(found.group(1)) * _BYTES[unit])
+
+
+def _whole(flag: str, text: str, least: int) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = least - 1
+    if value < least:
+        raise CliError(f"{flag} expects a whole number of at least {least}, not {text!r}")
+    return value
+
+
+def fetch_keywords(args: argparse.Namespace, *, check_cache: bool = True) -> dict[str, Any]:
+    """The PageClient keywords the fetch flags ask for; CliError for a bad
+    value, or for a cache file that cannot serve (which is made if missing,
+    before any page is fetched)."""
+    keywords: dict[str, Any] = {"per_host": _whole("--per-host", args.per_host, 1),
+                                "retries": _whole("--retries", args.retries, 0)}
+    try:
+        ttl = parse_duration(args.cache_ttl)
+    except ValueError:
+        raise CliError(f"--cache-ttl expects an age such as 3600, 30m, 12h or 7d, not {args.cache_ttl!r}") from None
+    try:
+        size = parse_size(args.cache_size)
+    except ValueError:
+        size = 0
+    if size < 1:
+        raise CliError(f"--cache-size expects a size such as 500M or 2G, not {args.cache_size!r}")
+    if args.cache is not None:
+        from ..fetch import CacheError, check_cache as check
+
+        keywords.update(cache=args.cache, cache_ttl=ttl, cache_max_bytes=size)
+        if check_cache:
+            try:
+                check(args.cache)
+            except CacheError as err:
+                raise CliError(f"--cache {err}") from None
+    return keywords
+
+
+class _WarningLine(logging.Handler):
+    """The engine's warnings (a page cache that stopped working, say) as
+    "quillmere: warning: ..." lines on standard error."""
+
+    def emit(self, record: logging.LogRecord) -> None:
+        try:
+            print(f"{PROG}: warning: {record.getMessage()}", file=sys.stderr)
+        except Exception:  # a warning never stops the run
+            pass
+
+
+def show_warnings() -> None:
+    """Shows the engine's warnings on standard error, once per process."""
+    logger = logging.getLogger("quillmere")
+    if not any(isinstance(h, _WarningLine) for h in logger.handlers):
+        handler = _WarningLine(logging.WARNING)
+        logger.addHandler(handler)
 
 
 def engine_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -113,6 +222,7 @@ def run_pipeline(commerce: ModuleType, matches: list["VisualMatch"], fetcher: An
     keywords = dict(options or {})
     if report is not None:
         keywords["report"] = report
+    client = keywords.get("client")
     try:
         with internal_destinations(commerce, allow_internal):
             result = commerce.CommerceEnricher.process(matches, fetcher=fetcher, progress=progress.update,
@@ -121,6 +231,8 @@ def run_pipeline(commerce: ModuleType, matches: list["VisualMatch"], fetcher: An
         raise CliError(f"enrichment failed: {err or type(err).__name__}") from None
     finally:
         progress.finish()
+        if client is not None:
+            client.close_cache()  # what was fetched is written before the command ends
     return result
 
 
@@ -135,5 +247,17 @@ def tell_pages(report: "FetchReport", out: TextIO, err: TextIO, width: int) -> N
               file=err)
 
 
-__all__ = ["RewritingFetcher", "tell_pages", "add_engine_options", "engine_options", "internal_destinations", "load_engine",
+def page_client(args: argparse.Namespace) -> Any:
+    """The PageClient of a one-search command (enrich, demo), from its flags."""
+    from ..fetch import CacheError, PageClient
+
+    keywords = fetch_keywords(args, check_cache=False)
+    try:
+        return PageClient(**keywords)
+    except CacheError as err:
+        raise CliError(f"--cache {err}") from None
+
+
+__all__ = ["RewritingFetcher", "tell_pages", "add_engine_options", "add_fetch_options", "fetch_keywords", "page_client",
+           "parse_duration", "parse_size", "show_warnings", "engine_options", "internal_destinations", "load_engine",
            "run_pipeline", "warn_unreadable_links"]

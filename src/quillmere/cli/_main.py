@@ -15,6 +15,7 @@ from typing import Any, TextIO
 
 from .. import __version__
 from . import cmd_demo, cmd_enrich, cmd_enrich_many, cmd_html
+from ._engine import show_warnings
 from ._common import EXIT_BROKEN_PIPE, EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_USAGE, PROG, CliError
 
 #: The subcommands, in the order --help lists them.
@@ -89,6 +90,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if getattr(args, "handler", None) is None:
         parser.print_help(sys.stderr)
         return EXIT_USAGE
+    show_warnings()
     for stream in (sys.stdout, sys.stderr):
         reconfigure = getattr(stream, "reconfigure", None)
         if reconfigure is not None:

@@ -10,7 +10,8 @@ from typing import Any
 
 from .. import _export
 from ._common import EXIT_OK, CliError
-from ._engine import RewritingFetcher, add_engine_options, engine_options, load_engine, run_pipeline, tell_pages
+from ._engine import RewritingFetcher, add_engine_options, add_fetch_options, engine_options, load_engine, \
+    page_client, run_pipeline, tell_pages
 from ._outputs import OutputPlan
 from ._report import report, stdout_width, wrap
 
@@ -38,6 +39,7 @@ def register(commands: Any) -> None:
                       help="directory for commerce.csv, commerce.json, report.html and the input matches "
                            "(default: ./quillmere-demo)")
     add_engine_options(demo)
+    add_fetch_options(demo, retries=0)
     demo.set_defaults(handler=run)
 
 
@@ -55,6 +57,7 @@ def run(args: argparse.Namespace) -> int:
     json_out = plan.add("--out", "JSON", out_dir / "commerce.json")
     html_out = plan.add("--out", "HTML report", out_dir / "report.html")
     assert input_copy is not None and csv_out is not None and json_out is not None and html_out is not None
+    client = page_client(args)  # a cache that cannot serve stops the command here
     try:
         plan.check()
         routes = demo.load_routes()
@@ -77,7 +80,8 @@ def run(args: argparse.Namespace) -> int:
             # check refuses; the links' own hosts are never looked up.
             pages = commerce.FetchReport()
             result = run_pipeline(commerce, matches, RewritingFetcher(inner, server.loopback_url),
-                                  engine_options(args), allow_internal=True, report=pages)
+                                  {**engine_options(args), "client": client}, allow_internal=True,
+                                  report=pages)
 
         report(sys.stdout, result, width, outcomes=[o.label for o in pages.outcomes])
         tell_pages(pages, sys.stdout, sys.stderr, width)
@@ -98,6 +102,7 @@ def run(args: argparse.Namespace) -> int:
                                                       source="the demo")),
         ])
     finally:
+        client.close_cache()
         plan.abandon()
     print()
     for out in written:

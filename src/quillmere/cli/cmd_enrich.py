@@ -10,8 +10,8 @@ from typing import Any
 from .. import _export
 from ..report import write_result_html
 from ._common import EXIT_OK, PROG
-from ._engine import add_engine_options, engine_options, load_engine, run_pipeline, tell_pages, \
-    warn_unreadable_links
+from ._engine import add_engine_options, add_fetch_options, engine_options, load_engine, page_client, \
+    run_pipeline, tell_pages, warn_unreadable_links
 from ._input import read_matches
 from ._outputs import OutputPlan, Writer
 from ._report import report, stdout_width
@@ -39,6 +39,7 @@ def register(commands: Any) -> None:
     enrich.add_argument("--no-exact-matches", dest="exact_matches", action="store_false",
                         help='leave out a response\'s "exact_matches" (read after its "visual_matches" by default)')
     add_engine_options(enrich)
+    add_fetch_options(enrich, retries=0)
     enrich.set_defaults(handler=run)
 
 
@@ -49,6 +50,7 @@ def run(args: argparse.Namespace) -> int:
     json_out = plan.add("--json", "JSON", args.json)
     report_out = plan.add("--report", "page report", args.report)
     html_out = plan.add("--html", "HTML report", args.html)
+    client = page_client(args)  # a cache that cannot serve stops the command here
     try:
         plan.check()
         matches, labels = read_matches(source, exact_matches=args.exact_matches)
@@ -58,7 +60,7 @@ def run(args: argparse.Namespace) -> int:
             print(f"{PROG}: note: the Scrapling library cannot be imported, so destination pages are not "
                   "fetched; results come from the search data alone", file=sys.stderr)
         pages = commerce.FetchReport()
-        result = run_pipeline(commerce, matches, commerce.AsyncFetcher, engine_options(args),
+        result = run_pipeline(commerce, matches, commerce.AsyncFetcher, {**engine_options(args), "client": client},
                               allow_internal=args.allow_internal, report=pages)
         writers: list[tuple[Any, Writer]] = []
         if report_out is not None:
@@ -79,6 +81,7 @@ def run(args: argparse.Namespace) -> int:
         tell_pages(pages, sys.stdout, sys.stderr, stdout_width())
         written = plan.write(writers)
     finally:
+        client.close_cache()
         plan.abandon()
     if written:
         print()

@@ -3,6 +3,7 @@ appended to a JSON Lines file as they complete, resuming where a run stopped.
 
     quillmere enrich-many SEARCHES.jsonl --out RESULTS.jsonl [--csv ITEMS.csv]
         [--workers N] [--dask local|tcp://HOST:PORT] [--allow-internal] [--quiet]
+        [--per-host N] [--retries N] [--cache PATH [--cache-ttl AGE] [--cache-size SIZE]]
 """
 
 from __future__ import annotations
@@ -15,7 +16,7 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from ._common import EXIT_OK, PROG, CliError
-from ._engine import add_engine_options, engine_options
+from ._engine import add_engine_options, add_fetch_options, engine_options, fetch_keywords
 from ._outputs import OutputPlan
 
 _HELP = """\
@@ -78,6 +79,7 @@ def register(commands: Any) -> None:
                         help='leave out the responses\' "exact_matches" (read after their "visual_matches" by default)')
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no closing summary")
     add_engine_options(parser)  # --allow-internal and the engine's other flags
+    add_fetch_options(parser, retries=2)
     parser.set_defaults(handler=run)
 
 
@@ -179,6 +181,9 @@ def run(args: argparse.Namespace) -> int:
     plan.add("--out", "results", args.out)
     plan.add("--csv", "CSV", args.csv)
     plan.add("--html", "HTML report", args.html)
+    # Checked first: a bad value or a cache file that cannot serve stops the
+    # command before anything is made or fetched.
+    args.fetching = fetch_keywords(args)
     try:
         plan.check()  # also makes missing folders; those left empty are removed again
         return _run(args, source)
@@ -237,7 +242,8 @@ def _run(args: argparse.Namespace, source: Path | None) -> int:
     counter = PageCount()
     progress = BatchProgress(None if source is None else total - skipped, counter,
                              enabled=False if args.quiet else None)
-    options = RunOptions(allow_internal=args.allow_internal, keywords=tuple(engine_options(args).items()))
+    options = RunOptions(allow_internal=args.allow_internal, keywords=tuple(engine_options(args).items()),
+                         client=tuple(args.fetching.items()))
     try:
         with output:
             progress.draw()

@@ -1,7 +1,10 @@
 """What outlives one call: the object a service holds for its lifetime.
 
 A `PageClient` holds what several enrichment calls on one event loop share:
-the bound on the requests in flight and the way pages are requested. A
+the bound on the requests in flight, the way pages are requested, and the
+policy around each request: the per-host limits (`_hosts`), the retries
+(`_retry`), the page cache (`_cache`) and the fetches in flight that
+concurrent callers of one page share. A
 service makes one, uses it from many concurrent calls and closes it at the
 end (``async with PageClient() as client: ...``), as with an HTTP client;
 the one-shot entries (`CommerceEnricher.process`, `process_async`,
@@ -17,18 +20,64 @@ own fetching simply does not use the client.
 from __future__ import annotations
 
 import asyncio
+import datetime
+import os
 import time
-from collections.abc import Iterator
-from contextlib import contextmanager
+from collections.abc import AsyncIterator, Iterator
+from contextlib import asynccontextmanager, contextmanager
 from contextvars import ContextVar
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from ..models import FetchOutcome, PageOutcome
 from . import _transfer
+from ._cache import DEFAULT_MAX_BYTES, DEFAULT_TTL, PageCache
+from ._hosts import HostLimits, host_of
 from ._outcomes import PageFailure, failure_of, outcome
+from ._retry import page_deadline, retry_wait
 
 if TYPE_CHECKING:
     from ._pages import Bindings
+
+
+@dataclass
+class FetchStats:
+    """What a client did so far: requests sent (retries included), retries,
+    pages handed to a caller from another caller's fetch in flight, pages
+    served from the cache, and the hosts whose limit 429 answers lowered
+    (host: its limit now)."""
+
+    requests: int = 0
+    retries: int = 0
+    shared: int = 0
+    cache_hits: int = 0
+    throttled: dict[str, int] = field(default_factory=dict)
+
+
+class _Flight:
+    __slots__ = ("task", "waiters")
+
+    def __init__(self, task: "asyncio.Task[tuple[str | None, PageOutcome]]") -> None:
+        self.task = task
+        self.waiters = 0
+
+
+def _whole(name: str, value: object, least: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be int, not {type(value).__name__}")
+    if value < least:
+        raise ValueError(f"{name} must be at least {least}, not {value}")
+    return value
+
+
+def _seconds(name: str, value: object) -> float:
+    if isinstance(value, datetime.timedelta):
+        value = value.total_seconds()
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be seconds (int or float) or a timedelta, not {type(value).__name__}")
+    if not value >= 0 or value == float("inf"):
+        raise ValueError(f"{name} must be a finite number of seconds, at least 0, not {value}")
+    return float(value)
 
 
 class PageClient:
@@ -37,16 +86,49 @@ class PageClient:
     `max_in_flight` bounds the requests in flight of every call that uses this
     client and names no semaphore of its own (None: the engine's default,
     4 per processor, at most 32).
+
+    `per_host` (None: no limit) is the most requests in flight to one host,
+    inside that bound; a request waiting for its host holds no slot of the
+    bound. `retries` (0: none) is how many times a request that failed in a
+    way worth retrying (429, 503, 502, 504, a connection reset) is sent
+    again, after the Retry-After its answer asks for or a backoff. `cache`, a
+    file path, keeps the pages fetched in an SQLite file for `cache_ttl`
+    (seconds or a timedelta; a day by default), at most `cache_max_bytes` of
+    compressed bodies; it is opened here, and `CacheError` says why a file
+    cannot serve (`cache_check`: the whole file is read to check it, which
+    a process that opens a file just checked may skip). With `single_flight` (the default), a page that several
+    calls need at the same time is fetched once and handed to each.
     """
 
-    def __init__(self, *, max_in_flight: int | None = None) -> None:
-        if max_in_flight is not None and (isinstance(max_in_flight, bool) or not isinstance(max_in_flight, int)):
-            raise TypeError(f"max_in_flight must be int or None, not {type(max_in_flight).__name__}")
-        if max_in_flight is not None and max_in_flight < 1:
-            raise ValueError(f"max_in_flight must be at least 1, not {max_in_flight}")
+    def __init__(self, *, max_in_flight: int | None = None, per_host: int | None = None, retries: int = 0,
+                 cache: str | os.PathLike[str] | None = None, cache_ttl: float | datetime.timedelta = DEFAULT_TTL,
+                 cache_max_bytes: int = DEFAULT_MAX_BYTES, single_flight: bool = True,
+                 cache_check: bool = True) -> None:
+        if max_in_flight is not None:
+            _whole("max_in_flight", max_in_flight, 1)
+        if per_host is not None:
+            _whole("per_host", per_host, 1)
+        _whole("retries", retries, 0)
+        ttl = _seconds("cache_ttl", cache_ttl)
+        _whole("cache_max_bytes", cache_max_bytes, 1)
+        for name, flag in (("single_flight", single_flight), ("cache_check", cache_check)):
+            if not isinstance(flag, bool):
+                raise TypeError(f"{name} must be bool, not {type(flag).__name__}")
+        if cache is not None and not isinstance(cache, (str, os.PathLike)):
+            raise TypeError(f"cache must be a path or None, not {type(cache).__name__}")
         self._max_in_flight = max_in_flight
         self._semaphore: asyncio.Semaphore | None = None
+        self._hosts = HostLimits(per_host) if per_host is not None else None
+        self._retries = retries
+        self._single_flight = single_flight
+        self._flights: dict[tuple[Any, ...], _Flight] = {}
+        self.stats = FetchStats()
+        if self._hosts is not None:
+            self.stats.throttled = self._hosts.lowered
         self._closed = False
+        # Opened last: a bad option never leaves a file open.
+        self.cache: PageCache | None = (PageCache(cache, ttl=ttl, max_bytes=cache_max_bytes, verify=cache_check)
+                                        if cache is not None else None)
 
     # ------------------------------------------------------------ lifetime
     async def __aenter__(self) -> "PageClient":
@@ -56,8 +138,17 @@ class PageClient:
         await self.aclose()
 
     async def aclose(self) -> None:
-        """Releases what the client holds; a closed client fetches nothing more."""
+        """Releases what the client holds (the cache's pending writes are
+        made first); a closed client fetches nothing more."""
         self._closed = True
+        if self.cache is not None:
+            await asyncio.get_running_loop().run_in_executor(None, self.cache.close)
+
+    def close_cache(self) -> None:
+        """Closes the cache outside an event loop (a caller of the blocking
+        entries); aclose does the same."""
+        if self.cache is not None:
+            self.cache.close()
 
     @property
     def closed(self) -> bool:
@@ -77,25 +168,110 @@ class PageClient:
         `sem` bounds the requests in flight."""
         if self._closed:
             raise RuntimeError("the PageClient is closed")
-        async with sem:
-            start = time.perf_counter()
-            try:
-                async with asyncio.timeout(timeout + 1):
-                    got = await self._attempt(url, timeout, fetcher=fetcher, bindings=bindings)
-                text = got.body.decode("utf-8", "replace")
-            except Exception as err:
-                # Any ordinary failure of this one page: refused, unreachable,
-                # timed out, over the cap, an error status, a wall, an odd
-                # response object. Cancellation is a BaseException and goes through.
-                kind, detail = failure_of(err)
-                status = final = None
-                if isinstance(err, PageFailure):
-                    status, final = err.status, err.final_url
-                sent = 0 if kind in (FetchOutcome.REFUSED, FetchOutcome.NO_LINK) and final is None else 1
-                return None, outcome(kind, url, detail=detail, status=status, final_url=final,
-                                     seconds=time.perf_counter() - start, attempts=sent)
-            return text, outcome(FetchOutcome.READ, url, status=got.status, final_url=got.final_url,
-                                 size=len(got.body), seconds=time.perf_counter() - start)
+        if not self._single_flight:
+            return await self._page(url, sem, timeout, fetcher, bindings)
+        key = (url, id(fetcher), bindings.refuse, bindings.cap, timeout)
+        flight = self._flights.get(key)
+        if flight is None:
+            flight = self._flights[key] = _Flight(asyncio.ensure_future(
+                self._page(url, sem, timeout, fetcher, bindings)))
+            flight.task.add_done_callback(lambda _: self._land(key, flight))
+            leader = True
+        else:
+            self.stats.shared += 1
+            leader = False
+        flight.waiters += 1
+        try:
+            text, out = await asyncio.shield(flight.task)
+        finally:
+            flight.waiters -= 1
+            if flight.waiters == 0 and not flight.task.done():
+                # Nobody waits for the page any more: it is not fetched.
+                self._land(key, flight)
+                flight.task.cancel()
+        return text, (out if leader else out.model_copy())
+
+    def _land(self, key: tuple[Any, ...], flight: _Flight) -> None:
+        if self._flights.get(key) is flight:
+            del self._flights[key]
+
+    async def _page(self, url: str, sem: Any, timeout: int, fetcher: Any,
+                    bindings: "Bindings") -> tuple[str | None, PageOutcome]:
+        cache = self.cache
+        if cache is not None:
+            hit = await cache.get(url, bindings.refuse, bindings.cap)
+            if hit is not None:
+                self.stats.cache_hits += 1
+                return hit
+        text, out, body = await self._fetch(url, sem, timeout, fetcher, bindings)
+        if cache is not None:
+            cache.put(url, bindings.refuse, out, body)
+        return text, out
+
+    @asynccontextmanager
+    async def _slots(self, host: str | None, sem: Any) -> AsyncIterator[None]:
+        """The host's slot first, then the bound's: a request waiting for
+        its host holds nothing the other hosts need."""
+        if host is None:
+            async with sem:
+                yield
+            return
+        assert self._hosts is not None
+        async with self._hosts.slot(host), sem:
+            yield
+
+    async def _fetch(self, url: str, sem: Any, timeout: int, fetcher: Any,
+                     bindings: "Bindings") -> tuple[str | None, PageOutcome, bytes | bytearray | None]:
+        """The page through as many attempts as the retry policy allows."""
+        host = host_of(url) if self._hosts is not None else None
+        loop = asyncio.get_running_loop()
+        deadline: float | None = None
+        sent = retry = 0
+        seconds = 0.0
+        last: PageOutcome | None = None
+        while True:
+            async with self._slots(host, sem):
+                if deadline is None:
+                    deadline = loop.time() + page_deadline(timeout, self._retries)
+                elif loop.time() + timeout + 1 > deadline and last is not None:
+                    return None, last, None  # waiting for a slot took the time a retry needed
+                start = time.perf_counter()
+                error: Exception | None = None
+                try:
+                    async with asyncio.timeout(timeout + 1):
+                        got = await self._attempt(url, timeout, fetcher=fetcher, bindings=bindings)
+                    text = got.body.decode("utf-8", "replace")
+                except Exception as err:
+                    # Any ordinary failure of this one page: refused, unreachable,
+                    # timed out, over the cap, an error status, a wall, an odd
+                    # response object. Cancellation is a BaseException and goes through.
+                    error = err
+                seconds += time.perf_counter() - start
+            if error is None:
+                sent += 1
+                self.stats.requests += 1
+                return text, outcome(FetchOutcome.READ, url, status=got.status, final_url=got.final_url,
+                                     size=len(got.body), seconds=seconds, attempts=sent), got.body
+            kind, detail = failure_of(error)
+            status = final = None
+            if isinstance(error, PageFailure):
+                status, final = error.status, error.final_url
+            if not (kind in (FetchOutcome.REFUSED, FetchOutcome.NO_LINK) and final is None):
+                sent += 1
+                self.stats.requests += 1
+            last = outcome(kind, url, detail=detail, status=status, final_url=final, seconds=seconds, attempts=sent)
+            if status == 429 and self._hosts is not None and host is not None:
+                self._hosts.throttle(host)
+            if retry >= self._retries:
+                return None, last, None
+            wait = retry_wait(error, retry + 1)
+            if wait is None or loop.time() + wait + timeout + 1 > deadline:
+                return None, last, None
+            retry += 1
+            self.stats.retries += 1
+            pause = time.perf_counter()
+            await asyncio.sleep(wait)
+            seconds += time.perf_counter() - pause
 
     async def _attempt(self, url: str, timeout: int, *, fetcher: Any, bindings: "Bindings") -> _transfer.Transfer:
         """One request for `url` (with its redirects); PageFailure or the
@@ -122,4 +298,4 @@ def using(client: PageClient) -> Iterator[PageClient]:
         _current.reset(token)
 
 
-__all__ = ["PageClient", "current_client", "using"]
+__all__ = ["FetchStats", "PageClient", "current_client", "using"]

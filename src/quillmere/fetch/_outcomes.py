@@ -37,15 +37,17 @@ _WALL_MARKS = (b"cf_chl_opt", b"_Incapsula_Resource", b"captcha-delivery.com", b
 
 
 class PageFailure(Exception):
-    """A page that was not read, with its outcome."""
+    """A page that was not read, with its outcome; `retry_after` is the
+    answer's Retry-After header as sent, if it had one."""
 
     def __init__(self, outcome: FetchOutcome, detail: str | None = None, status: int | None = None,
-                 final_url: str | None = None) -> None:
+                 final_url: str | None = None, retry_after: str | None = None) -> None:
         super().__init__(detail or outcome.value)
         self.outcome = outcome
         self.detail = detail
         self.status = status
         self.final_url = final_url
+        self.retry_after = retry_after
 
 
 def wall_page(body: bytes | bytearray) -> bool:

@@ -43,8 +43,9 @@ class Bindings(NamedTuple):
 
 
 # Serves fetches made outside any client's call (a direct fetch_one, say):
-# it holds nothing between calls.
-_ONE_SHOT = PageClient()
+# it holds nothing between calls, and calls from any thread's loop share it,
+# so it shares no fetch in flight either.
+_ONE_SHOT = PageClient(single_flight=False)
 
 # The outcomes of the pages being fetched, by link, while a caller records them.
 _recording: ContextVar[dict[str, PageOutcome] | None] = ContextVar("quillmere_page_outcomes", default=None)

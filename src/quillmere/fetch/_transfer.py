@@ -72,14 +72,19 @@ class BodySink:
         return len(chunk)
 
 
-def _location(response: Any) -> str | None:
+def _header(response: Any, wanted: str) -> str | None:
+    """The response's header `wanted` (lower case), if it has one."""
     headers = getattr(response, "headers", None)
     if not isinstance(headers, dict):
         return None
     for name, value in headers.items():
-        if isinstance(name, str) and name.lower() == "location" and isinstance(value, str):
+        if isinstance(name, str) and name.lower() == wanted and isinstance(value, str):
             return value
     return None
+
+
+def _location(response: Any) -> str | None:
+    return _header(response, "location")
 
 
 def _too_large(cap: int | None, status: int | None = None, url: str | None = None) -> PageFailure:
@@ -117,6 +122,7 @@ async def streamed_body(fetcher: Any, url: str, timeout: int, *, refuse: bool, c
                 judge_response(status, sink.buffer)
             except PageFailure as failure:
                 failure.final_url = current
+                failure.retry_after = _header(response, "retry-after")
                 raise
             return Transfer(sink.buffer, status, current)
         current = urljoin(current, location.strip())
@@ -139,7 +145,11 @@ async def plain_body(fetcher: Any, url: str, timeout: int, *, refuse: bool, cap:
     status = getattr(response, "status", None)
     if cap is not None and len(body) > cap:
         raise _too_large(cap, status if isinstance(status, int) else None)
-    judge_response(status, body)
+    try:
+        judge_response(status, body)
+    except PageFailure as failure:
+        failure.retry_after = _header(response, "retry-after")
+        raise
     return Transfer(body, status, url)
 
 
