@@ -24,7 +24,7 @@ from contextvars import ContextVar
 from typing import TYPE_CHECKING, Any
 
 from ..models import FetchOutcome, PageOutcome
-from . import _transfer
+from . import _render, _transfer
 from ._outcomes import PageFailure, failure_of, outcome
 
 if TYPE_CHECKING:
@@ -37,9 +37,22 @@ class PageClient:
     `max_in_flight` bounds the requests in flight of every call that uses this
     client and names no semaphore of its own (None: the engine's default,
     4 per processor, at most 32).
+
+    `render` ("never", "auto" or "always") reads pages in a browser after
+    their static fetch (see `quillmere.fetch._render`): `browser` is the
+    Chromium to start (default: chromium or chromium-browser on PATH), or
+    `browser_cdp` the CDP address of a running one (never closed here);
+    `render_pages` tabs at once, `render_timeout` seconds per page.
+    `render_allow`, a list of (address, port), is the only destinations the
+    browser may connect to (tests and the demo allow their own server);
+    `render_routes` sends host names to a fixed (address, port) unresolved.
     """
 
-    def __init__(self, *, max_in_flight: int | None = None) -> None:
+    def __init__(self, *, max_in_flight: int | None = None, render: str = "never", browser: str | None = None,
+                 browser_cdp: str | None = None, render_pages: int = _render.DEFAULT_TABS,
+                 render_timeout: float = _render.DEFAULT_RENDER_TIMEOUT,
+                 render_allow: list[tuple[str, int]] | None = None,
+                 render_routes: dict[str, tuple[str, int]] | None = None) -> None:
         if max_in_flight is not None and (isinstance(max_in_flight, bool) or not isinstance(max_in_flight, int)):
             raise TypeError(f"max_in_flight must be int or None, not {type(max_in_flight).__name__}")
         if max_in_flight is not None and max_in_flight < 1:
@@ -47,6 +60,13 @@ class PageClient:
         self._max_in_flight = max_in_flight
         self._semaphore: asyncio.Semaphore | None = None
         self._closed = False
+        # Rendering in a browser (see fetch/_render.py): the browser starts at
+        # the first page that needs it and is closed with the client.
+        self.render = _render.check_mode(render)
+        self._render_options = _render.check_options(browser=browser, cdp=browser_cdp, tabs=render_pages,
+                                                     timeout=render_timeout, allow=render_allow,
+                                                     routes=render_routes)
+        self._renderer: _render.Renderer | None = None
 
     # ------------------------------------------------------------ lifetime
     async def __aenter__(self) -> "PageClient":
@@ -58,6 +78,22 @@ class PageClient:
     async def aclose(self) -> None:
         """Releases what the client holds; a closed client fetches nothing more."""
         self._closed = True
+        renderer, self._renderer = self._renderer, None
+        if renderer is not None:
+            await renderer.aclose()
+
+    @property
+    def renderer(self) -> "_render.Renderer":
+        """The client's browser (made, not started, at first use)."""
+        if self._closed:
+            raise RuntimeError("the PageClient is closed")
+        if self._renderer is None:
+            self._renderer = _render.Renderer(**self._render_options)
+        return self._renderer
+
+    @property
+    def rendering_started(self) -> bool:
+        return self._renderer is not None
 
     @property
     def closed(self) -> bool:
