@@ -9,7 +9,8 @@ from typing import Any
 
 from .. import _export
 from ._common import EXIT_OK, PROG
-from ._engine import add_engine_options, engine_options, load_engine, run_pipeline, warn_unreadable_links
+from ._engine import add_engine_options, engine_options, load_engine, render_settings, run_pipeline, \
+    warn_unreadable_links
 from ._input import read_matches
 from ._outputs import OutputPlan, Writer
 from ._report import report, stdout_width
@@ -42,12 +43,13 @@ def run(args: argparse.Namespace) -> int:
         plan.check()
         matches, labels = read_matches(source)
         commerce = load_engine()
+        render = render_settings(args)  # what rendering needs, before any page is fetched
         warn_unreadable_links(commerce, matches, labels, "<stdin>" if source is None else str(source))
         if commerce.AsyncFetcher is None and matches:
             print(f"{PROG}: note: the Scrapling library cannot be imported, so destination pages are not "
                   "fetched; results come from the search data alone", file=sys.stderr)
         result = run_pipeline(commerce, matches, commerce.AsyncFetcher, engine_options(args),
-                              allow_internal=args.allow_internal)
+                              allow_internal=args.allow_internal, render=render)
         writers: list[tuple[Any, Writer]] = []
         if json_out is not None:
             data = _export.render_json(result)  # before anything is written: it can fail on content

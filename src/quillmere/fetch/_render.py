@@ -19,6 +19,7 @@ dismissed, and images, media and fonts are not loaded.
 from __future__ import annotations
 
 import asyncio
+import atexit
 import contextlib
 import logging
 import os
@@ -94,6 +95,22 @@ _HTML = r"""(cap) => {
   const html = (d.doctype ? '<!DOCTYPE ' + d.doctype.name + '>' : '') + root.outerHTML;
   return (cap !== null && html.length > cap) ? html.length : html;
 }"""
+
+
+# The profile directories of the browsers this process started and has not
+# closed: at exit (Ctrl-C, an error that skipped the clean-up) their processes
+# are ended, so no browser outlives the command.
+_LIVE_PROFILES: set[str] = set()
+
+
+@atexit.register
+def _end_browsers_left() -> None:
+    for profile in list(_LIVE_PROFILES):
+        for pid in browser_pids(profile):
+            with contextlib.suppress(OSError):
+                os.kill(pid, signal.SIGKILL)
+        shutil.rmtree(profile, ignore_errors=True)
+    _LIVE_PROFILES.clear()
 
 
 class RenderUnavailable(Exception):
@@ -307,6 +324,7 @@ class Renderer:
             options["cdp_url"] = self.cdp
         else:
             self._profile = tempfile.mkdtemp(prefix="quillmere-browser-")
+            _LIVE_PROFILES.add(self._profile)
             options.update(executable_path=find_browser(self.browser), user_data_dir=self._profile,
                            extra_flags=list(_LAUNCH_FLAGS))
         session = AsyncStealthySession(**options)
@@ -345,6 +363,7 @@ class Renderer:
                 with contextlib.suppress(OSError):
                     os.kill(pid, signal.SIGKILL)
             shutil.rmtree(self._profile, ignore_errors=True)
+            _LIVE_PROFILES.discard(self._profile)
             self._profile = None
 
     async def aclose(self) -> None:
