@@ -335,6 +335,8 @@ class Renderer:
         self._lost = False
         self.starts += 1
         self._context.on("close", lambda *_: self._mark_lost())
+        # Images, media and fonts are never loaded (a load that waits for them can stall).
+        await self._context.route("**/*", _skip_heavy)
         log.debug("render: browser started (%s), egress proxy on %s",
                   self.cdp or options.get("executable_path"), self.proxy.url)
 
@@ -415,13 +417,6 @@ class Renderer:
         navigations: list[Any] = []
         failed: list[tuple[str, str]] = []
 
-        async def skip_heavy(route: Any) -> None:
-            with contextlib.suppress(Exception):
-                if route.request.resource_type in _SKIPPED_RESOURCES:
-                    await route.abort()
-                else:
-                    await route.fallback()
-
         def on_response(response: Any) -> None:
             with contextlib.suppress(Exception):
                 if response.request.is_navigation_request() and response.frame == page.main_frame:
@@ -432,7 +427,6 @@ class Renderer:
                 if request.is_navigation_request() and request.frame == page.main_frame:
                     failed.append((request.url, request.failure or "failed"))
 
-        await page.route("**/*", skip_heavy)
         page.on("response", on_response)
         page.on("requestfailed", on_failed)
         page.on("popup", lambda p: asyncio.ensure_future(_close_quietly(p)))
@@ -512,6 +506,14 @@ class Renderer:
             return Rendering(FetchOutcome.REFUSED, final_url=url,
                              detail=f"{prefix}refused at the egress proxy ({refusals[-1].reason})")
         return Rendering(FetchOutcome.UNREACHABLE, final_url=url, detail=f"{prefix}{why}")
+
+
+async def _skip_heavy(route: Any) -> None:
+    with contextlib.suppress(Exception):
+        if route.request.resource_type in _SKIPPED_RESOURCES:
+            await route.abort()
+        else:
+            await route.fallback()
 
 
 def _url_of(page: Any) -> str:
