@@ -377,3 +377,15 @@ def running(pid: int) -> bool:
             return f.read().rpartition(")")[2].split()[0] != "Z"
     except OSError:
         return False
+
+
+@needs_browser
+def test_demo_render_auto_reads_the_script_built_sample(tmp_path, capsys):
+    from quillmere.cli import main
+
+    assert main(["demo", "--out", str(tmp_path), "--render", "auto"]) == 0
+    rows = (tmp_path / "commerce.csv").read_text(encoding="utf-8").splitlines()
+    carafe = [row for row in rows if "glass-carafe" in row]
+    # Its JSON-LD comes from a script on a made-up host, which the proxy sent to the sample server.
+    assert len(carafe) == 1 and "LH-CAR-1000" in carafe[0] and "48.0" in carafe[0]
+    assert "rendered 1 pages in a browser: 1 gave product data" in capsys.readouterr().err

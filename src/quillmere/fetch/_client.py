@@ -18,7 +18,7 @@ from __future__ import annotations
 
 import asyncio
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from contextvars import ContextVar
 from typing import TYPE_CHECKING, Any
@@ -45,14 +45,15 @@ class PageClient:
     `render_pages` tabs at once, `render_timeout` seconds per page.
     `render_allow`, a list of (address, port), is the only destinations the
     browser may connect to (tests and the demo allow their own server);
-    `render_routes` sends host names to a fixed (address, port) unresolved.
+    `render_rewrite` maps the first link and every plain-HTTP request of the
+    browser before its check (the demo's made-up hosts to its sample server).
     """
 
     def __init__(self, *, max_in_flight: int | None = None, render: str = "never", browser: str | None = None,
                  browser_cdp: str | None = None, render_pages: int = _render.DEFAULT_TABS,
                  render_timeout: float = _render.DEFAULT_RENDER_TIMEOUT,
                  render_allow: list[tuple[str, int]] | None = None,
-                 render_routes: dict[str, tuple[str, int]] | None = None) -> None:
+                 render_rewrite: Callable[[str], str] | None = None) -> None:
         if max_in_flight is not None and (isinstance(max_in_flight, bool) or not isinstance(max_in_flight, int)):
             raise TypeError(f"max_in_flight must be int or None, not {type(max_in_flight).__name__}")
         if max_in_flight is not None and max_in_flight < 1:
@@ -65,7 +66,7 @@ class PageClient:
         self.render = _render.check_mode(render)
         self._render_options = _render.check_options(browser=browser, cdp=browser_cdp, tabs=render_pages,
                                                      timeout=render_timeout, allow=render_allow,
-                                                     routes=render_routes)
+                                                     rewrite=render_rewrite)
         self._renderer: _render.Renderer | None = None
 
     # ------------------------------------------------------------ lifetime

@@ -16,8 +16,9 @@ last few) for the page outcomes and the log.
 
 `allow` names (address, port) pairs that pass although internal; with
 `only`, nothing else passes, public addresses included: a test, or the demo,
-allows exactly its own loopback server without turning the check off. `routes` sends a host name to a fixed (address, port) without looking it
-up (the demo's made-up shop names, answered by its sample server).
+allows exactly its own loopback server without turning the check off; in that mode a host name is refused without being looked up. `rewrite`
+maps the link of every plain-HTTP request before it is checked (the demo
+sends its made-up shop hosts to its sample server that way, unresolved).
 """
 
 from __future__ import annotations
@@ -27,7 +28,7 @@ import collections
 import contextlib
 import ipaddress
 import logging
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable
 from typing import NamedTuple
 
 from ._destination import Address, _Refused, refused_address, resolve, split_destination
@@ -67,11 +68,11 @@ class EgressProxy:
     the address that was resolved."""
 
     def __init__(self, *, refuse: bool = True, allow: Iterable[tuple[str, int]] = (), only: bool = False,
-                 routes: Mapping[str, tuple[str, int]] | None = None) -> None:
+                 rewrite: Callable[[str], str] | None = None) -> None:
         self.refuse = refuse
         self.only = only
         self.allow = frozenset((_address_of(a), int(p)) for a, p in allow)
-        self.routes = {name.lower(): (_address_of(a), int(p)) for name, (a, p) in (routes or {}).items()}
+        self.rewrite = rewrite
         self.connections = 0   # connections made
         self.refused = 0       # connections refused
         self.failed = 0        # connections that could not be made
@@ -113,9 +114,8 @@ class EgressProxy:
             _, host, port, address = split_destination(f"{scheme}://{authority}/")
         except _Refused as err:
             raise _Denied(str(err), _host_of(authority), _port_of(authority, scheme)) from None
-        routed = self.routes.get(host)
-        if routed is not None:
-            return routed
+        if address is None and self.only:
+            raise _Denied("a name, and only the allowed addresses may be reached", host, port)
         if address is None:
             try:
                 async with asyncio.timeout(_CONNECT_TIMEOUT):
@@ -172,6 +172,16 @@ class EgressProxy:
                     await _answer(writer, 400, "only absolute http links are proxied")
                     return
                 scheme = "http"
+                if self.rewrite is not None:
+                    try:
+                        rewritten = self.rewrite(target)
+                    except Exception:
+                        await _answer(writer, 400, "unreadable link")
+                        return
+                    scheme, sep, after = rewritten.partition("://")
+                    if scheme != "http":
+                        await _answer(writer, 400, "only http links are proxied")
+                        return
                 authority, slash, path = after.partition("/")
                 path = "/" + path if slash else "/"
                 authority_clean = authority.rpartition("@")[2]

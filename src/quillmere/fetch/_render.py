@@ -139,7 +139,7 @@ def check_mode(render: object) -> str:
 
 
 def check_options(*, browser: object, cdp: object, tabs: object, timeout: object, allow: object,
-                  routes: object) -> dict[str, Any]:
+                  rewrite: object) -> dict[str, Any]:
     """The rendering keywords of a PageClient, checked (nothing is started)."""
     for name, value in (("browser", browser), ("browser_cdp", cdp)):
         if value is not None and not isinstance(value, str):
@@ -157,8 +157,10 @@ def check_options(*, browser: object, cdp: object, tabs: object, timeout: object
     pairs = None
     if allow is not None:
         pairs = [(str(a), int(p)) for a, p in allow]  # type: ignore[attr-defined]
+    if rewrite is not None and not callable(rewrite):
+        raise TypeError(f"render_rewrite must be callable or None, not {type(rewrite).__name__}")
     return {"browser": browser, "cdp": cdp, "tabs": tabs, "timeout": float(timeout), "allow": pairs,
-            "routes": dict(routes) if routes is not None else None}  # type: ignore[call-overload]
+            "rewrite": rewrite}
 
 
 def find_browser(browser: str | None) -> str:
@@ -236,10 +238,12 @@ def render_reason(mode: str, static: Any, item: Any, has_data: bool) -> RenderRe
 
 
 def has_product_data(item: Any, bare: Any) -> bool:
-    """True when the page gave product data: a price, SKU, brand or stock
-    status that the analysis of the same match without its page does not have."""
+    """True when the page gave product data: a price, SKU or stock status
+    that the analysis of the same match without its page does not have. (A
+    brand is not enough: the analysis reads one from a page's title or site
+    name too.)"""
     return any(getattr(item, f) is not None and getattr(item, f) != getattr(bare, f)
-               for f in ("price", "sku", "brand", "stock_status"))
+               for f in ("price", "sku", "stock_status"))
 
 
 def browser_pids(marker: str) -> list[int]:
@@ -263,13 +267,13 @@ class Renderer:
 
     def __init__(self, *, browser: str | None = None, cdp: str | None = None, tabs: int = DEFAULT_TABS,
                  timeout: float = DEFAULT_RENDER_TIMEOUT, allow: list[tuple[str, int]] | None = None,
-                 routes: dict[str, tuple[str, int]] | None = None) -> None:
+                 rewrite: Any = None) -> None:
         self.browser = browser
         self.cdp = cdp
         self.tabs = tabs
         self.timeout = float(timeout)
         self.allow = allow
-        self.routes = routes
+        self.rewrite = rewrite
         self.proxy: EgressProxy | None = None
         self.starts = 0            # browsers started
         self.failures = 0          # browsers lost or not started
@@ -313,7 +317,7 @@ class Renderer:
         if self.proxy is None:
             only = self.allow is not None
             self.proxy = await EgressProxy(refuse=refuse, allow=self.allow or (), only=only,
-                                           routes=self.routes).start()
+                                           rewrite=self.rewrite).start()
         options: dict[str, Any] = {
             "headless": True, "max_pages": self.tabs, "block_webrtc": True, "retries": 1,
             "google_search": False,
@@ -577,7 +581,9 @@ async def render_pass(client: Any, targets: list[Any], direct_links: list[str | 
     bindings = importlib.import_module("quillmere.commerce")._fetch_bindings()
     renderer = client.renderer
     links = list(reasons)
-    got = await asyncio.gather(*(renderer.render(link, refuse=bindings.refuse, cap=bindings.cap) for link in links))
+    rewrite = renderer.rewrite or (lambda link: link)
+    got = await asyncio.gather(*(renderer.render(rewrite(link), refuse=bindings.refuse, cap=bindings.cap)
+                                 for link in links))
     readings = dict(zip(links, got))
     pages = {link: r.html for link, r in readings.items() if r.outcome is FetchOutcome.READ}
     used: set[str] = set()
