@@ -389,3 +389,24 @@ def test_demo_render_auto_reads_the_script_built_sample(tmp_path, capsys):
     # Its JSON-LD comes from a script on a made-up host, which the proxy sent to the sample server.
     assert len(carafe) == 1 and "LH-CAR-1000" in carafe[0] and "48.0" in carafe[0]
     assert "rendered 1 pages in a browser: 1 gave product data" in capsys.readouterr().err
+
+
+@needs_browser
+@pytest.mark.parametrize("workers", [None, 2])
+def test_enrich_many_renders_in_each_process(tmp_path, site, workers, capsys):
+    import json
+
+    from quillmere.cli import main
+
+    searches = tmp_path / "s.jsonl"
+    searches.write_text("".join(json.dumps({"id": f"s{n}", "matches": [{"link": site.url(p), "title": "Trail Shoe"}]})
+                                + "\n" for n, p in enumerate(["/built", "/article", "/built", "/wall"])))
+    out = tmp_path / "r.jsonl"
+    argv = ["enrich-many", str(searches), "--out", str(out), "--allow-internal", "--render", "auto", "-q"]
+    if workers:
+        argv += ["--workers", str(workers)]
+    assert main(argv) == 0
+    results = {r["id"]: r["result"] for r in map(json.loads, out.read_text().splitlines())}
+    assert results["s0"]["items"][0]["sku"] == "TS-42" and results["s3"]["items"][0]["sku"] == "TS-42"
+    assert "sku" not in results["s1"]["items"][0]
+    assert not _render.browser_pids("quillmere-browser-")  # every worker closed its browser

@@ -47,14 +47,16 @@ __all__ = [
 
 async def enrich_many_async(searches: Iterable[Any] | AsyncIterable[Any], *, in_flight: int | None = None,
                             semaphore: asyncio.Semaphore | None = None, fetcher: Any = None,
-                            allow_internal: bool = False, extended: bool = False,
+                            allow_internal: bool = False, extended: bool = False, client: Any = None,
                             ) -> AsyncGenerator[tuple[SearchId, dict[str, Any] | SearchError], None]:
     """Yields ``(id, outcome)`` for each search as it completes, on the
     running event loop. `semaphore` is the fetch bound shared by all searches
     in flight (default: a new one of the engine's default size); `in_flight`
     the number of searches run at a time; `fetcher` as for the engine.
     `allow_internal` lets pages on loopback and private addresses be fetched
-    (the engine refuses them by default) while this run goes on.
+    (the engine refuses them by default) while this run goes on. `client`,
+    a PageClient, is lent to every search (``PageClient(render="auto")``
+    renders the pages that need a browser; the caller closes it).
     Searches may be given as `enrich_many` takes them, also by an
     asynchronous iterable."""
     from ..fetch import default_bound
@@ -67,7 +69,7 @@ async def enrich_many_async(searches: Iterable[Any] | AsyncIterable[Any], *, in_
     source = _as_searches_async(searches) if isinstance(searches, AsyncIterable) else _as_searches(searches)
 
     async def run(search: Search) -> Outcome:
-        return await run_search(search, options, semaphore, fetcher=fetcher)
+        return await run_search(search, options, semaphore, fetcher=fetcher, client=client)
 
     with _InternalAllowed(allow_internal):
         async with aclosing(stream_outcomes(source, run, bound)) as outcomes:

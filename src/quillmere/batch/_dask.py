@@ -23,7 +23,7 @@ from typing import Any
 
 from ._input import Outcome, Search
 from ._run import PageCount, RunOptions, apply_destination_policy, children_ignore_interrupts, \
-    default_in_flight, partitions, run_search, stream_outcomes
+    default_in_flight, partitions, render_client, run_search, stream_outcomes
 
 DEFAULT_PARTITION_SIZE = 200
 
@@ -60,11 +60,14 @@ def run_partition(items: list[tuple[Any, ...]], options: RunOptions, in_flight: 
     engine = _ProcessLoop.get()
     apply_destination_policy(options)
 
-    async def run(search: Search) -> Outcome:
-        return await run_search(search, options, engine.semaphore)
-
     async def collect() -> list[tuple[Any, ...]]:
-        return [tuple(o) async for o in stream_outcomes((Search(*item) for item in items), run, in_flight)]
+        # A Dask worker outlives the command: the browser of a rendering run
+        # belongs to the task and is closed when its searches are done.
+        async with render_client(options) as client:
+            async def run(search: Search) -> Outcome:
+                return await run_search(search, options, engine.semaphore, client=client)
+
+            return [tuple(o) async for o in stream_outcomes((Search(*item) for item in items), run, in_flight)]
 
     return asyncio.run_coroutine_threadsafe(collect(), engine.loop).result()
 

@@ -11,7 +11,7 @@ import re
 import signal
 import threading
 from collections.abc import AsyncGenerator, AsyncIterable, AsyncIterator, Callable, Iterable, Iterator
-from contextlib import aclosing, contextmanager
+from contextlib import aclosing, asynccontextmanager, contextmanager
 from typing import Any, NamedTuple
 
 from ._input import _MISSING, Outcome, Search, SearchError, _visual_matches
@@ -50,6 +50,9 @@ class RunOptions(NamedTuple):
 
     allow_internal: bool = False
     keywords: tuple[tuple[str, Any], ...] = ()
+    # PageClient keywords of rendering in a browser (empty: no rendering); each
+    # process (each Dask task) that runs searches makes one client of them.
+    render: tuple[tuple[str, Any], ...] = ()
 
     @classmethod
     def of(cls, allow_internal: bool, extended: bool) -> "RunOptions":
@@ -123,8 +126,23 @@ class _InternalAllowed:
                     setattr(commerce, _REFUSE, cls._saved)
 
 
+@asynccontextmanager
+async def render_client(options: RunOptions) -> AsyncIterator[Any]:
+    """The PageClient that renders pages for the searches run in this block
+    (None without rendering); its browser, started at the first page that
+    needs it, is closed when the block ends, however it ends."""
+    if not options.render:
+        yield None
+        return
+    from ..fetch import PageClient
+
+    async with PageClient(**dict(options.render)) as client:
+        yield client
+
+
 async def run_search(search: Search, options: RunOptions, semaphore: asyncio.Semaphore | None,
-                     on_pages: Callable[[int], object] | None = None, fetcher: Any = None) -> Outcome:
+                     on_pages: Callable[[int], object] | None = None, fetcher: Any = None,
+                     client: Any = None) -> Outcome:
     """Runs one search through the engine; its failure becomes its outcome."""
     from .. import commerce
 
@@ -141,6 +159,8 @@ async def run_search(search: Search, options: RunOptions, semaphore: asyncio.Sem
         matches = _visual_matches(search.matches)
         keywords: dict[str, Any] = dict(options.keywords)
         keywords.update(progress=progress, semaphore=semaphore, fetcher=fetcher)
+        if client is not None:
+            keywords["client"] = client
         intel = await commerce.CommerceEnricher.process_async(matches, **keywords)
         return Outcome(search.id, True, result_text(intel), requested)
     except SearchError as err:
@@ -241,15 +261,16 @@ def run_in_thread(searches: Iterable[Search], options: RunOptions, *, in_flight:
         semaphore = asyncio.Semaphore(default_bound())
         on_pages = counter.add if counter is not None else None
 
-        async def run(search: Search) -> Outcome:
-            return await run_search(search, options, semaphore, on_pages)
+        async with render_client(options) as client:
+            async def run(search: Search) -> Outcome:
+                return await run_search(search, options, semaphore, on_pages, client=client)
 
-        async with aclosing(stream_outcomes(searches, run, bound)) as outcomes:
-            async for outcome in outcomes:
-                try:
-                    handoff.put_nowait(("outcome", outcome))
-                except queue.Full:  # the caller is behind: wait without holding the loop
-                    await asyncio.get_running_loop().run_in_executor(None, handoff.put, ("outcome", outcome))
+            async with aclosing(stream_outcomes(searches, run, bound)) as outcomes:
+                async for outcome in outcomes:
+                    try:
+                        handoff.put_nowait(("outcome", outcome))
+                    except queue.Full:  # the caller is behind: wait without holding the loop
+                        await asyncio.get_running_loop().run_in_executor(None, handoff.put, ("outcome", outcome))
 
     def thread_main() -> None:
         try:

@@ -20,7 +20,7 @@ from typing import Any
 
 from ._input import Outcome, Search
 from ._run import PageCount, RunOptions, apply_destination_policy, children_ignore_interrupts, \
-    default_in_flight, run_search, stream_outcomes
+    default_in_flight, render_client, run_search, stream_outcomes
 
 
 class WorkerFailed(RuntimeError):
@@ -52,11 +52,13 @@ async def _work(index: int, inbox: Any, results: Any, options: RunOptions, in_fl
     def on_pages(n: int) -> None:
         results.put(("pages", index, n))
 
-    async def run(search: Search) -> Outcome:
-        return await run_search(search, options, semaphore, on_pages)
+    # The worker's browser (when the run renders) is closed when its work ends.
+    async with render_client(options) as client:
+        async def run(search: Search) -> Outcome:
+            return await run_search(search, options, semaphore, on_pages, client=client)
 
-    async for outcome in stream_outcomes(searches(), run, in_flight):
-        results.put(("outcome", index, tuple(outcome)))
+        async for outcome in stream_outcomes(searches(), run, in_flight):
+            results.put(("outcome", index, tuple(outcome)))
 
 
 def run_in_processes(searches: Iterable[Search], options: RunOptions, *, workers: int,

@@ -15,7 +15,7 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from ._common import EXIT_OK, PROG, CliError
-from ._engine import add_engine_options, engine_options
+from ._engine import add_engine_options, engine_options, render_settings
 from ._outputs import OutputPlan
 
 _HELP = """\
@@ -213,7 +213,9 @@ def _run(args: argparse.Namespace, source: Path | None) -> int:
     counter = PageCount()
     progress = BatchProgress(None if source is None else total - skipped, counter,
                              enabled=False if args.quiet else None)
-    options = RunOptions(allow_internal=args.allow_internal, keywords=tuple(engine_options(args).items()))
+    render = render_settings(args) or {}  # what rendering needs, before any page is fetched
+    options = RunOptions(allow_internal=args.allow_internal, keywords=tuple(engine_options(args).items()),
+                         render=tuple(render.items()))
     try:
         with output:
             progress.draw()

@@ -42,6 +42,12 @@ _CONNECT_TIMEOUT = 10.0
 _CHUNK = 64 * 1024
 _HOP_HEADERS = frozenset({b"proxy-connection", b"proxy-authorization", b"connection", b"keep-alive"})
 REFUSAL_HEADER = "x-quillmere-egress"
+# Services the browser calls by itself (component and extension updates,
+# sign-in): never a page's business, refused whatever the mode.
+BROWSER_SERVICES = frozenset({"update.googleapis.com", "clients2.google.com", "clients2.googleusercontent.com",
+                              "accounts.google.com", "safebrowsing.googleapis.com",
+                              "optimizationguide-pa.googleapis.com", "content-autofill.googleapis.com",
+                              "redirector.gvt1.com", "edgedl.me.gvt1.com"})
 
 
 class Refusal(NamedTuple):
@@ -114,6 +120,8 @@ class EgressProxy:
             _, host, port, address = split_destination(f"{scheme}://{authority}/")
         except _Refused as err:
             raise _Denied(str(err), _host_of(authority), _port_of(authority, scheme)) from None
+        if host.rstrip(".") in BROWSER_SERVICES:
+            raise _Denied("the browser's own service", host, port)
         if address is None and self.only:
             raise _Denied("a name, and only the allowed addresses may be reached", host, port)
         if address is None:

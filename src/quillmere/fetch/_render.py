@@ -113,6 +113,36 @@ def _end_browsers_left() -> None:
     _LIVE_PROFILES.clear()
 
 
+# Flags the stealthy session leaves out on purpose (they could tell a bot) that
+# are needed here: without them the browser calls its update and sign-in
+# services by itself, through the proxy.
+_QUIET_FLAGS = ("--disable-component-update", "--disable-extensions", "--disable-default-apps")
+
+
+def _quiet_browser(session: Any) -> None:
+    """Adjusts the launch options of a Scrapling session before its start:
+    the browser's own background traffic off, and every ``--disable-features``
+    (and ``--enable-features``) flag merged into one, since Chromium reads the
+    last one alone. (Scrapling keeps the options in ``_browser_options``.)"""
+    options = getattr(session, "_browser_options", None)
+    if not isinstance(options, dict):
+        return
+    args: list[str] = []
+    merged: dict[str, list[str]] = {"--disable-features=": [], "--enable-features=": []}
+    for flag in options.get("args", ()):
+        for prefix, values in merged.items():
+            if flag.startswith(prefix):
+                values.extend(v for v in flag[len(prefix):].split(",") if v and v not in values)
+                break
+        else:
+            if flag not in args:
+                args.append(flag)
+    args += [prefix + ",".join(values) for prefix, values in merged.items() if values]
+    args += [f for f in _QUIET_FLAGS if f not in args]
+    options["args"] = args
+    options["ignore_default_args"] = [f for f in options.get("ignore_default_args", ()) if f not in _QUIET_FLAGS]
+
+
 class RenderUnavailable(Exception):
     """Rendering was asked for but cannot work here; the message is one line naming what to install."""
 
@@ -332,6 +362,8 @@ class Renderer:
             options.update(executable_path=find_browser(self.browser), user_data_dir=self._profile,
                            extra_flags=list(_LAUNCH_FLAGS))
         session = AsyncStealthySession(**options)
+        if self.cdp is None:
+            _quiet_browser(session)
         self._session = session
         async with asyncio.timeout(_START_SECONDS):
             await session.start()
