@@ -410,3 +410,76 @@ def test_enrich_many_renders_in_each_process(tmp_path, site, workers, capsys):
     assert results["s0"]["items"][0]["sku"] == "TS-42" and results["s3"]["items"][0]["sku"] == "TS-42"
     assert "sku" not in results["s1"]["items"][0]
     assert not _render.browser_pids("quillmere-browser-")  # every worker closed its browser
+
+
+@needs_browser
+def test_a_browser_over_cdp_is_held_to_the_proxy_and_left_running(loop, site, internal, tmp_path):
+    import socket
+    import subprocess
+
+    hidden, _ = internal
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        port = sock.getsockname()[1]
+    browser = subprocess.Popen([BROWSER or "chromium", "--headless", "--no-sandbox", f"--remote-debugging-port={port}",
+                                f"--user-data-dir={tmp_path / 'profile'}", "--disable-component-update",
+                                "--force-webrtc-ip-handling-policy=disable_non_proxied_udp", "about:blank"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 20
+        while True:  # until it answers on its CDP port
+            try:
+                _render.check_cdp(f"http://127.0.0.1:{port}", timeout=1)
+                break
+            except _render.RenderUnavailable:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.2)
+        client = PageClient(render="always", browser_cdp=f"http://127.0.0.1:{port}",
+                            render_allow=[(site.host, site.port)], render_timeout=5)
+
+        async def run():
+            r = client.renderer
+            return (await r.render(site.url("/built"), refuse=True, cap=None),
+                    await r.render(hidden.url("/"), refuse=True, cap=None), r.proxy.connections)
+
+        try:
+            built, refused, connections = loop.run_until_complete(run())
+        finally:
+            loop.run_until_complete(client.aclose())
+        assert built.outcome is FetchOutcome.READ and "TS-42" in built.html
+        assert refused.outcome is FetchOutcome.REFUSED and hidden.total == 0
+        assert connections >= 1  # the page itself came through the proxy, loopback included
+        assert browser.poll() is None  # a browser reached over CDP is never closed by quillmere
+    finally:
+        browser.kill()
+        browser.wait()
+
+
+@needs_browser
+def test_no_browser_outlives_a_killed_process(site, tmp_path):
+    import subprocess
+    import sys
+
+    script = tmp_path / "run.py"
+    script.write_text(
+        "import asyncio, sys\n"
+        "from quillmere.commerce import PageClient\n"
+        "async def main():\n"
+        f"    c = PageClient(render='always', render_allow=[('127.0.0.1', {site.port})])\n"
+        f"    got = await c.renderer.render('{site.url('/static')}', refuse=True, cap=None)\n"
+        "    print(c.renderer._profile, got.outcome.value, flush=True)\n"
+        "    await asyncio.sleep(60)\n"
+        "asyncio.run(main())\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    child = subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE, env=env, text=True)
+    try:
+        profile, outcome = child.stdout.readline().split()
+        assert outcome == "read" and _render.browser_pids(profile)
+    finally:
+        child.kill()
+        child.wait()
+    deadline = time.monotonic() + 15
+    while [p for p in _render.browser_pids(profile) if running(p)] and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert not [p for p in _render.browser_pids(profile) if running(p)]

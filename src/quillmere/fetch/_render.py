@@ -453,10 +453,14 @@ class Renderer:
         navigations: list[Any] = []
         failed: list[tuple[str, str]] = []
 
+        refused: list[str] = []  # main-frame navigations the proxy refused
+
         def on_response(response: Any) -> None:
             with contextlib.suppress(Exception):
                 if response.request.is_navigation_request() and response.frame == page.main_frame:
                     navigations.append(response)
+                    if response.headers.get(REFUSAL_HEADER):
+                        refused.append(response.url)
 
         def on_failed(request: Any) -> None:
             with contextlib.suppress(Exception):
@@ -475,7 +479,7 @@ class Renderer:
             return self._not_loaded(url, err)
         # A bounded wait for product data; the page may navigate meanwhile.
         found = False
-        while loop.time() < deadline:
+        while loop.time() < deadline and not refused and not failed:
             try:
                 async with asyncio.timeout(max(0.05, deadline - loop.time())):
                     found = bool(await page.evaluate(_PROBE))
@@ -486,25 +490,33 @@ class Renderer:
             if found:
                 break
             await asyncio.sleep(min(_POLL_SECONDS, max(0.0, deadline - loop.time())))
-        # The HTML as it stands at the deadline (or once product data showed).
-        try:
-            async with asyncio.timeout(_GRACE_SECONDS):
-                html = await page.evaluate(_HTML, cap)
-        except TimeoutError:
-            return Rendering(FetchOutcome.TIMEOUT, detail="the page's script held the tab past the deadline",
-                             final_url=_url_of(page))
-        except Exception as err:
-            return Rendering(FetchOutcome.FAILED, detail=f"the HTML could not be read: {_short(err)}",
-                             final_url=_url_of(page))
+        if refused:
+            return Rendering(FetchOutcome.REFUSED, final_url=refused[-1],
+                             detail=f"the page went to {refused[-1]}: refused at the egress proxy")
+        # The HTML as it stands at the deadline (or once product data showed);
+        # a document being replaced is given a moment to settle.
+        html: Any = None
+        settle = loop.time() + _GRACE_SECONDS
+        while True:
+            try:
+                async with asyncio.timeout(max(0.05, settle - loop.time())):
+                    html = await page.evaluate(_HTML, cap)
+                break
+            except TimeoutError:
+                return Rendering(FetchOutcome.TIMEOUT, detail="the page's script held the tab past the deadline",
+                                 final_url=_url_of(page))
+            except Exception as err:
+                if refused:
+                    return Rendering(FetchOutcome.REFUSED, final_url=refused[-1],
+                                     detail=f"the page went to {refused[-1]}: refused at the egress proxy")
+                if "context was destroyed" not in str(err) or loop.time() >= settle:
+                    return Rendering(FetchOutcome.FAILED, detail=f"the HTML could not be read: {_short(err)}",
+                                     final_url=_url_of(page))
+                await asyncio.sleep(_POLL_SECONDS)
         final = _url_of(page)
         status = None
         if navigations:
-            last = navigations[-1]
-            status = last.status
-            with contextlib.suppress(Exception):
-                if (await last.all_headers()).get(REFUSAL_HEADER):
-                    return Rendering(FetchOutcome.REFUSED, status=None, final_url=last.url,
-                                     detail=f"the page went to {last.url}: refused at the egress proxy")
+            status = navigations[-1].status
         if failed and (not navigations or failed[-1][0] != navigations[-1].url or not final.startswith("http")):
             where, why = failed[-1]
             return self._refused_or_unreachable(where, why, prefix=f"the page went to {where}: ")
