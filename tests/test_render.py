@@ -483,3 +483,19 @@ def test_no_browser_outlives_a_killed_process(site, tmp_path):
     while [p for p in _render.browser_pids(profile) if running(p)] and time.monotonic() < deadline:
         time.sleep(0.2)
     assert not [p for p in _render.browser_pids(profile) if running(p)]
+
+
+def test_the_command_stops_before_any_fetch_without_what_rendering_needs(tmp_path, site, capsys):
+    import json
+
+    from quillmere.cli import main
+
+    matches = tmp_path / "m.json"
+    matches.write_text(json.dumps([{"link": site.url("/preflight"), "title": "x"}]))
+    for extra, says in ((["--render", "auto", "--browser", str(tmp_path / "none")], "no such file"),
+                        (["--render", "always", "--browser-cdp", "http://127.0.0.1:9"], "no browser answers"),
+                        (["--browser", "/usr/bin/chromium"], "need --render auto or --render always")):
+        assert main(["enrich", str(matches), "--allow-internal", "-q", *extra]) == 1
+        err = capsys.readouterr().err
+        assert says in err and err.count("\n") == 1
+    assert site.hits.get("/preflight", 0) == 0

@@ -76,6 +76,8 @@ def render_settings(args: argparse.Namespace) -> dict[str, Any] | None:
     is checked here, before any page is fetched: CliError names what to install."""
     mode = getattr(args, "render", "never")
     if mode == "never":
+        if getattr(args, "browser", None) is not None or getattr(args, "browser_cdp", None) is not None:
+            raise CliError("--browser and --browser-cdp need --render auto or --render always")
         return None
     from ..fetch import _render
 
