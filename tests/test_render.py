@@ -281,7 +281,7 @@ def test_a_rendered_page_reaches_no_other_address(loop, site, internal):
              b"try{new WebSocket('ws://" + f"{third.host}:{third.port}".encode() + b"/')}catch(e){}"
              b"if(navigator.serviceWorker){navigator.serviceWorker.register('/sw.js').catch(()=>0)}"
              b"var i=new Image();i.src='" + hidden.url("/x").encode() + b"';"
-             b"</script></body></html>")
+             b"</script><img src=\"/photo.png\"><video src=\"/clip.mp4\" autoplay></video></body></html>")
     site.pages.update({
         "/reach": fixed(reach), "/sw.js": fixed(sw, headers={"Content-Type": "text/javascript"}),
         "/hop": fixed(b"", 302, {"Location": hidden.url("/")}),
@@ -302,6 +302,7 @@ def test_a_rendered_page_reaches_no_other_address(loop, site, internal):
     assert hidden.total == 0 and third.total == 0
     assert reached.outcome is FetchOutcome.READ
     assert site.hits.get("/sw.js", 0) == 0  # service workers are blocked
+    assert site.hits.get("/photo.png", 0) == 0 and site.hits.get("/clip.mp4", 0) == 0  # nor images, media
     refused = {(r.host, r.port) for r in proxy.recent}
     assert (hidden.host, hidden.port) in refused and (third.host, third.port) in refused
     assert hop.outcome is FetchOutcome.REFUSED and "egress proxy" in hop.detail
@@ -318,6 +319,8 @@ def test_a_page_that_never_loads_is_read_at_the_deadline(loop, site):
         "/spin": fixed(b"<html><body><p>x</p><script>setTimeout(()=>{for(;;){}},300)</script></body></html>"),
         "/dialogs": fixed(b"<html><body><script>alert(1);window.open('/static');confirm(2);</script>"
                           b"<p>dialogs</p></body></html>"),
+        "/captcha": fixed(b"<html><head><title>Just a moment...</title></head><body>"
+                          b"<div class=\"cf-turnstile\">verify you are human</div></body></html>"),
         "/huge": fixed(b"<html><body><script>var s='<p>'+'x'.repeat(1<<16)+'</p>';"
                        b"for(var i=0;i<64;i++){document.body.insertAdjacentHTML('beforeend',s)}</script></body></html>"),
     })
@@ -326,16 +329,17 @@ def test_a_page_that_never_loads_is_read_at_the_deadline(loop, site):
     async def run():
         r = client.renderer
         return [await r.render(site.url(p), refuse=True, cap=1 << 20)
-                for p in ("/endless", "/spin", "/dialogs", "/huge")]
+                for p in ("/endless", "/spin", "/dialogs", "/huge", "/captcha")]
 
     try:
-        endless, spin, dialogs, huge = loop.run_until_complete(run())
+        endless, spin, dialogs, huge, captcha = loop.run_until_complete(run())
     finally:
         loop.run_until_complete(client.aclose())
     assert endless.outcome is FetchOutcome.READ and "TS-42" in endless.html and "after" not in endless.html
     assert spin.outcome is FetchOutcome.TIMEOUT
     assert dialogs.outcome is FetchOutcome.READ and "dialogs" in dialogs.html
     assert huge.outcome is FetchOutcome.TOO_LARGE
+    assert captcha.outcome is FetchOutcome.BLOCKED and "never solved" in captcha.detail  # no CAPTCHA is solved
 
 
 @needs_browser
@@ -499,3 +503,11 @@ def test_the_command_stops_before_any_fetch_without_what_rendering_needs(tmp_pat
         err = capsys.readouterr().err
         assert says in err and err.count("\n") == 1
     assert site.hits.get("/preflight", 0) == 0
+
+
+@needs_browser
+def test_the_blocking_entry_closes_its_browser_with_the_call(site, static_internal):
+    client = client_for(site, render="auto")
+    result = CommerceEnricher.process([VisualMatch(link=site.url("/built"), title="Trail Shoe")], client=client)
+    assert result.items[0].sku == "TS-42"
+    assert not client.rendering_started and not _render.browser_pids("quillmere-browser-")

@@ -83,6 +83,14 @@ class PageClient:
         if renderer is not None:
             await renderer.aclose()
 
+    async def close_browser(self) -> None:
+        """Closes the client's browser, if one was started; a later page that
+        needs one starts a new one. (The blocking `process` calls this at its
+        end: its event loop ends with the call.)"""
+        renderer, self._renderer = self._renderer, None
+        if renderer is not None:
+            await renderer.aclose()
+
     @property
     def renderer(self) -> "_render.Renderer":
         """The client's browser (made, not started, at first use)."""
