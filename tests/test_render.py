@@ -511,3 +511,25 @@ def test_the_blocking_entry_closes_its_browser_with_the_call(site, static_intern
     result = CommerceEnricher.process([VisualMatch(link=site.url("/built"), title="Trail Shoe")], client=client)
     assert result.items[0].sku == "TS-42"
     assert not client.rendering_started and not _render.browser_pids("quillmere-browser-")
+
+
+def test_a_browser_that_keeps_failing_is_given_up_with_one_warning(loop, tmp_path, caplog):
+    import logging
+
+    pytest.importorskip("msgspec")
+    fake = tmp_path / "chromium"
+    fake.write_text("#!/bin/sh\n[ \"$1\" = --version ] && echo 'Chromium 1.0' && exit 0\nexit 3\n")
+    fake.chmod(0o755)
+    client = PageClient(render="always", browser=str(fake), render_allow=[("127.0.0.1", 1)], render_timeout=3)
+
+    async def run():
+        return [await client.renderer.render("http://127.0.0.1:1/", refuse=True, cap=None) for _ in range(5)]
+
+    with caplog.at_level(logging.WARNING, logger="quillmere.fetch"):
+        try:
+            got = loop.run_until_complete(run())
+        finally:
+            loop.run_until_complete(client.aclose())
+    assert all(g.outcome is FetchOutcome.FAILED for g in got)
+    assert "did not start" in got[0].detail and "given up" in got[-1].detail
+    assert [r.message for r in caplog.records].count(got[-1].detail + "; the remaining pages are not rendered") == 1
