@@ -394,8 +394,10 @@ class Renderer:
                             await session.context.close()
                         if session.playwright is not None:
                             await session.playwright.stop()
-                    else:
+                    elif getattr(session, "_is_alive", True):
                         await session.close()
+                    elif session.playwright is not None:  # a start that did not finish
+                        await session.playwright.stop()
         if self._profile is not None:
             for pid in browser_pids(self._profile):
                 with contextlib.suppress(OSError):
