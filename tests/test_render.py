@@ -487,6 +487,7 @@ def test_no_browser_outlives_a_killed_process(site, tmp_path):
     while [p for p in _render.browser_pids(profile) if running(p)] and time.monotonic() < deadline:
         time.sleep(0.2)
     assert not [p for p in _render.browser_pids(profile) if running(p)]
+    shutil.rmtree(profile, ignore_errors=True)  # a killed process cannot remove its browser's profile
 
 
 def test_the_command_stops_before_any_fetch_without_what_rendering_needs(tmp_path, site, capsys):
