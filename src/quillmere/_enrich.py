@@ -15,6 +15,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from . import _commerce
+from .fetch._render import render_pass
 from .fetch import PageClient, ProgressCallback, check_options, current_client, recording, using
 from .models import CommerceIntelligence, CommerceSummary, EnrichedCommerceMatch, FetchOutcome, FetchReport, \
     PageOutcome, VisualMatch
@@ -157,13 +158,17 @@ async def enrich_matches_deep_async(cls: Any, matches: list[VisualMatch], max_it
             async with PageClient() as own:
                 with using(own):
                     pages = await fetcher_class.fetch_many(links, **options)
-    if report is not None:
-        report.outcomes = match_outcomes(direct_links, pages, recorded)
     # The analysis of the whole batch runs on a worker of the loop's executor,
     # so the host's other tasks keep running meanwhile; the list is copied so
     # that a task that changes the caller's list meanwhile changes nothing here.
     loop = asyncio.get_running_loop()
-    return await loop.run_in_executor(None, analyse_batch, list(targets), direct_links, pages, extended)
+    items = await loop.run_in_executor(None, analyse_batch, list(targets), direct_links, pages, extended)
+    # Rendering in a browser, when the client asks for it: a second step for the pages that qualify.
+    items = await render_pass(client or current_client(), targets, direct_links, items, recorded,
+                              analyse_batch, extended)
+    if report is not None:
+        report.outcomes = match_outcomes(direct_links, pages, recorded)
+    return items
 
 
 async def process_async(cls: Any, matches: list[VisualMatch], *, fetcher: Any = None,

@@ -278,7 +278,18 @@ class CommerceEnricher:
             options["extended"] = True
         if report is not None:
             options["report"] = report
+        if client is not None and client.render != "never":
+            return _run_coroutine(_closing_browser(client, cls.process_async(matches, **options)))
         return _run_coroutine(cls.process_async(matches, **options))
+
+
+async def _closing_browser(client: PageClient, call: Any) -> Any:
+    """`call` awaited, then the client's browser closed on the same event loop
+    (the blocking entry's loop ends with the call, and the browser with it)."""
+    try:
+        return await call
+    finally:
+        await client.close_browser()
 
 
 __all__ = [

@@ -6,7 +6,7 @@ import math
 from enum import Enum
 from typing import Dict, List, Optional
 
-from pydantic import BaseModel, Field, field_validator
+from pydantic import BaseModel, Field, SerializerFunctionWrapHandler, field_validator, model_serializer
 
 
 class MerchantCategory(str, Enum):
@@ -129,8 +129,35 @@ _OUTCOME_LABELS = {
 }
 
 
+class RenderReason(str, Enum):
+    """Why a page was rendered in a browser after its static fetch."""
+
+    BLOCKED = "blocked"                  # the static fetch met a 403, a 503 or a wall
+    NO_PRODUCT_DATA = "no_product_data"  # read, of a type that sells, but no product data in it
+    ALWAYS = "always"                    # every fetchable page is rendered (render="always")
+
+
+class RenderedPage(BaseModel):
+    """The browser's reading of a page, beside its static fetch."""
+
+    reason: RenderReason
+    outcome: FetchOutcome            # read, or why the browser did not give the page
+    status: Optional[int] = None     # the main document's last HTTP status in the browser
+    final_url: Optional[str] = None  # where the tab was at the end
+    bytes: Optional[int] = None      # size of the rendered HTML
+    seconds: Optional[float] = None  # time in the tab, waiting for a tab not counted
+    detail: Optional[str] = None     # a short reason when not read, or what the render found
+    used: bool = False               # True when the rendered analysis replaced the static one
+
+
 class PageOutcome(BaseModel):
-    """One page's fate: read (with its status, final link, size and time) or why not."""
+    """One page's fate: read (with its status, final link, size and time) or why not.
+
+    The fields tell the static fetch; `rendered` (only when the page was
+    rendered in a browser) tells the browser's reading beside it. A dump
+    leaves `rendered` out when it is None, so records of runs without
+    rendering are what they were.
+    """
 
     outcome: FetchOutcome
     link: Optional[str] = None       # the checked direct link; None when the match has none
@@ -140,6 +167,14 @@ class PageOutcome(BaseModel):
     seconds: Optional[float] = None  # time of the fetch, waiting for a slot not counted
     detail: Optional[str] = None     # a short reason, such as "connection refused" or "challenge page"
     attempts: int = 1                # requests sent for this page
+    rendered: Optional[RenderedPage] = None
+
+    @model_serializer(mode="wrap")
+    def _leave_out_unrendered(self, handler: SerializerFunctionWrapHandler) -> dict:
+        data = handler(self)
+        if isinstance(data, dict) and data.get("rendered", 0) is None:
+            del data["rendered"]
+        return data
 
     @property
     def read(self) -> bool:
@@ -209,7 +244,19 @@ def pages_line(outcomes: List[PageOutcome]) -> str:
     if misses:
         parts = ", ".join(f"{n} {label}" for label, n in sorted(misses.items(), key=lambda kv: -kv[1]))
         line += f", {len(outcomes) - read} not read: {parts}"
+    rendered = render_counts(outcomes)
+    if rendered["rendered"]:
+        line += (f"; {rendered['rendered']} rendered: {rendered['used']} gave product data"
+                 f", {rendered['failed']} failed")
     return line
+
+
+def render_counts(outcomes: List[PageOutcome]) -> Dict[str, int]:
+    """Pages rendered in a browser, those whose rendering gave the product
+    data used, and those the browser did not read."""
+    rendered = [o.rendered for o in outcomes if o.rendered is not None]
+    return {"rendered": len(rendered), "used": sum(1 for r in rendered if r.used),
+            "failed": sum(1 for r in rendered if r.outcome is not FetchOutcome.READ)}
 
 
 __all__ = [
@@ -226,4 +273,6 @@ __all__ = [
     "FetchOutcome",
     "PageOutcome",
     "FetchReport",
+    "RenderReason",
+    "RenderedPage",
 ]

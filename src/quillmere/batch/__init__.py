@@ -56,7 +56,7 @@ async def enrich_many_async(searches: Iterable[Any] | AsyncIterable[Any], *, in_
                             semaphore: asyncio.Semaphore | None = None, fetcher: Any = None,
                             allow_internal: bool = False, extended: bool = False, with_pages: bool = False,
                             per_host: int | None = RUN_PER_HOST, retries: int = RUN_RETRIES, cache: Any = None,
-                            cache_ttl: Any = None, cache_max_bytes: int | None = None,
+                            cache_ttl: Any = None, cache_max_bytes: int | None = None, client: Any = None,
                             ) -> AsyncGenerator[tuple[Any, ...], None]:
     """Yields ``(id, outcome)`` for each search as it completes, on the
     running event loop. `semaphore` is the fetch bound shared by all searches
@@ -66,6 +66,10 @@ async def enrich_many_async(searches: Iterable[Any] | AsyncIterable[Any], *, in_
     (the engine refuses them by default) while this run goes on.
     `with_pages=True` yields ``(id, outcome, pages)`` instead, where `pages`
     is the search's page report (see `enrich_many`).
+    `client`, a PageClient of the caller's, is lent to every search instead
+    of the one the run would make (``PageClient(render="auto")`` renders the
+    pages that need a browser; the caller closes it; the run's own fetch
+    keywords are then the client's).
     Searches may be given as `enrich_many` takes them, also by an
     asynchronous iterable. `per_host`, `retries` and the `cache` keywords
     shape the run's PageClient (see the module's description)."""
@@ -80,7 +84,7 @@ async def enrich_many_async(searches: Iterable[Any] | AsyncIterable[Any], *, in_
     source = _as_searches_async(searches) if isinstance(searches, AsyncIterable) else _as_searches(searches)
 
     with _InternalAllowed(allow_internal):
-        async with options.page_client() as client:
+        async with options.page_client(lent=client) as client:
             async def run(search: Search) -> Outcome:
                 return await run_search(search, options, semaphore, fetcher=fetcher, client=client)
 

@@ -63,15 +63,22 @@ def run_partition(items: list[tuple[Any, ...]], options: RunOptions, in_flight: 
     apply_destination_policy(options)
 
     async def collect() -> list[tuple[Any, ...]]:
-        client = engine.clients.get(options.client)
+        key = repr(options.client)  # its values need not be hashable
+        client = engine.clients.get(key)
         if client is None:
-            client = engine.clients[options.client] = options.page_client()
+            client = engine.clients[key] = options.page_client()
 
         async def run(search: Search) -> Outcome:
             return await run_search(search, options, engine.semaphore, client=client)
 
-        done = [tuple(o) async for o in stream_outcomes((Search(*item) for item in items), run, in_flight)]
-        if client.cache is not None:  # the process outlives the run: what it fetched is written now
+        try:
+            done = [tuple(o) async for o in stream_outcomes((Search(*item) for item in items), run, in_flight)]
+        finally:
+            # A Dask worker outlives the command: the browser of a rendering
+            # run is closed when the task's searches are done, and what was
+            # fetched is written to the cache now.
+            await client.close_browser()
+        if client.cache is not None:
             await asyncio.get_running_loop().run_in_executor(None, client.cache.flush)
         return done
 

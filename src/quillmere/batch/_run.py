@@ -69,15 +69,32 @@ class RunOptions(NamedTuple):
     def of(cls, allow_internal: bool, extended: bool, client: dict[str, Any] | None = None) -> "RunOptions":
         return cls(allow_internal, (("extended", True),) if extended else (), tuple((client or {}).items()))
 
-    def page_client(self) -> Any:
+    def page_client(self, lent: Any = None) -> Any:
         """A new PageClient for this process's share of the run (its cache
-        file was checked whole when the run's keywords were)."""
+        file was checked whole when the run's keywords were), closed when
+        the ``async with`` block ends; `lent`, a caller's client, is used
+        instead and left open."""
         from ..fetch import PageClient
 
+        if lent is not None:
+            return _Lent(lent)
         keywords = dict(self.client)
         if "cache" in keywords:
             keywords["cache_check"] = False
         return PageClient(**keywords)
+
+
+class _Lent:
+    """A caller's PageClient in an ``async with`` block that leaves it open."""
+
+    def __init__(self, client: Any) -> None:
+        self.client = client
+
+    async def __aenter__(self) -> Any:
+        return self.client
+
+    async def __aexit__(self, *exc: object) -> None:
+        return None
 
 
 #: The fetching a run does unless told otherwise: at most 4 requests in

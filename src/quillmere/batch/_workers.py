@@ -62,7 +62,9 @@ async def _work(index: int, inbox: Any, results: Any, options: RunOptions, in_fl
     def on_pages(n: int) -> None:
         results.put(("pages", index, n))
 
-    async with options.page_client() as client:  # one per worker: its cache connection, its host limits
+    # One per worker: its cache connection, its host limits, its browser
+    # (when the run renders), all closed when the worker's work ends.
+    async with options.page_client() as client:
         async def run(search: Search) -> Outcome:
             return await run_search(search, options, semaphore, on_pages, client=client)
 

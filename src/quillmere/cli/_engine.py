@@ -31,6 +31,64 @@ def add_engine_options(parser: argparse.ArgumentParser) -> None:
                              "(loopback, 10.0.0.0/8, 192.168.0.0/16, ...); by default such links are not requested")
     parser.add_argument("--extended", action="store_true",
                         help="extended page analysis: finds the price, SKU and stock on more shop pages")
+    add_render_options(parser)
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number of seconds, not {text!r}") from None
+    if not 0 < value < 3600:
+        raise argparse.ArgumentTypeError(f"expected a number of seconds above 0 and below 3600, not {text!r}")
+    return value
+
+
+def _tabs(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive whole number, not {text!r}")
+    return value
+
+
+def add_render_options(parser: argparse.ArgumentParser) -> None:
+    """The flags of rendering in a browser (see README, "Pages that need a browser")."""
+    group = parser.add_argument_group("pages that need a browser")
+    group.add_argument("--render", choices=("never", "auto", "always"), default="never",
+                       help="read pages in a browser after their static fetch: auto renders the pages that "
+                            "were blocked (403, 503, a wall) or that sell but gave no product data; always "
+                            "renders every fetchable page (default: never)")
+    where = group.add_mutually_exclusive_group()
+    where.add_argument("--browser", metavar="PATH",
+                       help="the Chromium to start (default: chromium or chromium-browser on PATH)")
+    where.add_argument("--browser-cdp", metavar="URL",
+                       help="use a running browser at this CDP address instead (never closed by quillmere)")
+    group.add_argument("--render-pages", type=_tabs, default=2, metavar="N",
+                       help="browser tabs at once (default: 2)")
+    group.add_argument("--render-timeout", type=_seconds, default=15.0, metavar="SECONDS",
+                       help="time per rendered page, after its static fetch (default: 15)")
+
+
+def render_settings(args: argparse.Namespace) -> dict[str, Any] | None:
+    """The PageClient keywords of the render flags, or None without --render.
+    What rendering needs (the extra, a browser or a CDP address that answers)
+    is checked here, before any page is fetched: CliError names what to install."""
+    mode = getattr(args, "render", "never")
+    if mode == "never":
+        if getattr(args, "browser", None) is not None or getattr(args, "browser_cdp", None) is not None:
+            raise CliError("--browser and --browser-cdp need --render auto or --render always")
+        return None
+    from ..fetch import _render
+
+    try:
+        path = _render.check_available(browser=args.browser, cdp=args.browser_cdp)
+    except _render.RenderUnavailable as err:
+        raise CliError(str(err)) from None
+    return {"render": mode, "browser": path, "browser_cdp": args.browser_cdp, "render_pages": args.render_pages,
+            "render_timeout": args.render_timeout}
 
 
 def add_fetch_options(parser: argparse.ArgumentParser, *, retries: int) -> None:
@@ -247,17 +305,18 @@ def tell_pages(report: "FetchReport", out: TextIO, err: TextIO, width: int) -> N
               file=err)
 
 
-def page_client(args: argparse.Namespace) -> Any:
-    """The PageClient of a one-search command (enrich, demo), from its flags."""
+def page_client(args: argparse.Namespace, render: dict[str, Any] | None = None) -> Any:
+    """The PageClient of a one-search command (enrich, demo), from its flags;
+    `render`: the keywords of render_settings (None: no rendering)."""
     from ..fetch import CacheError, PageClient
 
-    keywords = fetch_keywords(args, check_cache=False)
+    keywords = {**fetch_keywords(args, check_cache=False), **(render or {})}
     try:
         return PageClient(**keywords)
     except CacheError as err:
         raise CliError(f"--cache {err}") from None
 
 
-__all__ = ["RewritingFetcher", "tell_pages", "add_engine_options", "add_fetch_options", "fetch_keywords", "page_client",
+__all__ = ["RewritingFetcher", "tell_pages", "add_render_options", "render_settings", "add_engine_options", "add_fetch_options", "fetch_keywords", "page_client",
            "parse_duration", "parse_size", "show_warnings", "engine_options", "internal_destinations", "load_engine",
            "run_pipeline", "warn_unreadable_links"]

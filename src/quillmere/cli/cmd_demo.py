@@ -11,7 +11,7 @@ from typing import Any
 from .. import _export
 from ._common import EXIT_OK, CliError
 from ._engine import RewritingFetcher, add_engine_options, add_fetch_options, engine_options, load_engine, \
-    page_client, run_pipeline, tell_pages
+    page_client, render_settings, run_pipeline, tell_pages
 from ._outputs import OutputPlan
 from ._report import report, stdout_width, wrap
 
@@ -27,6 +27,11 @@ first path segment (https://www.ebay.com/itm/1 is fetched as
 http://127.0.0.1:PORT/www.ebay.com/itm/1). The engine itself still sees, cleans
 and classifies the original links. One sample page answers 404 and one answers
 after the time limit.
+
+With --render auto|always a sample shop page whose product data is built by
+script joins the matches (the default run's matches and outputs stay as they
+are); the browser is held to the sample server, and its requests to the
+samples' made-up hosts are rewritten to it by the egress proxy, never looked up.
 """
 
 
@@ -41,6 +46,19 @@ def register(commands: Any) -> None:
     add_engine_options(demo)
     add_fetch_options(demo, retries=0)
     demo.set_defaults(handler=run)
+
+
+def _to_server(server: Any) -> Any:
+    """The rewrite of the browser's links: a sample host's to the sample
+    server, the server's own (a page's relative links) left as they are."""
+    own = f"127.0.0.1:{server.port}"
+
+    def rewrite(url: str) -> str:
+        from urllib.parse import urlsplit
+
+        return url if urlsplit(url).netloc == own else server.loopback_url(url)
+
+    return rewrite
 
 
 def run(args: argparse.Namespace) -> int:
@@ -62,6 +80,11 @@ def run(args: argparse.Namespace) -> int:
         plan.check()
         routes = demo.load_routes()
         raw_matches = demo.load_matches()
+        render = render_settings(args)  # what rendering needs, before any page is fetched
+        if render is not None:
+            extra_routes, extra_matches = demo.load_render_sample()
+            routes.update(extra_routes)
+            raw_matches = raw_matches + extra_matches
         matches = [VisualMatch(**m) for m in raw_matches]
         commerce = load_engine()
         inner: Any = commerce.AsyncFetcher
@@ -76,6 +99,12 @@ def run(args: argparse.Namespace) -> int:
             print(wrap("One page answers 404 and one is slower than the 5 s time limit, "
                        "so this takes a few seconds.", width) + "\n")
             sys.stdout.flush()
+            if render is not None:
+                # The browser may reach the sample server alone; the proxy sends
+                # every plain-HTTP request for a sample host there.
+                render.update(render_allow=[("127.0.0.1", server.port)], render_rewrite=_to_server(server))
+                client.close_cache()
+                client = page_client(args, render)  # the same fetch flags, and the browser
             # Every page comes from the loopback server, which the destination
             # check refuses; the links' own hosts are never looked up.
             pages = commerce.FetchReport()

@@ -11,7 +11,7 @@ from .. import _export
 from ..report import write_result_html
 from ._common import EXIT_OK, PROG
 from ._engine import add_engine_options, add_fetch_options, engine_options, load_engine, page_client, \
-    run_pipeline, tell_pages, warn_unreadable_links
+    render_settings, run_pipeline, tell_pages, warn_unreadable_links
 from ._input import read_matches
 from ._outputs import OutputPlan, Writer
 from ._report import report, stdout_width
@@ -50,7 +50,9 @@ def run(args: argparse.Namespace) -> int:
     json_out = plan.add("--json", "JSON", args.json)
     report_out = plan.add("--report", "page report", args.report)
     html_out = plan.add("--html", "HTML report", args.html)
-    client = page_client(args)  # a cache that cannot serve stops the command here
+    # What rendering needs, and a cache that cannot serve, stop the command
+    # here, before anything is made or fetched.
+    client = page_client(args, render_settings(args))
     try:
         plan.check()
         matches, labels = read_matches(source, exact_matches=args.exact_matches)

@@ -16,7 +16,7 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from ._common import EXIT_OK, PROG, CliError
-from ._engine import add_engine_options, add_fetch_options, engine_options, fetch_keywords
+from ._engine import add_engine_options, add_fetch_options, engine_options, fetch_keywords, render_settings
 from ._outputs import OutputPlan
 
 _HELP = """\
@@ -242,8 +242,9 @@ def _run(args: argparse.Namespace, source: Path | None) -> int:
     counter = PageCount()
     progress = BatchProgress(None if source is None else total - skipped, counter,
                              enabled=False if args.quiet else None)
+    render = render_settings(args) or {}  # what rendering needs, before any page is fetched
     options = RunOptions(allow_internal=args.allow_internal, keywords=tuple(engine_options(args).items()),
-                         client=tuple(args.fetching.items()))
+                         client=tuple({**args.fetching, **render}.items()))
     try:
         with output:
             progress.draw()

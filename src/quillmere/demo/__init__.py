@@ -56,6 +56,12 @@ def load_matches(path: Path | None = None) -> list[dict[str, Any]]:
     return data
 
 
+def load_render_sample() -> tuple[dict[str, Route], list[dict[str, Any]]]:
+    """The sample added to a ``demo --render`` run: a shop page whose product
+    data is built by script, its script, and the match that links to it."""
+    return load_routes(DEMO_DIR / "render-site.json"), load_matches(DEMO_DIR / "render-matches.json")
+
+
 def route_key(url: str) -> str:
     """The site-map key of a link: host (lower case) and path, query dropped."""
     parts = urlsplit(url)
@@ -147,7 +153,8 @@ class SampleServer:
             status, body = route.status, (self.pages_dir / route.page).read_bytes()
         try:
             handler.send_response(status)
-            handler.send_header("Content-Type", "text/html; charset=utf-8")
+            kind = "text/javascript" if route is not None and route.page.endswith(".js") else "text/html"
+            handler.send_header("Content-Type", f"{kind}; charset=utf-8")
             handler.send_header("Content-Length", str(len(body)))
             handler.end_headers()
             handler.wfile.write(body)

@@ -23,14 +23,14 @@ import asyncio
 import datetime
 import os
 import time
-from collections.abc import AsyncIterator, Iterator
+from collections.abc import AsyncIterator, Callable, Iterator
 from contextlib import asynccontextmanager, contextmanager
 from contextvars import ContextVar
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from ..models import FetchOutcome, PageOutcome
-from . import _transfer
+from . import _render, _transfer
 from ._cache import DEFAULT_MAX_BYTES, DEFAULT_TTL, PageCache
 from ._hosts import HostLimits, host_of
 from ._outcomes import PageFailure, failure_of, outcome
@@ -96,14 +96,28 @@ class PageClient:
     (seconds or a timedelta; a day by default), at most `cache_max_bytes` of
     compressed bodies; it is opened here, and `CacheError` says why a file
     cannot serve (`cache_check`: the whole file is read to check it, which
-    a process that opens a file just checked may skip). With `single_flight` (the default), a page that several
-    calls need at the same time is fetched once and handed to each.
+    a process that opens a file just checked may skip). With `single_flight`
+    (the default), a page that several calls need at the same time is
+    fetched once and handed to each.
+    `render` ("never", "auto" or "always") reads pages in a browser after
+    their static fetch (see `quillmere.fetch._render`): `browser` is the
+    Chromium to start (default: chromium or chromium-browser on PATH), or
+    `browser_cdp` the CDP address of a running one (never closed here);
+    `render_pages` tabs at once, `render_timeout` seconds per page.
+    `render_allow`, a list of (address, port), is the only destinations the
+    browser may connect to (tests and the demo allow their own server);
+    `render_rewrite` maps the first link and every plain-HTTP request of the
+    browser before its check (the demo's made-up hosts to its sample server).
     """
 
     def __init__(self, *, max_in_flight: int | None = None, per_host: int | None = None, retries: int = 0,
                  cache: str | os.PathLike[str] | None = None, cache_ttl: float | datetime.timedelta = DEFAULT_TTL,
                  cache_max_bytes: int = DEFAULT_MAX_BYTES, single_flight: bool = True,
-                 cache_check: bool = True) -> None:
+                 cache_check: bool = True, render: str = "never", browser: str | None = None,
+                 browser_cdp: str | None = None, render_pages: int = _render.DEFAULT_TABS,
+                 render_timeout: float = _render.DEFAULT_RENDER_TIMEOUT,
+                 render_allow: list[tuple[str, int]] | None = None,
+                 render_rewrite: Callable[[str], str] | None = None) -> None:
         if max_in_flight is not None:
             _whole("max_in_flight", max_in_flight, 1)
         if per_host is not None:
@@ -126,6 +140,13 @@ class PageClient:
         if self._hosts is not None:
             self.stats.throttled = self._hosts.lowered
         self._closed = False
+        # Rendering in a browser (see fetch/_render.py): the browser starts at
+        # the first page that needs it and is closed with the client.
+        self.render = _render.check_mode(render)
+        self._render_options = _render.check_options(browser=browser, cdp=browser_cdp, tabs=render_pages,
+                                                     timeout=render_timeout, allow=render_allow,
+                                                     rewrite=render_rewrite)
+        self._renderer: _render.Renderer | None = None
         # Opened last: a bad option never leaves a file open.
         self.cache: PageCache | None = (PageCache(cache, ttl=ttl, max_bytes=cache_max_bytes, verify=cache_check)
                                         if cache is not None else None)
@@ -141,6 +162,9 @@ class PageClient:
         """Releases what the client holds (the cache's pending writes are
         made first); a closed client fetches nothing more."""
         self._closed = True
+        renderer, self._renderer = self._renderer, None
+        if renderer is not None:
+            await renderer.aclose()
         if self.cache is not None:
             await asyncio.get_running_loop().run_in_executor(None, self.cache.close)
 
@@ -149,6 +173,27 @@ class PageClient:
         entries); aclose does the same."""
         if self.cache is not None:
             self.cache.close()
+
+    async def close_browser(self) -> None:
+        """Closes the client's browser, if one was started; a later page that
+        needs one starts a new one. (The blocking `process` calls this at its
+        end: its event loop ends with the call.)"""
+        renderer, self._renderer = self._renderer, None
+        if renderer is not None:
+            await renderer.aclose()
+
+    @property
+    def renderer(self) -> "_render.Renderer":
+        """The client's browser (made, not started, at first use)."""
+        if self._closed:
+            raise RuntimeError("the PageClient is closed")
+        if self._renderer is None:
+            self._renderer = _render.Renderer(**self._render_options)
+        return self._renderer
+
+    @property
+    def rendering_started(self) -> bool:
+        return self._renderer is not None
 
     @property
     def closed(self) -> bool:
