@@ -7,6 +7,9 @@
 // - a source closer to the main product wins over one farther from it
 //   (its JSON-LD record, its microdata item, meta tags, page elements, the
 //   link and embedded data, in that order);
+// - what the page shows a shopper beats what only its scripts or data say:
+//   a code printed after the shop's own label ("SKU:", "Art.-Nr.") wins
+//   over a structured identifier the page never prints after a label;
 // - among candidates of the same source the first one the page shows wins;
 // - every candidate carries the name of the rule that found it, so that a
 //   rule can be judged on pages it was not written for.
@@ -23,6 +26,7 @@ namespace quillmere::extended {
 
 // How close a finding is to the main product: lower is closer.
 enum class Source {
+    SHOWN = 0,       // a code the page prints after the shop's own label
     STRUCTURED = 1,  // the main product's JSON-LD record
     ITEM = 2,        // its microdata / RDFa item
     META = 3,        // price and availability meta tags

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "commerce/code_labels.hpp"
 #include "commerce/text.hpp"
 
 namespace quillmere::extended {
@@ -132,15 +133,38 @@ void embedded_sku(sv html, Pool& sku) {
     }
 }
 
+// Codes printed after a label. A shop's own label (SKU, item, article or
+// product number, Ref.) shows the code a shopper reads: it goes first unless
+// the structured identifier is itself printed after a label, and then that
+// one stays. The maker's codes and bar codes come last.
+void labelled(const page_scan::Scan& s, Pool& sku) {
+    if (s.label_skus.empty()) return;
+    const page_scan::Scan::LabelCode* shop = nullptr;
+    std::vector<Candidate> found = sku.ranked();
+    for (const auto& l : s.label_skus) {
+        if (l.rank != code_labels::SHOP) continue;
+        if (!shop) shop = &l;
+        for (const Candidate& c : found)
+            if (c.source <= Source::ITEM && c.text == l.code) return;  // confirmed: the record's stays first
+    }
+    if (shop) return sku.add(Candidate{Source::SHOWN, "label.shop", shop->code});
+    if (!sku.open(Source::LINK)) return;
+    const auto* best = &s.label_skus.front();
+    for (const auto& l : s.label_skus)
+        if (l.rank < best->rank) best = &l;
+    sku.add(Candidate{Source::LINK, best->rank == code_labels::MAKER ? "label.maker" : "label.barcode", best->code});
+}
+
 }  // namespace
 
 void gather_skus(const MainProduct& main, const page_scan::Scan& s, sv html, const url::UrlParts& link, Pool& sku) {
     if (main.record) from_record(*main.record, main.offer, sku);
-    if (main.item && sku.open(Source::ITEM)) from_item(s, *main.item, sku);
+    if (main.item) from_item(s, *main.item, sku);  // always: it may confirm a label
     from_markup(s, sku);
     if (sku.open(Source::LINK)) from_link(html, link, sku);
     if (sku.open(Source::LINK)) embedded_sku(html, sku);
-    if (sku.open(Source::LINK) && !s.label_skus.empty()) add(sku, Source::LINK, "label", s.label_skus.front());
+    labelled(s, sku);
+
 }
 
 }  // namespace quillmere::extended

@@ -11,6 +11,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "commerce/code_labels.hpp"
 #include "commerce/html_entities.hpp"
 #include "commerce/text.hpp"
 
@@ -214,13 +215,6 @@ std::vector<std::string> prop_names(sv value, bool rdfa) {
     }
     return out;
 }
-
-// Labels shops write before a product's identifier, lower case.
-constexpr sv kLabels[] = {
-    "sku", "item number", "item no", "item #", "product code", "product id", "product number", "article number",
-    "art.-nr", "art.nr", "artikel-nr", "artikelnummer", "bestellnummer", "best.-nr", "\u0161ifra", "\u0160ifra", "r\u00e9f\u00e9rence",
-    "r\u00e9f", "referencia", "ref", "c\u00f3digo", "codice", "cod", "kod produktu", "k\u00f3d", "\u043a\u043e\u0434 \u0442\u043e\u0432\u0430\u0440\u0430", "\u041a\u043e\u0434 \u0442\u043e\u0432\u0430\u0440\u0430",
-    "\u0430\u0440\u0442\u0438\u043a\u0443\u043b", "\u0410\u0440\u0442\u0438\u043a\u0443\u043b", "\u5546\u54c1\u7de8\u865f", "\u5546\u54c1\u756a\u53f7", "\u54c1\u756a"};
 
 struct Capture {
     std::size_t element;  // stack depth of the element it belongs to
@@ -474,56 +468,38 @@ private:
         labels(chunk);
     }
 
-    // Identifier labels: the token after "SKU:", "Art.-Nr.", "Šifra:" ... in
-    // the same text or in the next text of the page.
+    // Identifier labels: the code after "SKU:", "Art.-Nr.", "Šifra:" ... in
+    // the same text or in the next text of the page. A label stands anywhere
+    // in a short text that holds a ":" or "#" ("<b>Šifra:</b> 0638"), or
+    // begins a short text without one ("<dt>SKU</dt><dd>123</dd>").
     void labels(sv chunk) {
-        // Labels end in a colon or a "#" ("SKU: 123", "<b>Šifra:</b> 0638"): other
-        // texts only matter as the value after a pending label.
-        if (!pending_label_) {
-            if (chunk.size() > 400) return;  // a paragraph, not a label
-            bool mark = false;
-            for (char c : chunk) mark = mark || c == ':' || c == '#';
-            if (!mark) return;
-        }
+        if (out_.label_skus.size() >= 8) return;
         sv t = chunk;  // ASCII white space trimmed
         while (!t.empty() && is_space(t.front())) t.remove_prefix(1);
         while (!t.empty() && is_space(t.back())) t.remove_suffix(1);
-        if (t.empty() || out_.label_skus.size() >= 8) return;
-        if (pending_label_) {
-            pending_label_ = false;
-            take_token(t);
+        if (t.empty()) return;
+        if (pending_) {
+            pending_ = false;
+            take_code(t, pending_label_, pending_rank_);
             return;
         }
-        if (t.size() > 80) return;
-        char buf[80];
-        for (std::size_t k = 0; k < t.size(); ++k) buf[k] = lower_ascii(t[k]);
-        sv low(buf, t.size());  // ASCII letters lowered: offsets stay those of t
-        for (sv label : kLabels) {
-            std::size_t p = low.find(label);
-            if (p == sv::npos) continue;
-            if (p > 0 && static_cast<unsigned char>(low[p - 1]) < 0x80 && std::isalnum(static_cast<unsigned char>(low[p - 1])))
-                continue;
-            std::size_t e = p + label.size();
-            if (e < low.size() && static_cast<unsigned char>(low[e]) < 0x80 && std::isalpha(static_cast<unsigned char>(low[e])))
-                continue;  // a longer word
-            while (e < low.size() && (is_space(low[e]) || low[e] == ':' || low[e] == '#' || low[e] == '.')) ++e;
-            if (e >= low.size())
-                pending_label_ = true;
-            else
-                take_token(t.substr(e));
-            return;
+        if (t.size() > 80) return;  // a paragraph, not a label
+        bool mark = t.find(':') != sv::npos || t.find('#') != sv::npos;
+        if (!mark && t.size() > 40) return;
+        auto hit = code_labels::find(t, mark);
+        if (!hit) return;
+        if (hit->end >= t.size()) {
+            pending_ = true;
+            pending_label_ = hit->label;
+            pending_rank_ = hit->rank;
+        } else {
+            take_code(t.substr(hit->end), hit->label, hit->rank);
         }
     }
 
-    void take_token(sv rest) {
-        std::size_t k = 0;
-        while (k < rest.size() && !is_space(rest[k])) ++k;
-        sv tok = rest.substr(0, k);
-        while (!tok.empty() && (tok.back() == '.' || tok.back() == ',' || tok.back() == ';' || tok.back() == ')'))
-            tok.remove_suffix(1);
-        std::size_t digits = 0;
-        for (char c : tok) digits += c >= '0' && c <= '9';
-        if (tok.size() >= 2 && tok.size() <= 40 && digits > 0) out_.label_skus.emplace_back(tok);
+    void take_code(sv rest, sv label, int rank) {
+        sv code = code_labels::code_at(rest);
+        if (!code.empty()) out_.label_skus.push_back(Scan::LabelCode{std::string(code), std::string(label), rank});
     }
 
     void finish(Capture& c) {
@@ -543,7 +519,9 @@ private:
     std::vector<int> item_stack_;
     std::vector<Capture> captures_;
     std::size_t props_ = 0;
-    bool pending_label_ = false;
+    bool pending_ = false;  // a label waits for its code in the next text
+    sv pending_label_;
+    int pending_rank_ = 0;
 };
 
 }  // namespace

@@ -42,7 +42,13 @@ struct Scan {
     std::vector<Item> items;  // items[0] holds the properties outside any item
     std::vector<Marked> marked;
     std::vector<std::string> data_skus;   // data-sku / data-product-sku values, page order
-    std::vector<std::string> label_skus;  // identifiers written after a label ("SKU:", "Art.-Nr.", ...)
+    // identifiers written after a label ("SKU:", "Art.-Nr.", ...), page order
+    struct LabelCode {
+        std::string code;
+        std::string label;  // the label as listed in code_labels
+        int rank;           // code_labels::Rank
+    };
+    std::vector<LabelCode> label_skus;
 };
 
 Scan scan(std::string_view html);
