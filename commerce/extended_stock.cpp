@@ -1,5 +1,6 @@
 #include "commerce/extended_stock.hpp"
 
+#include <iterator>
 #include <string>
 
 #include "commerce/text.hpp"
@@ -26,6 +27,47 @@ constexpr sv kIn[] = {
     "\u0432 \u043D\u0430\u043B\u0438\u0447\u0438\u0438", "stokta", "\u00EEn stoc", "raktáron", "in magazzino",
     "\u6709\u5EAB", "\u73FE\u8CA8", "\u5728\u5EAB\u3042\u308A", "en existencia"};
 constexpr sv kPre[] = {"preorder", "pre-order", "presale"};
+
+// What a buy button says, lower case: the product can be bought ...
+constexpr sv kBuy[] = {
+    "add to cart", "add to basket", "add to bag", "add to trolley", "buy now", "buy it now", "in den warenkorb",
+    "in den einkaufswagen", "jetzt kaufen", "ajouter au panier", "acheter", "a\u00f1adir al carrito",
+    "agregar al carrito", "a\u00f1adir a la cesta", "comprar", "aggiungi al carrello", "acquista", "dodaj do koszyka",
+    "kup teraz", "in winkelwagen", "toevoegen aan winkelwagen", "in mijn winkelwagen", "l\u00e4gg i varukorg",
+    "legg i handlekurv", "l\u00e6g i kurv", "lis\u00e4\u00e4 ostoskoriin", "do ko\u0161\u00edku", "v ko\u0161\u00edku",
+    "kos\u00e1rba", "sepete ekle", "adaug\u0103 \u00een co\u0219", "adauga in cos", "\u0432 \u043a\u043e\u0440\u0437\u0438\u043d\u0443",
+    "\u043a\u0443\u043f\u0438\u0442\u044c", "\u30ab\u30fc\u30c8\u306b\u5165\u308c\u308b", "\u52a0\u5165\u8cfc\u7269\u8eca",
+    "\u52a0\u5165\u8d2d\u7269\u8f66", "\uc7a5\ubc14\uad6c\ub2c8", "\u0623\u0636\u0641 \u0625\u0644\u0649 \u0627\u0644\u0633\u0644\u0629",
+    "\u05d4\u05d5\u05e1\u05e3 \u05dc\u05e1\u05dc"};
+// ... or it cannot: the sold-out words above, and offers to tell when it can.
+constexpr sv kNotify[] = {
+    "notify me", "email me when", "tell me when", "alert me", "benachrichtigen", "m'alerter", "me pr\u00e9venir",
+    "m'avertir", "av\u00edsame", "avisarme", "avvisami", "powiadom mnie", "houd me op de hoogte", "bevaka",
+    "\u0441\u043e\u043e\u0431\u0449\u0438\u0442\u044c \u043e \u043f\u043e\u0441\u0442\u0443\u043f\u043b\u0435\u043d\u0438\u0438",
+    "\u5165\u8377\u304a\u77e5\u3089\u305b", "\u5230\u8ca8\u901a\u77e5", "\u5230\u8d27\u901a\u77e5", "\uc7ac\uc785\uace0 \uc54c\ub9bc"};
+
+bool says(const std::string& lower, const sv* words, std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k)
+        if (text::contains(lower, words[k])) return true;
+    return false;
+}
+
+// The buy buttons, when no source above spoke: one that can be pressed and
+// is shown means in stock; none, and a shown sold-out or notify-me button
+// (or only disabled buy buttons), out of stock.
+void from_buttons(const page_scan::Scan& s, Pool& stock) {
+    bool buy = false, not_buyable = false;
+    for (const auto& b : s.buttons) {
+        if (b.hidden || b.text.empty()) continue;
+        std::string t = text::lower(b.text.substr(0, 120));
+        bool is_buy = says(t, kBuy, std::size(kBuy));
+        bool is_out = availability_of(t) == StockStatus::OUT_OF_STOCK || says(t, kNotify, std::size(kNotify));
+        if (is_buy && !is_out && !b.disabled) buy = true;
+        else if (is_out || (is_buy && b.disabled)) not_buyable = true;
+    }
+    if (buy) stock.add(Candidate{Source::LINK, "button.buy", {}, 0, {}, StockStatus::IN_STOCK});
+    else if (not_buyable) stock.add(Candidate{Source::LINK, "button.sold-out", {}, 0, {}, StockStatus::OUT_OF_STOCK});
+}
 
 // An element named after the sold-out state is a message the page shows only
 // then; its text proves nothing.
@@ -76,6 +118,7 @@ void gather_stock(std::optional<StockStatus> record, std::optional<StockStatus> 
         }
         if (found) stock.add(Candidate{Source::MARKUP, "markup.stock", {}, 0, {}, *found});
     }
+    if (stock.open(Source::LINK)) from_buttons(s, stock);
 }
 
 }  // namespace quillmere::extended

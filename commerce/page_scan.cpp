@@ -27,6 +27,7 @@ constexpr std::size_t kCaptureBytes = 200;    // text kept per capture
 constexpr std::size_t kMaxMarked = 240;       // marked elements kept per page (the first ones count)
 constexpr std::size_t kMaxItems = 5000;       // items kept per page
 constexpr std::size_t kMaxProps = 20000;      // properties kept per page
+constexpr std::size_t kMaxButtons = 40;       // buttons kept per page (the first ones count)
 
 // Byte classes of the tag reader, by table.
 enum : std::uint8_t { SPACE = 1, NAME = 2, ATTR_END = 4, VALUE_END = 8 };
@@ -220,7 +221,8 @@ struct Capture {
     std::size_t element;  // stack depth of the element it belongs to
     std::string text;
     int item = -1, prop = -1;  // property to fill, or
-    int marked = -1;           // marked element to fill
+    int marked = -1;           // marked element to fill, or
+    int button = -1;           // button to fill
 };
 
 struct Open {
@@ -404,6 +406,7 @@ private:
                     captures_.push_back(Capture{depth, {}, -1, -1, int(out_.marked.size() - 1)});
             }
         }
+        if ((t.name_is("button") || t.name_is("input")) && out_.buttons.size() < kMaxButtons) button(t, container, depth);
         for (const Attr* ap = t.begin(); ap != t.finish(); ++ap) {
             const Attr& a = *ap;
             if (a.name.size() < 8 || (a.name[0] | 32) != 'd') continue;
@@ -422,6 +425,33 @@ private:
             }
         } else {
             drop_captures(depth);
+        }
+    }
+
+    void button(const Tag& t, bool container, std::size_t depth) {
+        Button b;
+        if (t.name_is("input")) {
+            auto type = t.get("type");
+            if (!type || !(equal_icase(*type, "submit") || equal_icase(*type, "button"))) return;
+            b.text = clean_text(t.get("value").value_or("").substr(0, kCaptureBytes));
+        }
+        for (const Attr* a = t.begin(); a != t.finish(); ++a) {
+            if (equal_icase(a->name, "disabled")) b.disabled = true;
+            else if (equal_icase(a->name, "aria-disabled")) b.disabled = b.disabled || equal_icase(a->value, "true");
+            else if (equal_icase(a->name, "hidden")) b.hidden = true;
+            else if (equal_icase(a->name, "style")) {
+                std::string v = text::lower(a->value.substr(0, 200));
+                v.erase(std::remove(v.begin(), v.end(), ' '), v.end());
+                b.hidden = b.hidden || text::contains(v, "display:none");
+            } else if (equal_icase(a->name, "class")) {
+                std::string v = text::lower(a->value.substr(0, 200));
+                for (sv w : text::split(v)) b.hidden = b.hidden || w == "hidden" || w == "d-none" || w == "is-hidden";
+            }
+        }
+        if (!text::strip(b.text).empty() || (t.name_is("button") && container)) {
+            out_.buttons.push_back(std::move(b));
+            if (t.name_is("button") && container && captures_.size() < kMaxCaptures)
+                captures_.push_back(Capture{depth, {}, -1, -1, -1, int(out_.buttons.size() - 1)});
         }
     }
 
@@ -504,7 +534,9 @@ private:
 
     void finish(Capture& c) {
         std::string value = clean_text(c.text);
-        if (c.marked >= 0) {
+        if (c.button >= 0) {
+            out_.buttons[c.button].text = std::move(value);
+        } else if (c.marked >= 0) {
             out_.marked[c.marked].text = std::move(value);
         } else if (c.item >= 0 && c.prop >= 0) {
             auto& props = out_.items[c.item].props;

@@ -38,9 +38,17 @@ struct Marked {
     bool strike = false;  // inside <del>, <s> or <strike>
 };
 
+// A button of the page (<button>, <input type=submit|button>), with its text.
+struct Button {
+    std::string text;       // start of its text or value (decoded, collapsed)
+    bool disabled = false;  // disabled, aria-disabled="true"
+    bool hidden = false;    // hidden, display:none, a "hidden" class
+};
+
 struct Scan {
     std::vector<Item> items;  // items[0] holds the properties outside any item
     std::vector<Marked> marked;
+    std::vector<Button> buttons;          // the first ones, page order
     std::vector<std::string> data_skus;   // data-sku / data-product-sku values, page order
     // identifiers written after a label ("SKU:", "Art.-Nr.", ...), page order
     struct LabelCode {
