@@ -133,22 +133,69 @@ void embedded_sku(sv html, Pool& sku) {
     }
 }
 
-// Codes printed after a label. A shop's own label (SKU, item, article or
-// product number, Ref.) shows the code a shopper reads: it goes first unless
-// the structured identifier is itself printed after a label, and then that
-// one stays. The maker's codes and bar codes come last.
-void labelled(const page_scan::Scan& s, Pool& sku) {
-    if (s.label_skus.empty()) return;
-    const page_scan::Scan::LabelCode* shop = nullptr;
-    std::vector<Candidate> found = sku.ranked();
-    for (const auto& l : s.label_skus) {
-        if (l.rank != code_labels::SHOP) continue;
-        if (!shop) shop = &l;
-        for (const Candidate& c : found)
-            if (c.source <= Source::ITEM && c.text == l.code) return;  // confirmed: the record's stays first
+// Letters and digits alone: "002.937.72" and "s00293772" carry "00293772".
+std::string bare(sv code) {
+    std::string out;
+    for (char c : code)
+        if (alnum(c)) out.push_back(c >= 'A' && c <= 'Z' ? char(c + 32) : c);
+    return out;
+}
+
+// Whether the link carries the code, separators aside (five characters at least).
+bool in_link(sv code, const std::string& link_bare) {
+    std::string b = bare(code);
+    return b.size() >= 5 && link_bare.find(b) != std::string::npos;
+}
+
+// A code an element named for it shows ("article-number", "product-reference"):
+// its text when that is one code, else the code after a label it begins with.
+std::string shown_code(const page_scan::Marked& m) {
+    if (one_word(m.text) && m.text.size() >= 3 && has_digit(m.text) && alnum(m.text[0])) return m.text;
+    if (m.text.size() <= 80)
+        if (auto hit = code_labels::find(m.text, false)) return std::string(code_labels::code_at(sv(m.text).substr(hit->end)));
+    return {};
+}
+
+// Codes the page shows a shopper: after the shop's own label (SKU, item,
+// article or product number, Ref.) or in an element named for the code.
+// Principles, in order:
+// - a structured identifier confirmed by what the page shows (the same code
+//   shown) or by its own link (the same letters and digits, when the link
+//   carries no shown code) stays first;
+// - else the shown code goes first, one the link carries before the others,
+//   else the first the page shows;
+// - the maker's codes and bar codes after labels come last of all.
+void shown(const page_scan::Scan& s, const std::string& link_bare, Pool& sku) {
+    struct Shown {
+        std::string code;
+        std::size_t pos;
+        const char* rule;
+    };
+    std::vector<Shown> codes;
+    for (const auto& m : s.marked)
+        if (m.kind == page_scan::Marked::CODE && codes.size() < 8)
+            if (std::string c = shown_code(m); !c.empty()) codes.push_back(Shown{c, m.pos, "shown.element"});
+    for (const auto& l : s.label_skus)
+        if (l.rank == code_labels::SHOP) codes.push_back(Shown{l.code, l.pos, "label.shop"});
+    if (!codes.empty()) {
+        bool shown_linked = false;
+        for (const Shown& x : codes) shown_linked = shown_linked || in_link(x.code, link_bare);
+        for (const Candidate& c : sku.ranked()) {
+            if (c.source > Source::ITEM) continue;
+            if (!shown_linked && in_link(c.text, link_bare)) return;
+            for (const Shown& x : codes)
+                if (x.code == c.text) return;  // confirmed: the record's stays first
+        }
+        const Shown* best = nullptr;
+        for (const Shown& x : codes) {
+            bool linked = in_link(x.code, link_bare);
+            if (!best || (linked && !in_link(best->code, link_bare)) ||
+                (linked == in_link(best->code, link_bare) && x.pos < best->pos))
+                best = &x;
+        }
+        return sku.add(Candidate{Source::SHOWN, best->rule, best->code});
     }
-    if (shop) return sku.add(Candidate{Source::SHOWN, "label.shop", shop->code});
-    if (!sku.open(Source::LINK)) return;
+    if (s.label_skus.empty() || !sku.open(Source::LINK)) return;
     const auto* best = &s.label_skus.front();
     for (const auto& l : s.label_skus)
         if (l.rank < best->rank) best = &l;
@@ -163,7 +210,7 @@ void gather_skus(const MainProduct& main, const page_scan::Scan& s, sv html, con
     from_markup(s, sku);
     if (sku.open(Source::LINK)) from_link(html, link, sku);
     if (sku.open(Source::LINK)) embedded_sku(html, sku);
-    labelled(s, sku);
+    shown(s, bare(std::string(link.path) + " " + std::string(link.query)), sku);
 
 }
 

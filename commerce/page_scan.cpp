@@ -135,6 +135,28 @@ void mentions(sv v, bool& price, bool& stock, bool& sku) {
     }
 }
 
+// Whether a class, id or test name names the element as the product's code
+// ("product-reference", "article-number", "productCode", "item_number"):
+// a cheap look for the words' cores first, then the names themselves.
+bool names_code(sv v) {
+    v = v.substr(0, 120);
+    if (v.find("efer") == sv::npos && v.find("umber") == sv::npos && v.find("ode") == sv::npos &&
+        v.find("nr") == sv::npos && v.find("Nr") == sv::npos)
+        return false;
+    std::string names;  // lower case, camel-case humps and "_" as "-"
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        char c = v[k];
+        if (c >= 'A' && c <= 'Z' && k > 0 && v[k - 1] >= 'a' && v[k - 1] <= 'z') names.push_back('-');
+        names.push_back(c == '_' ? '-' : lower_ascii(c));
+    }
+    for (sv w : {sv("product-reference"), sv("product-ref"), sv("article-number"), sv("articlenumber"), sv("article-nr"),
+                 sv("art-nr"), sv("artnr"), sv("product-code"), sv("productcode"), sv("item-number"), sv("itemnumber"),
+                 sv("item-code"), sv("product-number"), sv("productnumber"), sv("part-number"), sv("model-number"),
+                 sv("style-number"), sv("reference-number")})
+        if (names.find(w) != std::string::npos) return true;
+    return false;
+}
+
 // The start tag at html[i] == '<' (a letter follows), into `t` (reused:
 // its attribute slots are not cleared).
 void read_tag(sv html, std::size_t i, Tag& t) {
@@ -366,7 +388,13 @@ private:
             if (a->name.size() == 5 && equal_icase(a->name, "class")) cls = a->value;
             else if (a->name.size() == 2 && equal_icase(a->name, "id")) id = a->value;
         }
-        if ((cls || id) && out_.marked.size() < kMaxMarked && !t.name_is("script") &&
+        std::optional<sv> test_name;  // data-qa, data-testid, ...: names tests find elements by
+        for (const Attr* a = t.begin(); a != t.finish() && !test_name; ++a)
+            if (a->name.size() >= 7 && (a->name[0] | 32) == 'd' &&
+                (equal_icase(a->name.substr(0, 7), "data-qa") || equal_icase(a->name, "data-testid") ||
+                 equal_icase(a->name, "data-test") || equal_icase(a->name, "data-test-id")))
+                test_name = a->value;
+        if ((cls || id || test_name) && out_.marked.size() < kMaxMarked && !t.name_is("script") &&
             !t.name_is("style") && !t.name_is("option") && !t.name_is("body") &&
             !t.name_is("html")) {
             // One pass over class and id for all the words (most hold none).
@@ -376,7 +404,9 @@ private:
             if (id) look(*id);
             if (price) stock = sku = false;
             if (stock) sku = false;
-            if (price || stock || sku) {
+            bool code = !price && !stock && !sku && container &&
+                        ((cls && names_code(*cls)) || (id && names_code(*id)) || (test_name && names_code(*test_name)));
+            if (price || stock || sku || code) {
                 // class and id, lower-cased with camel-case humps as "-"
                 // ("actionOldPrice" -> "action-old-price"), long values cut short
                 std::string names_lower;
@@ -390,8 +420,8 @@ private:
                 add(cls.value_or("").substr(0, 170));
                 names_lower.push_back(' ');
                 add(id.value_or("").substr(0, 80));
-                Marked m{price ? Marked::PRICE : stock ? Marked::STOCK : Marked::SKU, std::move(names_lower), {}, {},
-                         pos, strike};
+                Marked m{price ? Marked::PRICE : stock ? Marked::STOCK : code ? Marked::CODE : Marked::SKU,
+                         std::move(names_lower), {}, {}, pos, strike};
                 for (const Attr* ap = t.begin(); ap != t.finish(); ++ap) {
                     const Attr& a = *ap;
                     if (equal_icase(a.name, "content") || equal_icase(a.name, "data-price") ||
@@ -529,7 +559,9 @@ private:
 
     void take_code(sv rest, sv label, int rank) {
         sv code = code_labels::code_at(rest);
-        if (!code.empty()) out_.label_skus.push_back(Scan::LabelCode{std::string(code), std::string(label), rank});
+        const char* at = code.data();
+        std::size_t pos = at >= html_.data() && at < html_.data() + html_.size() ? std::size_t(at - html_.data()) : 0;
+        if (!code.empty()) out_.label_skus.push_back(Scan::LabelCode{std::string(code), std::string(label), rank, pos});
     }
 
     void finish(Capture& c) {

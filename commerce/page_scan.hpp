@@ -28,9 +28,11 @@ struct Item {
     const Property* find(std::string_view name) const;
 };
 
-// An element whose class or id mentions a price, the stock or the SKU.
+// An element whose class or id mentions a price, the stock or the SKU, or
+// whose class, id or test name (data-qa, data-testid) names its code.
 struct Marked {
-    enum Kind { PRICE, STOCK, SKU } kind;
+    // CODE: named as the product's code or reference ("article-number")
+    enum Kind { PRICE, STOCK, SKU, CODE } kind;
     std::string names;  // class and id attribute values, lower-cased
     std::string text;   // start of its text (decoded, collapsed); attribute values for prices
     std::string content;  // a content / data-price-like attribute value, if any
@@ -55,6 +57,7 @@ struct Scan {
         std::string code;
         std::string label;  // the label as listed in code_labels
         int rank;           // code_labels::Rank
+        std::size_t pos;    // where the code stands in the page
     };
     std::vector<LabelCode> label_skus;
 };
