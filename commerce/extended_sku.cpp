@@ -169,14 +169,14 @@ void shown(const page_scan::Scan& s, const std::string& link_bare, Pool& sku) {
     struct Shown {
         std::string code;
         std::size_t pos;
-        const char* rule;
+        std::string rule;  // the family and the word that found it ("label.shop:sku")
     };
     std::vector<Shown> codes;
     for (const auto& m : s.marked)
         if (m.kind == page_scan::Marked::CODE && codes.size() < 8)
-            if (std::string c = shown_code(m); !c.empty()) codes.push_back(Shown{c, m.pos, "shown.element"});
+            if (std::string c = shown_code(m); !c.empty()) codes.push_back(Shown{c, m.pos, "shown.element:" + m.code_word});
     for (const auto& l : s.label_skus)
-        if (l.rank == code_labels::SHOP) codes.push_back(Shown{l.code, l.pos, "label.shop"});
+        if (l.rank == code_labels::SHOP) codes.push_back(Shown{l.code, l.pos, "label.shop:" + l.label});
     if (!codes.empty()) {
         bool shown_linked = false;
         for (const Shown& x : codes) shown_linked = shown_linked || in_link(x.code, link_bare);
@@ -199,7 +199,8 @@ void shown(const page_scan::Scan& s, const std::string& link_bare, Pool& sku) {
     const auto* best = &s.label_skus.front();
     for (const auto& l : s.label_skus)
         if (l.rank < best->rank) best = &l;
-    sku.add(Candidate{Source::LINK, best->rank == code_labels::MAKER ? "label.maker" : "label.barcode", best->code});
+    sku.add(Candidate{Source::LINK, (best->rank == code_labels::MAKER ? "label.maker:" : "label.barcode:") + best->label,
+                      best->code});
 }
 
 }  // namespace

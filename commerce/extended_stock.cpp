@@ -46,27 +46,39 @@ constexpr sv kNotify[] = {
     "\u0441\u043e\u043e\u0431\u0449\u0438\u0442\u044c \u043e \u043f\u043e\u0441\u0442\u0443\u043f\u043b\u0435\u043d\u0438\u0438",
     "\u5165\u8377\u304a\u77e5\u3089\u305b", "\u5230\u8ca8\u901a\u77e5", "\u5230\u8d27\u901a\u77e5", "\uc7ac\uc785\uace0 \uc54c\ub9bc"};
 
-bool says(const std::string& lower, const sv* words, std::size_t n) {
+sv said(const std::string& lower, const sv* words, std::size_t n) {
     for (std::size_t k = 0; k < n; ++k)
-        if (text::contains(lower, words[k])) return true;
-    return false;
+        if (text::contains(lower, words[k])) return words[k];
+    return {};
 }
 
 // The buy buttons, when no source above spoke: one that can be pressed and
 // is shown means in stock; none, and a shown sold-out or notify-me button
 // (or only disabled buy buttons), out of stock.
 void from_buttons(const page_scan::Scan& s, Pool& stock) {
-    bool buy = false, not_buyable = false;
+    sv buy, not_buyable;  // the words that said so
     for (const auto& b : s.buttons) {
         if (b.hidden || b.text.empty()) continue;
         std::string t = text::lower(b.text.substr(0, 120));
-        bool is_buy = says(t, kBuy, std::size(kBuy));
-        bool is_out = availability_of(t) == StockStatus::OUT_OF_STOCK || says(t, kNotify, std::size(kNotify));
-        if (is_buy && !is_out && !b.disabled) buy = true;
-        else if (is_out || (is_buy && b.disabled)) not_buyable = true;
+        sv is_buy = said(t, kBuy, std::size(kBuy));
+        sv is_out = said(t, kNotify, std::size(kNotify));
+        if (is_out.empty())
+            for (sv w : kOut)
+                if (text::contains(t, w)) {
+                    is_out = w;
+                    break;
+                }
+        if (!is_buy.empty() && is_out.empty() && !b.disabled) {
+            if (buy.empty()) buy = is_buy;
+        } else if (not_buyable.empty() && (!is_out.empty() || !is_buy.empty())) {
+            not_buyable = !is_out.empty() ? is_out : sv("disabled");
+        }
     }
-    if (buy) stock.add(Candidate{Source::LINK, "button.buy", {}, 0, {}, StockStatus::IN_STOCK});
-    else if (not_buyable) stock.add(Candidate{Source::LINK, "button.sold-out", {}, 0, {}, StockStatus::OUT_OF_STOCK});
+    if (!buy.empty())
+        stock.add(Candidate{Source::LINK, "button.buy:" + std::string(buy), {}, 0, {}, StockStatus::IN_STOCK});
+    else if (!not_buyable.empty())
+        stock.add(Candidate{Source::LINK, "button.sold-out:" + std::string(not_buyable), {}, 0, {},
+                            StockStatus::OUT_OF_STOCK});
 }
 
 // An element named after the sold-out state is a message the page shows only

@@ -138,11 +138,11 @@ void mentions(sv v, bool& price, bool& stock, bool& sku) {
 // Whether a class, id or test name names the element as the product's code
 // ("product-reference", "article-number", "productCode", "item_number"):
 // a cheap look for the words' cores first, then the names themselves.
-bool names_code(sv v) {
+sv names_code(sv v) {
     v = v.substr(0, 120);
     if (v.find("efer") == sv::npos && v.find("umber") == sv::npos && v.find("ode") == sv::npos &&
         v.find("nr") == sv::npos && v.find("Nr") == sv::npos)
-        return false;
+        return {};
     std::string names;  // lower case, camel-case humps and "_" as "-"
     for (std::size_t k = 0; k < v.size(); ++k) {
         char c = v[k];
@@ -153,8 +153,8 @@ bool names_code(sv v) {
                  sv("art-nr"), sv("artnr"), sv("product-code"), sv("productcode"), sv("item-number"), sv("itemnumber"),
                  sv("item-code"), sv("product-number"), sv("productnumber"), sv("part-number"), sv("model-number"),
                  sv("style-number"), sv("reference-number")})
-        if (names.find(w) != std::string::npos) return true;
-    return false;
+        if (names.find(w) != std::string::npos) return w;
+    return {};
 }
 
 // The start tag at html[i] == '<' (a letter follows), into `t` (reused:
@@ -404,8 +404,11 @@ private:
             if (id) look(*id);
             if (price) stock = sku = false;
             if (stock) sku = false;
-            bool code = !price && !stock && !sku && container &&
-                        ((cls && names_code(*cls)) || (id && names_code(*id)) || (test_name && names_code(*test_name)));
+            sv code_word;
+            if (!price && !stock && !sku && container)
+                for (const auto& v : {cls, id, test_name})
+                    if (v && code_word.empty()) code_word = names_code(*v);
+            bool code = !code_word.empty();
             if (price || stock || sku || code) {
                 // class and id, lower-cased with camel-case humps as "-"
                 // ("actionOldPrice" -> "action-old-price"), long values cut short
@@ -421,7 +424,7 @@ private:
                 names_lower.push_back(' ');
                 add(id.value_or("").substr(0, 80));
                 Marked m{price ? Marked::PRICE : stock ? Marked::STOCK : code ? Marked::CODE : Marked::SKU,
-                         std::move(names_lower), {}, {}, pos, strike};
+                         std::move(names_lower), {}, {}, pos, strike, std::string(code_word)};
                 for (const Attr* ap = t.begin(); ap != t.finish(); ++ap) {
                     const Attr& a = *ap;
                     if (equal_icase(a.name, "content") || equal_icase(a.name, "data-price") ||

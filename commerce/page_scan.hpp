@@ -38,6 +38,7 @@ struct Marked {
     std::string content;  // a content / data-price-like attribute value, if any
     std::size_t pos = 0;
     bool strike = false;  // inside <del>, <s> or <strike>
+    std::string code_word;  // CODE: the name that made it one ("article-number")
 };
 
 // A button of the page (<button>, <input type=submit|button>), with its text.
