@@ -38,14 +38,16 @@ void from_meta(const metadata::MetaMap& meta, Pool& price) {
 }
 
 // The price element most like the selling price: a text with a currency,
-// named as the main or current price, early in the page.
+// named as the main or current price, early in the page. One inside a link or
+// a block of other products (related, recommended, a carousel) is another
+// product's price, never the page's.
 void from_markup(const page_scan::Scan& s, Pool& price) {
     if (!price.open(Source::MARKUP)) return;
     int best_score = -1000;
     std::optional<Amount> best;
     int seen = 0;
     for (const auto& m : s.marked) {
-        if (m.kind != page_scan::Marked::PRICE || m.strike) continue;
+        if (m.kind != page_scan::Marked::PRICE || m.strike || m.aside) continue;
         bool skip = false;
         for (sv w : kNotThePrice) skip = skip || word_in(m.names, w);
         if (skip) continue;
@@ -68,6 +70,8 @@ void from_markup(const page_scan::Scan& s, Pool& price) {
     }
     if (best) add(price, Source::MARKUP, "markup.price", *best);
 }
+
+
 
 }  // namespace
 

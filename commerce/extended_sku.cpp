@@ -48,7 +48,8 @@ void from_markup(const page_scan::Scan& s, Pool& sku) {
     if (!sku.open(Source::MARKUP)) return;
     // An element named for the SKU whose text is one identifier.
     for (const auto& m : s.marked) {
-        if (m.kind != page_scan::Marked::SKU || !one_word(m.text) || m.text.size() < 3 || !alnum(m.text[0])) continue;
+        if (m.kind != page_scan::Marked::SKU || m.aside || !one_word(m.text) || m.text.size() < 3 || !alnum(m.text[0]))
+            continue;  // one word, not another product's
         if (!has_digit(m.text)) continue;
         add(sku, Source::MARKUP, "markup.sku", m.text);
         break;
@@ -173,7 +174,7 @@ void shown(const page_scan::Scan& s, const std::string& link_bare, Pool& sku) {
     };
     std::vector<Shown> codes;
     for (const auto& m : s.marked)
-        if (m.kind == page_scan::Marked::CODE && codes.size() < 8)
+        if (m.kind == page_scan::Marked::CODE && !m.aside && codes.size() < 8)
             if (std::string c = shown_code(m); !c.empty()) codes.push_back(Shown{c, m.pos, "shown.element:" + m.code_word});
     for (const auto& l : s.label_skus)
         if (l.rank == code_labels::SHOP) codes.push_back(Shown{l.code, l.pos, "label.shop:" + l.label});

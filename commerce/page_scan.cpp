@@ -251,7 +251,18 @@ struct Open {
     sv name;
     int item = -1;  // the item this element opened
     bool strike = false;
+    bool aside = false;  // inside a link or a block of other products
 };
+
+// Whether a class or id names a block of other products ("related-products",
+// "recommendations", "similar-items", "a-carousel", "upsell", "cross-sell").
+bool names_aside(sv v) {
+    v = v.substr(0, 160);
+    for (sv w : {sv("elated"), sv("ecommend"), sv("imilar"), sv("arousel"), sv("psell"), sv("ross-sell"),
+                 sv("rosssell"), sv("ecently"), sv("lso-bought"), sv("lsoBought")})
+        if (v.find(w) != sv::npos) return true;
+    return false;
+}
 
 class Scanner {
 public:
@@ -356,6 +367,16 @@ private:
         std::size_t depth = stack_.size();  // this element's depth once pushed
         bool strike = (!stack_.empty() && stack_.back().strike) || t.name_is("del") ||
                       t.name_is("s") || t.name_is("strike");
+        bool aside = !stack_.empty() && stack_.back().aside;
+        if (!aside && container) {
+            if (t.name_is("a")) {
+                auto href = t.get("href");
+                aside = href && !href->empty() && (*href)[0] != '#' && !equal_icase(href->substr(0, 11), "javascript:");
+            }
+            for (const Attr* a = t.begin(); a != t.finish() && !aside; ++a)
+                if ((a->name.size() == 5 && equal_icase(a->name, "class")) || (a->name.size() == 2 && equal_icase(a->name, "id")))
+                    aside = names_aside(a->value);
+        }
 
         if (!names.empty() && props_ < kMaxProps) {
             std::optional<sv> value;
@@ -424,7 +445,7 @@ private:
                 names_lower.push_back(' ');
                 add(id.value_or("").substr(0, 80));
                 Marked m{price ? Marked::PRICE : stock ? Marked::STOCK : code ? Marked::CODE : Marked::SKU,
-                         std::move(names_lower), {}, {}, pos, strike, std::string(code_word)};
+                         std::move(names_lower), {}, {}, pos, strike, std::string(code_word), aside};
                 for (const Attr* ap = t.begin(); ap != t.finish(); ++ap) {
                     const Attr& a = *ap;
                     if (equal_icase(a.name, "content") || equal_icase(a.name, "data-price") ||
@@ -451,7 +472,7 @@ private:
 
         if (container) {
             if (stack_.size() < kMaxDepth) {
-                stack_.push_back(Open{t.name, new_item, strike});
+                stack_.push_back(Open{t.name, new_item, strike, aside});
                 if (new_item >= 0) item_stack_.push_back(new_item);
             } else {
                 drop_captures(depth);  // not tracked: its captures cannot be closed

@@ -39,6 +39,7 @@ struct Marked {
     std::size_t pos = 0;
     bool strike = false;  // inside <del>, <s> or <strike>
     std::string code_word;  // CODE: the name that made it one ("article-number")
+    bool aside = false;     // inside a link or a block of other products (related, carousel)
 };
 
 // A button of the page (<button>, <input type=submit|button>), with its text.

@@ -14,7 +14,10 @@ from quillmere import commerce
 from quillmere.cli import _engine
 from quillmere.commerce import CommerceEnricher, DestinationMetadataParser, PageType, StockStatus, VisualMatch
 
-PAGES = Path(__file__).absolute().parent.parent.parent / "shared" / "data" / "product-pages"
+# shared/ stands beside the clone (or beside the folder of work trees)
+PAGES = next((p / "shared" / "data" / "product-pages" for p in Path(__file__).absolute().parents
+              if (p / "shared" / "data" / "product-pages").exists()),
+             Path(__file__).absolute().parent.parent.parent / "shared" / "data" / "product-pages")
 URL = "https://shop.example/p/trail-lantern"
 PAD = "<p>" + "Handmade in small batches. " * 12 + "</p>"
 
@@ -283,6 +286,45 @@ def test_a_shown_code_beats_a_structured_one_no_label_confirms():
     assert analyse(ld(record) + shown)["sku"] == "237972452"
 
 
+def test_elements_named_for_the_code_show_it():
+    record = {"@type": "Product", "name": "Boots", "sku": "84518927-040-35",
+              "offers": {"price": "69.95", "priceCurrency": "EUR"}}
+    # a variant code in the data, the reference a shopper reads on the page
+    shown = '<p>Black - <span data-qa-qualifier="product-reference">1002/710</span></p>'
+    assert ext(ld(record) + shown)["sku"] == "1002/710"
+    assert ext(PRICE + '<span class="productCode">Item 4411-20</span>')["sku"] is None  # not one code
+    assert ext(PRICE + '<div id="article_number">Art.-Nr. 4411-20</div>')["sku"] == "4411-20"
+    # another product's code, in a link or a block of related products, is not shown for this one
+    assert ext(PRICE + '<a href="/p/2"><span class="item-number">55-99</span></a>')["sku"] is None
+    assert ext(PRICE + '<div class="related-products"><b class="product-code">55-99</b></div>')["sku"] is None
+
+
+def test_the_link_decides_between_a_record_and_a_shown_code():
+    record = {"@type": "Product", "name": "Sofa", "sku": "992.775.08", "offers": {"price": "450"}}
+    part = "<p>Article number: 903.294.89</p>"
+    # the link carries the record's code (separators aside): it stays
+    assert ext(ld(record) + part, url="https://shop.example/p/sofa-s99277508/")["sku"] == "992.775.08"
+    assert ext(ld(record) + part, url="https://shop.example/p/sofa/")["sku"] == "903.294.89"
+    # the link carries both: the shown one wins
+    record["sku"] = "DWFWKMMBM"
+    shown = "<p>Cod produs: 5099873388655</p>"
+    url = "https://shop.example/whiskey-5099873388655/pd/DWFWKMMBM/"
+    assert ext(ld(record) + shown, url=url)["sku"] == "5099873388655"
+    # among shown codes, the one the link carries
+    two = "<p>Item number: 11-22</p><p>SKU: 7788-1</p>"
+    assert ext(PRICE + two, url="https://shop.example/p/77881")["sku"] == "7788-1"
+    assert ext(PRICE + two)["sku"] == "11-22"
+
+
+def test_prices_of_other_products_are_not_the_price():
+    tiles = '<div id="recommendations"><span class="price">$129</span></div>' \
+            '<a href="/p/2" class="card"><span class="price">$881</span></a>'
+    assert ext(tiles)["price"] is None
+    assert ext(tiles + '<div class="product-price">$99</div>')["price"].amount == 99.0
+    # a link to nowhere is no other product
+    assert ext('<a href="#buy"><span class="price">$45</span></a>')["price"].amount == 45.0
+
+
 @pytest.mark.parametrize("buttons, stock", [
     ("<button>Add to basket</button>", StockStatus.IN_STOCK),
     ("<input type='submit' value='Ajouter au panier'>", StockStatus.IN_STOCK),
@@ -313,12 +355,12 @@ def test_the_trace_lists_every_candidate_best_first():
            "<span class='price'>8,00 \u20ac</span><button>Add to cart</button></body></html>"
     trace = _commerce._extended_trace(page, URL)
     md = DestinationMetadataParser.parse_metadata(page, URL, extended=True)
-    assert trace["sku"][0] == ("77-12", "label.shop") and md["sku"] == "77-12"
-    assert [r for _, r in trace["sku"]][:2] == ["label.shop", "ld.sku"]
+    assert trace["sku"][0] == ("77-12", "label.shop:sku") and md["sku"] == "77-12"
+    assert [r for _, r in trace["sku"]][:2] == ["label.shop:sku", "ld.sku"]
     assert trace["price"][0] == ((9.5, "EUR"), "ld.offer") and md["price"].amount == 9.5
     assert ((8.0, "EUR"), "markup.price") in trace["price"]
     assert trace["availability"][0] == (StockStatus.OUT_OF_STOCK, "ld")
-    assert (StockStatus.IN_STOCK, "button.buy") in trace["availability"]
+    assert (StockStatus.IN_STOCK, "button.buy:add to cart") in trace["availability"]
 
 
 def test_drawings_and_struck_prices_are_not_the_price():
