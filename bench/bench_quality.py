@@ -235,6 +235,11 @@ HOSTILE = {
     "unclosed comment": "<!-- <b class=price>",
     "unclosed script": "<script> <i class=price>9 €</i> ",
     "digits and signs": "1.2,3 € $ ",
+    "labels, no codes": "<dt>SKU</dt>",
+    "labels with colons": "<b>Art.-Nr.:</b> ",
+    "unclosed buttons": "<button>Add to cart <span>",
+    "code elements": "<div class='article-number related'>",
+    "spaced cents": "<p class=price>12. 50 € 9€ 99 ",
 }
 
 
