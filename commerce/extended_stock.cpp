@@ -53,8 +53,8 @@ sv said(const std::string& lower, const sv* words, std::size_t n) {
 }
 
 // The buy buttons, when no source above spoke: one that can be pressed and
-// is shown means in stock; none, and a shown sold-out or notify-me button
-// (or only disabled buy buttons), out of stock.
+// is shown means in stock; none, and a shown sold-out or notify-me button,
+// out of stock. A disabled buy button says nothing (many wait for a size).
 void from_buttons(const page_scan::Scan& s, Pool& stock) {
     sv buy, not_buyable;  // the words that said so
     for (const auto& b : s.buttons) {
@@ -70,8 +70,8 @@ void from_buttons(const page_scan::Scan& s, Pool& stock) {
                 }
         if (!is_buy.empty() && is_out.empty() && !b.disabled) {
             if (buy.empty()) buy = is_buy;
-        } else if (not_buyable.empty() && (!is_out.empty() || !is_buy.empty())) {
-            not_buyable = !is_out.empty() ? is_out : sv("disabled");
+        } else if (not_buyable.empty() && !is_out.empty()) {
+            not_buyable = is_out;  // a disabled buy button alone may wait for a size: it says nothing
         }
     }
     if (!buy.empty())

@@ -499,12 +499,15 @@ private:
                 b.hidden = b.hidden || text::contains(v, "display:none");
             } else if (equal_icase(a->name, "class")) {
                 std::string v = text::lower(a->value.substr(0, 200));
-                for (sv w : text::split(v)) b.hidden = b.hidden || w == "hidden" || w == "d-none" || w == "is-hidden";
+                for (sv w : text::split(v)) {
+                    b.hidden = b.hidden || w == "hidden" || w == "d-none" || w == "is-hidden";
+                    b.disabled = b.disabled || w == "disabled" || w == "is-disabled" || w == "btn-disabled";
+                }
             }
         }
-        if (!text::strip(b.text).empty() || (t.name_is("button") && container)) {
+        if (!text::strip(b.text).empty() || (!t.name_is("input") && container)) {
             out_.buttons.push_back(std::move(b));
-            if (t.name_is("button") && container && captures_.size() < kMaxCaptures)
+            if (!t.name_is("input") && container && captures_.size() < kMaxCaptures)
                 captures_.push_back(Capture{depth, {}, -1, -1, -1, int(out_.buttons.size() - 1)});
         }
     }
@@ -549,7 +552,8 @@ private:
                 c.text.push_back(ch);
             }
         }
-        labels(chunk);
+        // Labels inside a link or a block of other products name their codes.
+        if (stack_.empty() || !stack_.back().aside) labels(chunk);
     }
 
     // Identifier labels: the code after "SKU:", "Art.-Nr.", "Šifra:" ... in

@@ -268,6 +268,8 @@ def test_codes_after_labels_in_many_languages(body, sku):
     "<p>The SKU of this lamp 12 is long and no label at all starts this sentence</p>",
     "<script>var label = 'SKU: 99812';</script>",  # scripts are not shown
     "<img alt='' src='/img/sku-99812.jpg'>",
+    "<a href='/p/2'>SKU: 55012</a>",  # another product's
+    "<div class='recently-viewed'><p>SKU: 55012</p></div>",
 ])
 def test_texts_that_are_no_labelled_code(body):
     assert ext(PRICE + body)["sku"] is None
@@ -331,7 +333,8 @@ def test_prices_of_other_products_are_not_the_price():
     ("<button disabled>Add to cart</button><button>Notify me when available</button>", StockStatus.OUT_OF_STOCK),
     ("<button>Ausverkauft</button>", StockStatus.OUT_OF_STOCK),
     ("<button>Temporarily unavailable</button>", StockStatus.OUT_OF_STOCK),
-    ("<button aria-disabled='true'>A\u00f1adir al carrito</button>", StockStatus.OUT_OF_STOCK),
+    ("<button aria-disabled='true'>A\u00f1adir al carrito</button>", None),  # it may wait for a size
+    ("<button class='btn disabled'>Add to cart</button><button>Ausverkauft</button>", StockStatus.OUT_OF_STOCK),
     # a hidden sold-out message is a template; the shown buy button counts
     ("<button style='display: none'>Sold out</button><button>In den Warenkorb</button>", StockStatus.IN_STOCK),
     ("<button class='btn hidden'>Powiadom mnie</button>", None),
