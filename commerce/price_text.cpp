@@ -153,6 +153,10 @@ struct Number {
 
 bool is_space_like(char32_t c) { return c == ' ' || c == 0xA0 || c == 0x2009 || c == 0x202F || c == '\t'; }
 
+// Where two digits of cents start after s[i]: up to two spaces, a point or
+// comma, up to two spaces, with a space somewhere; 0 when that is not there.
+std::size_t spaced_cents_at(const std::u32string& s, std::size_t i);
+
 // Whether two digits of cents at s[i - 2] end there: the text ends, or no
 // digit and no further number part follows.
 bool cents_end(const std::u32string& s, std::size_t i) {
@@ -177,12 +181,14 @@ Number scan_number(const std::u32string& s, std::size_t i) {
         while (i < s.size() && is_digit(s[i])) digits.push_back(char(s[i++]));
         n.groups.emplace_back(sep, std::move(digits));
         n.end = i;
-        // "12. 50", "1.234, 56 €": cents after a point or comma and one space,
-        // read only where exactly two digits stand there, ending the number.
-        if (i + 3 < s.size() + 0 && point_or_comma(s[i]) && is_space_like(s[i + 1]) && is_digit(s[i + 2]) &&
-            is_digit(s[i + 3]) && cents_end(s, i + 4) && !n.groups.back().second.empty()) {
-            n.groups.emplace_back(s[i] == 0x066B ? '.' : s[i], std::string{char(s[i + 2]), char(s[i + 3])});
-            n.end = i + 4;
+        // "12. 50", "1.234, 56 €", "12 ,50 €": cents after a point or comma
+        // and a space or two (before or after it), read only where exactly two
+        // digits stand there, ending the number.
+        if (std::size_t c = spaced_cents_at(s, i); c && !n.groups.back().second.empty()) {
+            std::size_t sep_at = i;
+            while (!point_or_comma(s[sep_at])) ++sep_at;
+            n.groups.emplace_back(s[sep_at] == 0x066B ? '.' : s[sep_at], std::string{char(s[c]), char(s[c + 1])});
+            n.end = c + 2;
             n.spaced_cents = i;
             break;
         }
@@ -304,6 +310,16 @@ bool is_count(const std::u32string& s, const Number& n) {
     return false;
 }
 
+std::size_t spaced_cents_at(const std::u32string& s, std::size_t i) {
+    std::size_t j = i, spaces = 0;
+    while (j < s.size() && j - i < 2 && is_space_like(s[j])) ++j, ++spaces;
+    if (j >= s.size() || !point_or_comma(s[j])) return 0;
+    std::size_t k = j + 1;
+    while (k < s.size() && k - (j + 1) < 2 && is_space_like(s[k])) ++k, ++spaces;
+    if (spaces == 0 || k + 1 >= s.size() || !is_digit(s[k]) || !is_digit(s[k + 1]) || !cents_end(s, k + 2)) return 0;
+    return k;
+}
+
 // Whether a number read with spaced cents has a currency sign right before
 // it or right after the cents, or is the whole text.
 bool spaced_cents_signed(const std::u32string& s, const Number& n) {
@@ -369,18 +385,22 @@ std::optional<Reading> read(std::string_view raw, std::optional<std::string_view
                                (i == 0 || !is_digit(s[i - 1])))) {
             Number n = scan_number(s, i);
             // "12€50": the sign stands where the decimal separator would.
-            if (auto t = n.end < s.size() ? token_at(s, n.end) : std::nullopt;
-                t && !n.leading_separator && n.groups.size() == 1 && t->end + 2 <= s.size() &&
+            std::optional<Token> t = n.end < s.size() ? token_at(s, n.end) : std::nullopt;
+            if (t && !n.leading_separator && n.groups.size() == 1 && t->end + 2 <= s.size() &&
                 is_digit(s[t->end]) && is_digit(s[t->end + 1]) && (t->end + 2 == s.size() || !is_digit(s[t->end + 2])) &&
                 !is_letter(s[t->end - 1])) {
                 n.groups.emplace_back('.', std::string{char(s[t->end]), char(s[t->end + 1])});
                 tokens.push_back(*t);
                 n.end = t->end + 2;
-            } else if (t && !n.leading_separator && n.groups.size() == 1 && t->end + 3 <= s.size() &&
-                       is_space_like(s[t->end]) && is_digit(s[t->end + 1]) && is_digit(s[t->end + 2]) &&
-                       !is_letter(s[t->end - 1]) && cents_end(s, t->end + 3) && !sign_after(s, t->end + 3)) {
-                // "9€ 99": the same with one space before the cents, when
-                // nothing after them names a currency (another price would).
+            } else if (std::size_t at = n.end + (n.end < s.size() && is_space_like(s[n.end]) ? 1 : 0);
+                       !t && at < s.size()) {
+                t = token_at(s, at);  // "12 € 50": a space before the sign
+            }
+            if (t && n.groups.size() == 1 && !n.leading_separator && t->end + 3 <= s.size() &&
+                is_space_like(s[t->end]) && is_digit(s[t->end + 1]) && is_digit(s[t->end + 2]) &&
+                !is_letter(s[t->end - 1]) && cents_end(s, t->end + 3) && !sign_after(s, t->end + 3)) {
+                // "9€ 99", "12 € 50": the same with a space before the cents,
+                // when nothing after them names a currency (another price would).
                 n.groups.emplace_back('.', std::string{char(s[t->end + 1]), char(s[t->end + 2])});
                 tokens.push_back(*t);
                 n.end = t->end + 3;

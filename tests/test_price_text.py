@@ -53,6 +53,7 @@ CASES = [
     # cents after a space, where a sign stands beside the number or it is the whole text
     ("12. 50", 12.5, None), ("1.234, 56 €", 1234.56, "EUR"), ("9€ 99", 9.99, "EUR"), ("€ 12, 50", 12.5, "EUR"),
     ("$1,234. 56", 1234.56, "USD"), ("12. 50 kr", 12.5, "SEK"), ("Preis: 19, 90 €", 19.9, "EUR"),
+    ("12 ,50 €", 12.5, "EUR"), ("12 , 50 €", 12.5, "EUR"), ("12.  50 €", 12.5, "EUR"), ("12 € 50", 12.5, "EUR"),
 ]
 
 
@@ -96,6 +97,8 @@ def test_hint_names_which_dollar_or_crown():
     ("Price: 12, 50", 12.0),
     ("12€ 99%", 12.0),  # a percentage, not cents
     ("9€ 99 €", 9.0),  # a second price, not cents
+    ("Was 12 € 15 €", 12.0),
+    ("€12 50", 12.0), ("12 €50", 12.0),  # which number the sign belongs to is not said
     ("12. 505 €", 505.0),  # three digits after the space are no cents: the number beside the sign is read
     ("1, 2, 3", 1.0),
 ])
