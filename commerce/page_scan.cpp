@@ -373,7 +373,10 @@ private:
                 auto href = t.get("href");
                 aside = href && !href->empty() && (*href)[0] != '#' && !equal_icase(href->substr(0, 11), "javascript:");
             }
-            for (const Attr* a = t.begin(); a != t.finish() && !aside; ++a)
+            // blocks hold other products, inline elements do not
+            bool block = t.name_is("div") || t.name_is("section") || t.name_is("ul") || t.name_is("ol") ||
+                         t.name_is("li") || t.name_is("aside") || t.name_is("article") || t.name_is("nav");
+            for (const Attr* a = t.begin(); block && a != t.finish() && !aside; ++a)
                 if ((a->name.size() == 5 && equal_icase(a->name, "class")) || (a->name.size() == 2 && equal_icase(a->name, "id")))
                     aside = names_aside(a->value);
         }
