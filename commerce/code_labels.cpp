@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <vector>
 
 namespace quillmere::code_labels {
@@ -67,11 +68,19 @@ bool space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c
 // table of the first two bytes (ASCII lowered) that can start a label.
 struct Table {
     std::vector<Label> by_length;
-    std::array<bool, 65536> starts{};
+    std::array<std::uint8_t, 65536> bucket{};  // 1 + the bucket of labels starting so; 0: none
+    std::vector<std::vector<const Label*>> buckets;
     Table() : by_length(std::begin(kLabels), std::end(kLabels)) {
         std::stable_sort(by_length.begin(), by_length.end(),
                          [](const Label& a, const Label& b) { return a.text.size() > b.text.size(); });
-        for (const Label& l : by_length) starts[key(l.text[0], l.text[1])] = true;
+        for (const Label& l : by_length) {
+            std::uint8_t& b = bucket[key(l.text[0], l.text[1])];
+            if (b == 0) {
+                buckets.emplace_back();
+                b = static_cast<std::uint8_t>(buckets.size());
+            }
+            buckets[b - 1].push_back(&l);
+        }
     }
     static std::size_t key(char a, char b) {
         return static_cast<unsigned char>(lower_ascii(a)) << 8 | static_cast<unsigned char>(lower_ascii(b));
@@ -95,9 +104,11 @@ std::optional<Hit> find(sv text, bool anywhere) {
     const Table& t = table();
     std::size_t last = anywhere ? text.size() : 1;
     for (std::size_t p = 0; p + 1 < text.size() && p < last; ++p) {
-        if (!t.starts[Table::key(text[p], text[p + 1])]) continue;
+        std::uint8_t b = t.bucket[Table::key(text[p], text[p + 1])];
+        if (b == 0) continue;
         if (p > 0 && ascii_alnum(static_cast<unsigned char>(text[p - 1]))) continue;
-        for (const Label& l : t.by_length) {
+        for (const Label* lp : t.buckets[b - 1]) {
+            const Label& l = *lp;
             if (!equal_at(text, p, l.text)) continue;
             std::size_t e = p + l.text.size();
             if (e < text.size() && ascii_alnum(static_cast<unsigned char>(text[e])) && ascii_alnum(static_cast<unsigned char>(l.text.back())))

@@ -58,8 +58,8 @@ sv said(const std::string& lower, const sv* words, std::size_t n) {
 void from_buttons(const page_scan::Scan& s, Pool& stock) {
     sv buy, not_buyable;  // the words that said so
     for (const auto& b : s.buttons) {
-        if (b.hidden || b.text.empty()) continue;
-        std::string t = text::lower(b.text.substr(0, 120));
+        if (b.hidden || b.text.empty() || b.text.size() > 80) continue;  // a button says a few words
+        std::string t = text::lower(b.text);
         sv is_buy = said(t, kBuy, std::size(kBuy));
         sv is_out = said(t, kNotify, std::size(kNotify));
         if (is_out.empty())
@@ -69,7 +69,8 @@ void from_buttons(const page_scan::Scan& s, Pool& stock) {
                     break;
                 }
         if (!is_buy.empty() && is_out.empty() && !b.disabled) {
-            if (buy.empty()) buy = is_buy;
+            buy = is_buy;
+            break;  // the first shown buy button settles it
         } else if (not_buyable.empty() && !is_out.empty()) {
             not_buyable = is_out;  // a disabled buy button alone may wait for a size: it says nothing
         }
