@@ -71,8 +71,6 @@ void from_markup(const page_scan::Scan& s, Pool& price) {
     if (best) add(price, Source::MARKUP, "markup.price", *best);
 }
 
-
-
 }  // namespace
 
 void gather_prices(const MainProduct& main, const metadata::MetaMap& meta, const page_scan::Scan& s, Pool& price) {

@@ -213,7 +213,6 @@ void gather_skus(const MainProduct& main, const page_scan::Scan& s, sv html, con
     if (sku.open(Source::LINK)) from_link(html, link, sku);
     if (sku.open(Source::LINK)) embedded_sku(html, sku);
     shown(s, bare(std::string(link.path) + " " + std::string(link.query)), sku);
-
 }
 
 }  // namespace quillmere::extended
