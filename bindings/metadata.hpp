@@ -11,6 +11,7 @@
 #include "bindings/capi.hpp"
 #include "bindings/def.hpp"
 #include "bindings/records.hpp"
+#include "commerce/extended.hpp"
 #include "commerce/markup.hpp"
 #include "commerce/metadata_parser.hpp"
 #include "commerce/text.hpp"
@@ -83,6 +84,28 @@ inline nb::dict parse_metadata(OptStr<"html"> html, Str<"direct_url"> direct_url
     out["page_type"] = enum_member(md.page_type);
     out["match_score"] = int_of(md.match_score);
     out["fetch_source"] = str(md.fetch_source);
+    return out;
+}
+
+// Bench hook: every candidate of the extended analysis for price, SKU and
+// availability, best first, each as (value, rule); a price value is
+// (amount, currency). The first of each list is parse_metadata's answer.
+inline nb::dict extended_trace(Str<"html"> html, Str<"direct_url"> direct_url) {
+    metadata::Input in;
+    in.extended = true;
+    in.html = html.view;
+    in.direct_url = direct_url.view;
+    extended::Findings x;
+    in.trace = &x;
+    released_if(html.size(), [&] { return metadata::parse_metadata(in); });
+    nb::list prices, skus, stocks;
+    for (const auto& c : x.prices) prices.append(nb::make_tuple(nb::make_tuple(c.amount, str(c.currency)), str(c.rule)));
+    for (const auto& c : x.skus) skus.append(nb::make_tuple(str(c.text), str(c.rule)));
+    for (const auto& c : x.stocks) stocks.append(nb::make_tuple(opt_enum(std::optional<StockStatus>(c.stock)), str(c.rule)));
+    nb::dict out;
+    out["price"] = prices;
+    out["sku"] = skus;
+    out["availability"] = stocks;
     return out;
 }
 

@@ -12,6 +12,7 @@ void register_metadata(nb::module_& m) {
             "initial_stock"_a = nb::none(), "rank"_a = 1, nb::kw_only(), "extended"_a = false,
             "DestinationMetadataParser.parse_metadata: one match and its page (or None) to the metadata map.");
 
+    m.def("_extended_trace", &py::extended_trace);
     m.def("_markup_patterns", &py::markup_patterns);
     m.def("_markup_search", &py::markup_search);
     m.def("_lower_contains", &py::lower_contains);

@@ -408,6 +408,33 @@ void apply_markup(Fields& f, sv html) {
 
 // Findings tied to the main product replace what the steps above read from
 // the first record or anywhere in the page; the weaker ones only fill.
+// The standard answer among a traced field's candidates, where the merge
+// below would rank it: after the candidates that replace it.
+void trace_standard(std::vector<extended::Candidate>& list, extended::Source replaced_up_to,
+                    extended::Candidate standard) {
+    auto at = list.begin();
+    while (at != list.end() && at->source <= replaced_up_to) ++at;
+    list.insert(at, std::move(standard));
+}
+
+void trace_extended(const Fields& f, extended::Findings& x) {
+    using extended::Source;
+    if (f.price_amount && *f.price_amount != 0)
+        trace_standard(x.prices, Source::META,
+                       {Source::LINK, "standard", {}, *f.price_amount, empty(f.currency) ? "" : *f.currency});
+    if (!empty(f.sku)) trace_standard(x.skus, Source::ITEM, {Source::LINK, "standard", *f.sku});
+    if (f.stock_status) x.stocks.push_back({Source::LINK, "standard", {}, 0, {}, *f.stock_status});
+}
+
+// What the last steps did to the traced fields: a field they cleared has no
+// candidate left, and a priced product page without any stock word is in stock.
+void settle_trace(const Fields& f, extended::Findings& x) {
+    if (!f.price_amount) x.prices.clear();
+    if (empty(f.sku)) x.skus.clear();
+    if (!f.stock_status) x.stocks.clear();
+    else if (x.stocks.empty()) x.stocks.push_back({extended::Source::LINK, "priced product", {}, 0, {}, *f.stock_status});
+}
+
 void apply_extended(Fields& f, const extended::Findings& x) {
     using extended::Source;
     if (x.price && (!f.price_amount || *f.price_amount == 0 || x.price_source <= Source::META)) {
@@ -568,7 +595,14 @@ Metadata parse_metadata(const Input& in) {
         apply_meta(f, meta, in.direct_url);         // 7 to 12
         // 13; the extended analysis reads the shop markup in its own pass instead
         if (!f.is_social && !in.extended) apply_markup(f, html);
-        if (in.extended && !f.is_social) apply_extended(f, extended::analyse(html, in.direct_url, products, meta));
+        if (in.extended && !f.is_social) {
+            extended::Findings x = extended::analyse(html, in.direct_url, products, meta, in.trace != nullptr);
+            if (in.trace) {
+                trace_extended(f, x);
+                *in.trace = x;
+            }
+            apply_extended(f, x);
+        }
         repair_title(f, meta, page_title);          // 14
     }
 
@@ -576,6 +610,7 @@ Metadata parse_metadata(const Input& in) {
     single_word_swap(f);        // 16
     page_type_heuristics(f);    // 17
     complete_or_clear(f);       // 18, 19
+    if (in.trace) settle_trace(f, *in.trace);
 
     Metadata out;
     out.match_score = match_score(in.rank, brand_in_title(f));              // 20

@@ -12,6 +12,10 @@
 #include "commerce/match_score.hpp"
 #include "commerce/records.hpp"
 
+namespace quillmere::extended {
+struct Findings;
+}
+
 namespace quillmere::metadata {
 
 struct InitialPrice {
@@ -28,6 +32,9 @@ struct Input {
     std::optional<bool> initial_stock;
     Integer rank = 1;
     bool extended = false;  // also run the extended page analysis (extended.hpp)
+    // With the extended analysis: receives every candidate of each field, best
+    // first, the standard analysis's answer among them (rule "standard").
+    extended::Findings* trace = nullptr;
 };
 
 struct Metadata {

@@ -11,6 +11,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "commerce/code_labels.hpp"
 #include "commerce/html_entities.hpp"
 #include "commerce/text.hpp"
 
@@ -26,6 +27,7 @@ constexpr std::size_t kCaptureBytes = 200;    // text kept per capture
 constexpr std::size_t kMaxMarked = 240;       // marked elements kept per page (the first ones count)
 constexpr std::size_t kMaxItems = 5000;       // items kept per page
 constexpr std::size_t kMaxProps = 20000;      // properties kept per page
+constexpr std::size_t kMaxButtons = 40;       // buttons kept per page (the first ones count)
 
 // Byte classes of the tag reader, by table.
 enum : std::uint8_t { SPACE = 1, NAME = 2, ATTR_END = 4, VALUE_END = 8 };
@@ -133,6 +135,28 @@ void mentions(sv v, bool& price, bool& stock, bool& sku) {
     }
 }
 
+// Whether a class, id or test name names the element as the product's code
+// ("product-reference", "article-number", "productCode", "item_number"):
+// a cheap look for the words' cores first, then the names themselves.
+sv names_code(sv v) {
+    v = v.substr(0, 120);
+    if (v.find("efer") == sv::npos && v.find("umber") == sv::npos && v.find("ode") == sv::npos &&
+        v.find("nr") == sv::npos && v.find("Nr") == sv::npos)
+        return {};
+    std::string names;  // lower case, camel-case humps and "_" as "-"
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        char c = v[k];
+        if (c >= 'A' && c <= 'Z' && k > 0 && v[k - 1] >= 'a' && v[k - 1] <= 'z') names.push_back('-');
+        names.push_back(c == '_' ? '-' : lower_ascii(c));
+    }
+    for (sv w : {sv("product-reference"), sv("product-ref"), sv("article-number"), sv("articlenumber"), sv("article-nr"),
+                 sv("art-nr"), sv("artnr"), sv("product-code"), sv("productcode"), sv("item-number"), sv("itemnumber"),
+                 sv("item-code"), sv("product-number"), sv("productnumber"), sv("part-number"), sv("model-number"),
+                 sv("style-number"), sv("reference-number")})
+        if (names.find(w) != std::string::npos) return w;
+    return {};
+}
+
 // The start tag at html[i] == '<' (a letter follows), into `t` (reused:
 // its attribute slots are not cleared).
 void read_tag(sv html, std::size_t i, Tag& t) {
@@ -215,25 +239,30 @@ std::vector<std::string> prop_names(sv value, bool rdfa) {
     return out;
 }
 
-// Labels shops write before a product's identifier, lower case.
-constexpr sv kLabels[] = {
-    "sku", "item number", "item no", "item #", "product code", "product id", "product number", "article number",
-    "art.-nr", "art.nr", "artikel-nr", "artikelnummer", "bestellnummer", "best.-nr", "\u0161ifra", "\u0160ifra", "r\u00e9f\u00e9rence",
-    "r\u00e9f", "referencia", "ref", "c\u00f3digo", "codice", "cod", "kod produktu", "k\u00f3d", "\u043a\u043e\u0434 \u0442\u043e\u0432\u0430\u0440\u0430", "\u041a\u043e\u0434 \u0442\u043e\u0432\u0430\u0440\u0430",
-    "\u0430\u0440\u0442\u0438\u043a\u0443\u043b", "\u0410\u0440\u0442\u0438\u043a\u0443\u043b", "\u5546\u54c1\u7de8\u865f", "\u5546\u54c1\u756a\u53f7", "\u54c1\u756a"};
-
 struct Capture {
     std::size_t element;  // stack depth of the element it belongs to
     std::string text;
     int item = -1, prop = -1;  // property to fill, or
-    int marked = -1;           // marked element to fill
+    int marked = -1;           // marked element to fill, or
+    int button = -1;           // button to fill
 };
 
 struct Open {
     sv name;
     int item = -1;  // the item this element opened
     bool strike = false;
+    bool aside = false;  // inside a link or a block of other products
 };
+
+// Whether a class or id names a block of other products ("related-products",
+// "recommendations", "similar-items", "a-carousel", "upsell", "cross-sell").
+bool names_aside(sv v) {
+    v = v.substr(0, 160);
+    for (sv w : {sv("elated"), sv("ecommend"), sv("imilar"), sv("arousel"), sv("psell"), sv("ross-sell"),
+                 sv("rosssell"), sv("ecently"), sv("lso-bought"), sv("lsoBought")})
+        if (v.find(w) != sv::npos) return true;
+    return false;
+}
 
 class Scanner {
 public:
@@ -338,6 +367,19 @@ private:
         std::size_t depth = stack_.size();  // this element's depth once pushed
         bool strike = (!stack_.empty() && stack_.back().strike) || t.name_is("del") ||
                       t.name_is("s") || t.name_is("strike");
+        bool aside = !stack_.empty() && stack_.back().aside;
+        if (!aside && container) {
+            if (t.name_is("a")) {
+                auto href = t.get("href");
+                aside = href && !href->empty() && (*href)[0] != '#' && !equal_icase(href->substr(0, 11), "javascript:");
+            }
+            // blocks hold other products, inline elements do not
+            bool block = t.name_is("div") || t.name_is("section") || t.name_is("ul") || t.name_is("ol") ||
+                         t.name_is("li") || t.name_is("aside") || t.name_is("article") || t.name_is("nav");
+            for (const Attr* a = t.begin(); block && a != t.finish() && !aside; ++a)
+                if ((a->name.size() == 5 && equal_icase(a->name, "class")) || (a->name.size() == 2 && equal_icase(a->name, "id")))
+                    aside = names_aside(a->value);
+        }
 
         if (!names.empty() && props_ < kMaxProps) {
             std::optional<sv> value;
@@ -370,7 +412,13 @@ private:
             if (a->name.size() == 5 && equal_icase(a->name, "class")) cls = a->value;
             else if (a->name.size() == 2 && equal_icase(a->name, "id")) id = a->value;
         }
-        if ((cls || id) && out_.marked.size() < kMaxMarked && !t.name_is("script") &&
+        std::optional<sv> test_name;  // data-qa, data-testid, ...: names tests find elements by
+        for (const Attr* a = t.begin(); a != t.finish() && !test_name; ++a)
+            if (a->name.size() >= 7 && (a->name[0] | 32) == 'd' &&
+                (equal_icase(a->name.substr(0, 7), "data-qa") || equal_icase(a->name, "data-testid") ||
+                 equal_icase(a->name, "data-test") || equal_icase(a->name, "data-test-id")))
+                test_name = a->value;
+        if ((cls || id || test_name) && out_.marked.size() < kMaxMarked && !t.name_is("script") &&
             !t.name_is("style") && !t.name_is("option") && !t.name_is("body") &&
             !t.name_is("html")) {
             // One pass over class and id for all the words (most hold none).
@@ -380,7 +428,12 @@ private:
             if (id) look(*id);
             if (price) stock = sku = false;
             if (stock) sku = false;
-            if (price || stock || sku) {
+            sv code_word;
+            if (!price && !stock && !sku && container)
+                for (const auto& v : {cls, id, test_name})
+                    if (v && code_word.empty()) code_word = names_code(*v);
+            bool code = !code_word.empty();
+            if (price || stock || sku || code) {
                 // class and id, lower-cased with camel-case humps as "-"
                 // ("actionOldPrice" -> "action-old-price"), long values cut short
                 std::string names_lower;
@@ -394,8 +447,8 @@ private:
                 add(cls.value_or("").substr(0, 170));
                 names_lower.push_back(' ');
                 add(id.value_or("").substr(0, 80));
-                Marked m{price ? Marked::PRICE : stock ? Marked::STOCK : Marked::SKU, std::move(names_lower), {}, {},
-                         pos, strike};
+                Marked m{price ? Marked::PRICE : stock ? Marked::STOCK : code ? Marked::CODE : Marked::SKU,
+                         std::move(names_lower), {}, {}, pos, strike, std::string(code_word), aside};
                 for (const Attr* ap = t.begin(); ap != t.finish(); ++ap) {
                     const Attr& a = *ap;
                     if (equal_icase(a.name, "content") || equal_icase(a.name, "data-price") ||
@@ -410,6 +463,7 @@ private:
                     captures_.push_back(Capture{depth, {}, -1, -1, int(out_.marked.size() - 1)});
             }
         }
+        if ((t.name_is("button") || t.name_is("input")) && out_.buttons.size() < kMaxButtons) button(t, container, depth);
         for (const Attr* ap = t.begin(); ap != t.finish(); ++ap) {
             const Attr& a = *ap;
             if (a.name.size() < 8 || (a.name[0] | 32) != 'd') continue;
@@ -421,13 +475,43 @@ private:
 
         if (container) {
             if (stack_.size() < kMaxDepth) {
-                stack_.push_back(Open{t.name, new_item, strike});
+                stack_.push_back(Open{t.name, new_item, strike, aside});
                 if (new_item >= 0) item_stack_.push_back(new_item);
             } else {
                 drop_captures(depth);  // not tracked: its captures cannot be closed
             }
         } else {
             drop_captures(depth);
+        }
+    }
+
+    void button(const Tag& t, bool container, std::size_t depth) {
+        Button b;
+        if (t.name_is("input")) {
+            auto type = t.get("type");
+            if (!type || !(equal_icase(*type, "submit") || equal_icase(*type, "button"))) return;
+            b.text = clean_text(t.get("value").value_or("").substr(0, kCaptureBytes));
+        }
+        for (const Attr* a = t.begin(); a != t.finish(); ++a) {
+            if (equal_icase(a->name, "disabled")) b.disabled = true;
+            else if (equal_icase(a->name, "aria-disabled")) b.disabled = b.disabled || equal_icase(a->value, "true");
+            else if (equal_icase(a->name, "hidden")) b.hidden = true;
+            else if (equal_icase(a->name, "style")) {
+                std::string v = text::lower(a->value.substr(0, 200));
+                v.erase(std::remove(v.begin(), v.end(), ' '), v.end());
+                b.hidden = b.hidden || text::contains(v, "display:none");
+            } else if (equal_icase(a->name, "class")) {
+                std::string v = text::lower(a->value.substr(0, 200));
+                for (sv w : text::split(v)) {
+                    b.hidden = b.hidden || w == "hidden" || w == "d-none" || w == "is-hidden";
+                    b.disabled = b.disabled || w == "disabled" || w == "is-disabled" || w == "btn-disabled";
+                }
+            }
+        }
+        if (!text::strip(b.text).empty() || (!t.name_is("input") && container)) {
+            out_.buttons.push_back(std::move(b));
+            if (!t.name_is("input") && container && captures_.size() < kMaxCaptures)
+                captures_.push_back(Capture{depth, {}, -1, -1, -1, int(out_.buttons.size() - 1)});
         }
     }
 
@@ -471,64 +555,51 @@ private:
                 c.text.push_back(ch);
             }
         }
-        labels(chunk);
+        // Labels inside a link or a block of other products name their codes.
+        if (stack_.empty() || !stack_.back().aside) labels(chunk);
     }
 
-    // Identifier labels: the token after "SKU:", "Art.-Nr.", "Šifra:" ... in
-    // the same text or in the next text of the page.
+    // Identifier labels: the code after "SKU:", "Art.-Nr.", "Šifra:" ... in
+    // the same text or in the next text of the page. A label stands anywhere
+    // in a short text that holds a ":" or "#" ("<b>Šifra:</b> 0638"), or
+    // begins a short text without one ("<dt>SKU</dt><dd>123</dd>").
     void labels(sv chunk) {
-        // Labels end in a colon or a "#" ("SKU: 123", "<b>Šifra:</b> 0638"): other
-        // texts only matter as the value after a pending label.
-        if (!pending_label_) {
-            if (chunk.size() > 400) return;  // a paragraph, not a label
-            bool mark = false;
-            for (char c : chunk) mark = mark || c == ':' || c == '#';
-            if (!mark) return;
-        }
+        if (out_.label_skus.size() >= 8) return;
         sv t = chunk;  // ASCII white space trimmed
         while (!t.empty() && is_space(t.front())) t.remove_prefix(1);
         while (!t.empty() && is_space(t.back())) t.remove_suffix(1);
-        if (t.empty() || out_.label_skus.size() >= 8) return;
-        if (pending_label_) {
-            pending_label_ = false;
-            take_token(t);
+        if (t.empty()) return;
+        if (pending_) {
+            pending_ = false;
+            take_code(t, pending_label_, pending_rank_);
             return;
         }
-        if (t.size() > 80) return;
-        char buf[80];
-        for (std::size_t k = 0; k < t.size(); ++k) buf[k] = lower_ascii(t[k]);
-        sv low(buf, t.size());  // ASCII letters lowered: offsets stay those of t
-        for (sv label : kLabels) {
-            std::size_t p = low.find(label);
-            if (p == sv::npos) continue;
-            if (p > 0 && static_cast<unsigned char>(low[p - 1]) < 0x80 && std::isalnum(static_cast<unsigned char>(low[p - 1])))
-                continue;
-            std::size_t e = p + label.size();
-            if (e < low.size() && static_cast<unsigned char>(low[e]) < 0x80 && std::isalpha(static_cast<unsigned char>(low[e])))
-                continue;  // a longer word
-            while (e < low.size() && (is_space(low[e]) || low[e] == ':' || low[e] == '#' || low[e] == '.')) ++e;
-            if (e >= low.size())
-                pending_label_ = true;
-            else
-                take_token(t.substr(e));
-            return;
+        if (t.size() > 80) return;  // a paragraph, not a label
+        bool mark = t.find(':') != sv::npos || t.find('#') != sv::npos;
+        if (!mark && t.size() > 40) return;
+        auto hit = code_labels::find(t, mark);
+        if (!hit) return;
+        if (hit->end >= t.size()) {
+            pending_ = true;
+            pending_label_ = hit->label;
+            pending_rank_ = hit->rank;
+        } else {
+            take_code(t.substr(hit->end), hit->label, hit->rank);
         }
     }
 
-    void take_token(sv rest) {
-        std::size_t k = 0;
-        while (k < rest.size() && !is_space(rest[k])) ++k;
-        sv tok = rest.substr(0, k);
-        while (!tok.empty() && (tok.back() == '.' || tok.back() == ',' || tok.back() == ';' || tok.back() == ')'))
-            tok.remove_suffix(1);
-        std::size_t digits = 0;
-        for (char c : tok) digits += c >= '0' && c <= '9';
-        if (tok.size() >= 2 && tok.size() <= 40 && digits > 0) out_.label_skus.emplace_back(tok);
+    void take_code(sv rest, sv label, int rank) {
+        sv code = code_labels::code_at(rest);
+        const char* at = code.data();
+        std::size_t pos = at >= html_.data() && at < html_.data() + html_.size() ? std::size_t(at - html_.data()) : 0;
+        if (!code.empty()) out_.label_skus.push_back(Scan::LabelCode{std::string(code), std::string(label), rank, pos});
     }
 
     void finish(Capture& c) {
         std::string value = clean_text(c.text);
-        if (c.marked >= 0) {
+        if (c.button >= 0) {
+            out_.buttons[c.button].text = std::move(value);
+        } else if (c.marked >= 0) {
             out_.marked[c.marked].text = std::move(value);
         } else if (c.item >= 0 && c.prop >= 0) {
             auto& props = out_.items[c.item].props;
@@ -543,7 +614,9 @@ private:
     std::vector<int> item_stack_;
     std::vector<Capture> captures_;
     std::size_t props_ = 0;
-    bool pending_label_ = false;
+    bool pending_ = false;  // a label waits for its code in the next text
+    sv pending_label_;
+    int pending_rank_ = 0;
 };
 
 }  // namespace

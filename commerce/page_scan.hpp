@@ -28,21 +28,40 @@ struct Item {
     const Property* find(std::string_view name) const;
 };
 
-// An element whose class or id mentions a price, the stock or the SKU.
+// An element whose class or id mentions a price, the stock or the SKU, or
+// whose class, id or test name (data-qa, data-testid) names its code.
 struct Marked {
-    enum Kind { PRICE, STOCK, SKU } kind;
+    // CODE: named as the product's code or reference ("article-number")
+    enum Kind { PRICE, STOCK, SKU, CODE } kind;
     std::string names;  // class and id attribute values, lower-cased
     std::string text;   // start of its text (decoded, collapsed); attribute values for prices
     std::string content;  // a content / data-price-like attribute value, if any
     std::size_t pos = 0;
     bool strike = false;  // inside <del>, <s> or <strike>
+    std::string code_word;  // CODE: the name that made it one ("article-number")
+    bool aside = false;     // inside a link or a block of other products (related, carousel)
+};
+
+// A button of the page (<button>, <input type=submit|button>), with its text.
+struct Button {
+    std::string text;       // start of its text or value (decoded, collapsed)
+    bool disabled = false;  // disabled, aria-disabled="true"
+    bool hidden = false;    // hidden, display:none, a "hidden" class
 };
 
 struct Scan {
     std::vector<Item> items;  // items[0] holds the properties outside any item
     std::vector<Marked> marked;
+    std::vector<Button> buttons;          // the first ones, page order
     std::vector<std::string> data_skus;   // data-sku / data-product-sku values, page order
-    std::vector<std::string> label_skus;  // identifiers written after a label ("SKU:", "Art.-Nr.", ...)
+    // identifiers written after a label ("SKU:", "Art.-Nr.", ...), page order
+    struct LabelCode {
+        std::string code;
+        std::string label;  // the label as listed in code_labels
+        int rank;           // code_labels::Rank
+        std::size_t pos;    // where the code stands in the page
+    };
+    std::vector<LabelCode> label_skus;
 };
 
 Scan scan(std::string_view html);

@@ -148,7 +148,22 @@ struct Number {
     std::size_t start, end;
     std::vector<std::pair<char32_t, std::string>> groups;  // (separator before, digits); first separator 0
     bool leading_separator = false;
+    std::size_t spaced_cents = 0;  // "12. 50": where the separator before the cents stands
 };
+
+bool is_space_like(char32_t c) { return c == ' ' || c == 0xA0 || c == 0x2009 || c == 0x202F || c == '\t'; }
+
+// Where two digits of cents start after s[i]: up to two spaces, a point or
+// comma, up to two spaces, with a space somewhere; 0 when that is not there.
+std::size_t spaced_cents_at(const std::u32string& s, std::size_t i);
+
+// Whether two digits of cents at s[i - 2] end there: the text ends, or no
+// digit and no further number part follows.
+bool cents_end(const std::u32string& s, std::size_t i) {
+    if (i >= s.size()) return true;
+    if (is_digit(s[i]) || s[i] == '%' || is_letter(s[i])) return false;
+    return !(point_or_comma(s[i]) && i + 1 < s.size() && is_digit(s[i + 1]));
+}
 
 // The number starting at s[i] (a digit, or "." / "," before a digit that
 // follows no digit); `end` is where it stops.
@@ -166,6 +181,17 @@ Number scan_number(const std::u32string& s, std::size_t i) {
         while (i < s.size() && is_digit(s[i])) digits.push_back(char(s[i++]));
         n.groups.emplace_back(sep, std::move(digits));
         n.end = i;
+        // "12. 50", "1.234, 56 €", "12 ,50 €": cents after a point or comma
+        // and a space or two (before or after it), read only where exactly two
+        // digits stand there, ending the number.
+        if (std::size_t c = spaced_cents_at(s, i); c && !n.groups.back().second.empty()) {
+            std::size_t sep_at = i;
+            while (!point_or_comma(s[sep_at])) ++sep_at;
+            n.groups.emplace_back(s[sep_at] == 0x066B ? '.' : s[sep_at], std::string{char(s[c]), char(s[c + 1])});
+            n.end = c + 2;
+            n.spaced_cents = i;
+            break;
+        }
         if (i + 1 >= s.size() || !is_digit(s[i + 1])) break;
         char32_t c = s[i];
         if (point_or_comma(c)) {
@@ -205,7 +231,11 @@ std::optional<std::string> decide(const Number& n, sv code) {
         if (g[k].first == ',') ++commas, last = int(k);
     }
     int decimal = -1;
-    if (last > 0) {
+    if (n.spaced_cents != 0) {
+        decimal = int(g.size()) - 1;
+        for (std::size_t k = 1; k + 1 < g.size(); ++k)
+            if (g[k].second.size() != 3 || g[k].first == g.back().first) return std::nullopt;
+    } else if (last > 0) {
         char32_t kind = g[last].first;
         int same = kind == '.' ? points : commas;
         std::size_t tail = g[last].second.size();
@@ -234,8 +264,6 @@ double round_to(double v, sv code) {
     if (listed(kThreeDecimals, code)) return std::round(v * 1000.0) / 1000.0;
     return numbers::round2(v);
 }
-
-bool is_space_like(char32_t c) { return c == ' ' || c == 0xA0 || c == 0x2009 || c == 0x202F || c == '\t'; }
 
 // Words after a number that make it a count or a measure, not a price.
 constexpr sv kCountWords[] = {
@@ -280,6 +308,35 @@ bool is_count(const std::u32string& s, const Number& n) {
             return true;
     }
     return false;
+}
+
+std::size_t spaced_cents_at(const std::u32string& s, std::size_t i) {
+    std::size_t j = i, spaces = 0;
+    while (j < s.size() && j - i < 2 && is_space_like(s[j])) ++j, ++spaces;
+    if (j >= s.size() || !point_or_comma(s[j])) return 0;
+    std::size_t k = j + 1;
+    while (k < s.size() && k - (j + 1) < 2 && is_space_like(s[k])) ++k, ++spaces;
+    if (spaces == 0 || k + 1 >= s.size() || !is_digit(s[k]) || !is_digit(s[k + 1]) || !cents_end(s, k + 2)) return 0;
+    return k;
+}
+
+// Whether a number read with spaced cents has a currency sign right before
+// it or right after the cents, or is the whole text.
+bool spaced_cents_signed(const std::u32string& s, const Number& n) {
+    std::size_t a = n.start, b = n.end;
+    while (a > 0 && is_space_like(s[a - 1])) --a;
+    while (b < s.size() && is_space_like(s[b])) ++b;
+    if (a == 0 && b == s.size()) return true;
+    if (b < s.size() && token_at(s, b)) return true;
+    for (std::size_t k = a; k-- > 0 && a - k <= 4;)
+        if (auto t = token_at(s, k); t && t->end == a) return true;
+    return false;
+}
+
+// Whether a currency sign or word follows s[i] after white space.
+bool sign_after(const std::u32string& s, std::size_t i) {
+    while (i < s.size() && is_space_like(s[i])) ++i;
+    return i < s.size() && token_at(s, i).has_value();
 }
 
 }  // namespace
@@ -328,13 +385,32 @@ std::optional<Reading> read(std::string_view raw, std::optional<std::string_view
                                (i == 0 || !is_digit(s[i - 1])))) {
             Number n = scan_number(s, i);
             // "12€50": the sign stands where the decimal separator would.
-            if (auto t = n.end < s.size() ? token_at(s, n.end) : std::nullopt;
-                t && !n.leading_separator && n.groups.size() == 1 && t->end + 2 <= s.size() &&
+            std::optional<Token> t = n.end < s.size() ? token_at(s, n.end) : std::nullopt;
+            if (t && !n.leading_separator && n.groups.size() == 1 && t->end + 2 <= s.size() &&
                 is_digit(s[t->end]) && is_digit(s[t->end + 1]) && (t->end + 2 == s.size() || !is_digit(s[t->end + 2])) &&
                 !is_letter(s[t->end - 1])) {
                 n.groups.emplace_back('.', std::string{char(s[t->end]), char(s[t->end + 1])});
                 tokens.push_back(*t);
                 n.end = t->end + 2;
+            } else if (std::size_t at = n.end + (n.end < s.size() && is_space_like(s[n.end]) ? 1 : 0);
+                       !t && at < s.size()) {
+                t = token_at(s, at);  // "12 € 50": a space before the sign
+            }
+            if (t && n.groups.size() == 1 && !n.leading_separator && t->end + 3 <= s.size() &&
+                is_space_like(s[t->end]) && is_digit(s[t->end + 1]) && is_digit(s[t->end + 2]) &&
+                !is_letter(s[t->end - 1]) && cents_end(s, t->end + 3) && !sign_after(s, t->end + 3)) {
+                // "9€ 99", "12 € 50": the same with a space before the cents,
+                // when nothing after them names a currency (another price would).
+                n.groups.emplace_back('.', std::string{char(s[t->end + 1]), char(s[t->end + 2])});
+                tokens.push_back(*t);
+                n.end = t->end + 3;
+            }
+            if (n.spaced_cents != 0 && !spaced_cents_signed(s, n)) {
+                // "Sizes 12, 50": without a sign beside it or the whole text
+                // to itself, the gap may part two numbers.
+                n.groups.pop_back();
+                n.end = n.spaced_cents;
+                n.spaced_cents = 0;
             }
             i = n.end;
             numbers.push_back(std::move(n));

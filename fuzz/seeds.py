@@ -47,7 +47,10 @@ HOSTILE_PAGES = [
     '<meta property="og:title" content="a\x00b"><meta name="price" content="&#99999999999999999999;">',
     "<div itemscope itemtype=http://schema.org/Product>" * 500 + '<span itemprop="sku">AB</span>',
     "<scr<script>ipt>" + "&" * 3000 + "&#x110000;&#xd800;&amp",
+    "<dt>SKU</dt>" * 2000, "<b>Art.-Nr.:</b> " * 2000 + "\u54c1\u756a\uff1a", "<button>Add to cart <span>" * 1000,
+    "<div data-qa='product-reference' class='related'>" * 1000 + "1002/710", "<a href=/p><b class=price>9\u20ac 99",
 ]
+HOSTILE_PRICES += ["12. 50", "1.234, 56 \u20ac", "9\u20ac 99", "1, " * 500 + "2", "\u20ac 1. 2. 3. 45"]
 
 
 def _demo_pages() -> Iterator[tuple[str, str]]:

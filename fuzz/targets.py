@@ -92,9 +92,10 @@ def op_price(payload: bytes) -> None:
     from quillmere.commerce import PriceNormalizer
     from quillmere.models import NormalizedPrice
     raw, hint = _texts(payload, 2)
-    out = PriceNormalizer.parse(raw, _optional(hint))
-    if out is not None and not isinstance(out, NormalizedPrice):
-        raise Finding(f"parse returned {_shape(out)}")
+    for extended in (False, True):
+        out = PriceNormalizer.parse(raw, _optional(hint), **({"extended": True} if extended else {}))
+        if out is not None and not isinstance(out, NormalizedPrice):
+            raise Finding(f"parse returned {_shape(out)}")
 
 
 def op_classify(payload: bytes) -> None:
@@ -117,14 +118,17 @@ def op_parse_metadata(payload: bytes) -> None:
     page = None if html == "\0" else html
     initial = PriceNormalizer.parse(price) if price else None
     stock = (True, False, None)[len(payload) % 3]
-    out = DestinationMetadataParser.parse_metadata(page, link, title, merchant, initial, stock, 1 + len(title) % 5)
-    if not isinstance(out, dict) or not set(out) >= _METADATA_KEYS:
-        raise Finding(f"parse_metadata returned {_shape(out)}: {sorted(out) if isinstance(out, dict) else ''}")
-    if not isinstance(out["page_type"], PageType):
-        raise Finding(f"parse_metadata's page_type is {_shape(out['page_type'])}")
-    score = out["match_score"]
-    if not isinstance(score, int) or not 0 <= score <= 100:
-        raise Finding(f"parse_metadata's match_score is {score!r}")
+    for extended in (False, True):
+        more = {"extended": True} if extended else {}
+        out = DestinationMetadataParser.parse_metadata(page, link, title, merchant, initial, stock,
+                                                       1 + len(title) % 5, **more)
+        if not isinstance(out, dict) or not set(out) >= _METADATA_KEYS:
+            raise Finding(f"parse_metadata returned {_shape(out)}: {sorted(out) if isinstance(out, dict) else ''}")
+        if not isinstance(out["page_type"], PageType):
+            raise Finding(f"parse_metadata's page_type is {_shape(out['page_type'])}")
+        score = out["match_score"]
+        if not isinstance(score, int) or not 0 <= score <= 100:
+            raise Finding(f"parse_metadata's match_score is {score!r}")
 
 
 def op_ld_json(payload: bytes) -> None:

@@ -14,7 +14,10 @@ from quillmere import commerce
 from quillmere.cli import _engine
 from quillmere.commerce import CommerceEnricher, DestinationMetadataParser, PageType, StockStatus, VisualMatch
 
-PAGES = Path(__file__).absolute().parent.parent.parent / "shared" / "data" / "product-pages"
+# shared/ stands beside the clone (or beside the folder of work trees)
+PAGES = next((p / "shared" / "data" / "product-pages" for p in Path(__file__).absolute().parents
+              if (p / "shared" / "data" / "product-pages").exists()),
+             Path(__file__).absolute().parent.parent.parent / "shared" / "data" / "product-pages")
 URL = "https://shop.example/p/trail-lantern"
 PAD = "<p>" + "Handmade in small batches. " * 12 + "</p>"
 
@@ -236,6 +239,133 @@ def test_identifiers_after_labels_and_in_embedded_shop_data():
     assert ext(page, url=url)["sku"] == "B085ZSV1JJ"
 
 
+# ------------------------------------------- what the shopper is shown
+
+PRICE = '<span class="price">40,00 \u20ac</span>'
+
+
+@pytest.mark.parametrize("body, sku", [
+    ("<dl><dt>SKU</dt><dd>AB-1234</dd></dl>", "AB-1234"),  # a label alone, the code in the next text
+    ("<p>Item # 55012</p>", "55012"),
+    ("<span>R\u00e9f. : 1002/710</span>", "1002/710"),  # separators stay in the code
+    ("<div>Artikelnummer 4711-B</div>", "4711-B"),  # no colon: the text begins with the label
+    ("<li>Kod produktu: 12-345</li>", "12-345"),
+    ("<td>\u54c1\u756a\uff1aKX-200</td>", "KX-200"),  # a full-width colon
+    ("<p>Tuotenumero : SU221U09P-E11</p>", "SU221U09P-E11"),
+    ("<p>\u0410\u0440\u0442\u0438\u043a\u0443\u043b: 88-1020</p>", "88-1020"),
+    ("<p>Cod produs: 5099873388655</p>", "5099873388655"),  # "cod produs", not "cod"
+    # the shop's own code before the maker's, whatever the order
+    ("<p>Model: X-300</p><p>SKU: 7781</p>", "7781"),
+    ("<p>EAN: 4006381333931</p><p>Model number: X-300</p>", "X-300"),
+])
+def test_codes_after_labels_in_many_languages(body, sku):
+    assert ext(PRICE + body)["sku"] == sku
+
+
+@pytest.mark.parametrize("body", [
+    "<p>Our refund policy: 30 days</p>",  # "ref" inside a word
+    "<p>Model: Explorer</p>",  # a code holds a digit
+    "<p>The SKU of this lamp 12 is long and no label at all starts this sentence</p>",
+    "<script>var label = 'SKU: 99812';</script>",  # scripts are not shown
+    "<img alt='' src='/img/sku-99812.jpg'>",
+    "<a href='/p/2'>SKU: 55012</a>",  # another product's
+    "<div class='recently-viewed'><p>SKU: 55012</p></div>",
+])
+def test_texts_that_are_no_labelled_code(body):
+    assert ext(PRICE + body)["sku"] is None
+
+
+def test_a_shown_code_beats_a_structured_one_no_label_confirms():
+    record = {"@type": "Product", "name": "Throw", "sku": "237972452",
+              "offers": {"price": "40.00", "priceCurrency": "EUR"}}
+    shown = "<p>Product code: 64981901</p>"
+    assert ext(ld(record) + shown)["sku"] == "64981901"
+    # confirmed: the record's identifier is also printed after a label
+    assert ext(ld(record) + "<p>Item number: 55-1</p><p>SKU: 237972452</p>")["sku"] == "237972452"
+    # a maker's code never replaces the record's
+    assert ext(ld(record) + "<p>Model: X-300</p>")["sku"] == "237972452"
+    # the default analysis keeps the record's
+    assert analyse(ld(record) + shown)["sku"] == "237972452"
+
+
+def test_elements_named_for_the_code_show_it():
+    record = {"@type": "Product", "name": "Boots", "sku": "84518927-040-35",
+              "offers": {"price": "69.95", "priceCurrency": "EUR"}}
+    # a variant code in the data, the reference a shopper reads on the page
+    shown = '<p>Black - <span data-qa-qualifier="product-reference">1002/710</span></p>'
+    assert ext(ld(record) + shown)["sku"] == "1002/710"
+    assert ext(PRICE + '<span class="productCode">Item 4411-20</span>')["sku"] is None  # not one code
+    assert ext(PRICE + '<div id="article_number">Art.-Nr. 4411-20</div>')["sku"] == "4411-20"
+    # another product's code, in a link or a block of related products, is not shown for this one
+    assert ext(PRICE + '<a href="/p/2"><span class="item-number">55-99</span></a>')["sku"] is None
+    assert ext(PRICE + '<div class="related-products"><b class="product-code">55-99</b></div>')["sku"] is None
+
+
+def test_the_link_decides_between_a_record_and_a_shown_code():
+    record = {"@type": "Product", "name": "Sofa", "sku": "992.775.08", "offers": {"price": "450"}}
+    part = "<p>Article number: 903.294.89</p>"
+    # the link carries the record's code (separators aside): it stays
+    assert ext(ld(record) + part, url="https://shop.example/p/sofa-s99277508/")["sku"] == "992.775.08"
+    assert ext(ld(record) + part, url="https://shop.example/p/sofa/")["sku"] == "903.294.89"
+    # the link carries both: the shown one wins
+    record["sku"] = "DWFWKMMBM"
+    shown = "<p>Cod produs: 5099873388655</p>"
+    url = "https://shop.example/whiskey-5099873388655/pd/DWFWKMMBM/"
+    assert ext(ld(record) + shown, url=url)["sku"] == "5099873388655"
+    # among shown codes, the one the link carries
+    two = "<p>Item number: 11-22</p><p>SKU: 7788-1</p>"
+    assert ext(PRICE + two, url="https://shop.example/p/77881")["sku"] == "7788-1"
+    assert ext(PRICE + two)["sku"] == "11-22"
+
+
+def test_prices_of_other_products_are_not_the_price():
+    tiles = '<div id="recommendations"><span class="price">$129</span></div>' \
+            '<a href="/p/2" class="card"><span class="price">$881</span></a>'
+    assert ext(tiles)["price"] is None
+    assert ext(tiles + '<div class="product-price">$99</div>')["price"].amount == 99.0
+    # a link to nowhere is no other product
+    assert ext('<a href="#buy"><span class="price">$45</span></a>')["price"].amount == 45.0
+
+
+@pytest.mark.parametrize("buttons, stock", [
+    ("<button>Add to basket</button>", StockStatus.IN_STOCK),
+    ("<input type='submit' value='Ajouter au panier'>", StockStatus.IN_STOCK),
+    ("<button disabled>Add to cart</button><button>Notify me when available</button>", StockStatus.OUT_OF_STOCK),
+    ("<button>Ausverkauft</button>", StockStatus.OUT_OF_STOCK),
+    ("<button>Temporarily unavailable</button>", StockStatus.OUT_OF_STOCK),
+    ("<button aria-disabled='true'>A\u00f1adir al carrito</button>", None),  # it may wait for a size
+    ("<button class='btn disabled'>Add to cart</button><button>Ausverkauft</button>", StockStatus.OUT_OF_STOCK),
+    # a hidden sold-out message is a template; the shown buy button counts
+    ("<button style='display: none'>Sold out</button><button>In den Warenkorb</button>", StockStatus.IN_STOCK),
+    ("<button class='btn hidden'>Powiadom mnie</button>", None),
+])
+def test_buy_buttons_when_nothing_else_says(buttons, stock):
+    # no price, so nothing else decides the stock
+    assert ext("<p>Item number: 55012</p>" + buttons)["stock_status"] == stock
+    assert analyse("<p>Item number: 55012</p>" + buttons)["stock_status"] is None
+
+
+def test_stock_data_beats_buttons():
+    record = {"@type": "Product", "name": "Lantern", "offers": {"price": "9", "availability": "InStock"}}
+    assert ext(ld(record) + "<button>Sold out</button>")["stock_status"] == StockStatus.IN_STOCK
+
+
+def test_the_trace_lists_every_candidate_best_first():
+    from quillmere import _commerce
+    record = {"@type": "Product", "name": "Lantern", "sku": "LT-1",
+              "offers": {"price": "9.50", "priceCurrency": "EUR", "availability": "OutOfStock"}}
+    page = f"<html><head><title>x</title></head><body>{PAD}{ld(record)}<p>SKU: 77-12</p>" \
+           "<span class='price'>8,00 \u20ac</span><button>Add to cart</button></body></html>"
+    trace = _commerce._extended_trace(page, URL)
+    md = DestinationMetadataParser.parse_metadata(page, URL, extended=True)
+    assert trace["sku"][0] == ("77-12", "label.shop:sku") and md["sku"] == "77-12"
+    assert [r for _, r in trace["sku"]][:2] == ["label.shop:sku", "ld.sku"]
+    assert trace["price"][0] == ((9.5, "EUR"), "ld.offer") and md["price"].amount == 9.5
+    assert ((8.0, "EUR"), "markup.price") in trace["price"]
+    assert trace["availability"][0] == (StockStatus.OUT_OF_STOCK, "ld")
+    assert (StockStatus.IN_STOCK, "button.buy:add to cart") in trace["availability"]
+
+
 def test_drawings_and_struck_prices_are_not_the_price():
     body = ('<svg><text class="price">$1.00</text></svg><del><span class="price">$9.00</span></del>'
             '<span class="price">$5.00</span>')
@@ -291,6 +421,12 @@ def test_shared_pages_default_unchanged_and_extended_better():
     "<script>" + "<span class='price'>9 €</span>" * 10_000,
     "</div>" * 50_000 + "<p class='price'>7,00 €</p>",
     "\udc80\ufffd<span class=price>\udcff 12 €</span>" * 5_000,
+    # labels without codes, labels waiting for a code, buttons never closed
+    "<dt>SKU</dt>" * 400_000,
+    "<b>Art.-Nr.:</b> " * 300_000,
+    "SKU: " * 1_000_000,
+    "<button>Add to cart <span>" * 30_000,
+    "<p>R\u00e9f. 12. 50 \u20ac 9\u20ac 99</p>" * 100_000,
 ])
 def test_hostile_pages_give_an_answer(body):
     md = ext(body)

@@ -50,6 +50,10 @@ CASES = [
     ("12,50", 12.5, None), ("1,234.5", 1234.5, None), ("1.234,5", 1234.5, None), (",99 €", 0.99, "EUR"),
     ("0,99", 0.99, None), ("Free", 0.0, None), ("Gratis", 0.0, None), ("kostenlos", 0.0, None),
     ("1 299", 1299.0, None), ("23.450", 23450.0, None), ("3.340 $", 3340.0, "USD"),
+    # cents after a space, where a sign stands beside the number or it is the whole text
+    ("12. 50", 12.5, None), ("1.234, 56 €", 1234.56, "EUR"), ("9€ 99", 9.99, "EUR"), ("€ 12, 50", 12.5, "EUR"),
+    ("$1,234. 56", 1234.56, "USD"), ("12. 50 kr", 12.5, "SEK"), ("Preis: 19, 90 €", 19.9, "EUR"),
+    ("12 ,50 €", 12.5, "EUR"), ("12 , 50 €", 12.5, "EUR"), ("12.  50 €", 12.5, "EUR"), ("12 € 50", 12.5, "EUR"),
 ]
 
 
@@ -86,6 +90,20 @@ def test_hint_names_which_dollar_or_crown():
     # without any sign the hint's code, or the hint as written
     assert PriceNormalizer.parse("5,00", "zł", extended=True).currency == "PLN"
     assert PriceNormalizer.parse("5,00", " xyz ", extended=True).currency == "XYZ"
+
+
+@pytest.mark.parametrize("text, amount", [
+    ("Sizes 12, 50", 12.0),  # no sign beside it: a list, not cents
+    ("Price: 12, 50", 12.0),
+    ("12€ 99%", 12.0),  # a percentage, not cents
+    ("9€ 99 €", 9.0),  # a second price, not cents
+    ("Was 12 € 15 €", 12.0),
+    ("€12 50", 12.0), ("12 €50", 12.0),  # which number the sign belongs to is not said
+    ("12. 505 €", 505.0),  # three digits after the space are no cents: the number beside the sign is read
+    ("1, 2, 3", 1.0),
+])
+def test_spaced_cents_left_alone_where_ambiguous(text, amount):
+    assert PriceNormalizer.parse(text, extended=True).amount == amount
 
 
 def test_default_reading_is_unchanged():

@@ -1,0 +1,83 @@
+#include "commerce/extended_price.hpp"
+
+#include <string>
+
+#include "commerce/price_text.hpp"
+#include "commerce/text.hpp"
+
+namespace quillmere::extended {
+namespace {
+
+using sv = std::string_view;
+
+constexpr sv kNotThePrice[] = {
+    "old",   "was",     "strike", "regular", "list",     "before",   "original", "compare", "rrp",  "msrp",
+    "uvp",   "save",    "saving", "discount", "excl",    "per-",     "unit",     "shipping", "delivery", "range",
+    "filter", "slider", "month",  "instal",  "crossed", "previous", "retail",   "reference", "netto", "recommend",
+    "without", "price-tax", "tax-price"};
+constexpr sv kMainPrice[] = {"ourprice", "dealprice", "saleprice", "buybox",  "pricetopay", "price-to-pay",
+                             "price_inside", "product-price", "productprice", "final", "current",
+                             "special", "actual", "main", "offer", "sale", "now"};
+
+// A zero is a placeholder, not a price.
+void add(Pool& pool, Source source, const char* rule, const Amount& a) {
+    if (a.value > 0) pool.add(Candidate{source, rule, {}, a.value, a.currency});
+}
+
+void from_meta(const metadata::MetaMap& meta, Pool& price) {
+    if (!price.open(Source::META)) return;
+    for (sv prefix : {sv("product:sale_price:"), sv("product:price:"), sv("og:price:")}) {
+        const std::string* amount = meta.find(std::string(prefix) + "amount");
+        if (!amount) continue;
+        const std::string* cur = meta.find(std::string(prefix) + "currency");
+        if (auto a = amount_of(sv(*amount), cur ? sv(*cur) : sv()); a && a->value > 0) {
+            add(price, Source::META, "meta", *a);
+            return;
+        }
+    }
+}
+
+// The price element most like the selling price: a text with a currency,
+// named as the main or current price, early in the page. One inside a link or
+// a block of other products (related, recommended, a carousel) is another
+// product's price, never the page's.
+void from_markup(const page_scan::Scan& s, Pool& price) {
+    if (!price.open(Source::MARKUP)) return;
+    int best_score = -1000;
+    std::optional<Amount> best;
+    int seen = 0;
+    for (const auto& m : s.marked) {
+        if (m.kind != page_scan::Marked::PRICE || m.strike || m.aside) continue;
+        bool skip = false;
+        for (sv w : kNotThePrice) skip = skip || word_in(m.names, w);
+        if (skip) continue;
+        std::optional<Amount> a;
+        bool signed_text = false;
+        if (!m.text.empty() && m.text.size() <= 60) {
+            auto r = price_text::read(m.text);
+            if (r && r->amount > 0) {
+                a = Amount{r->amount, r->currency};
+                signed_text = !r->currency.empty();
+            }
+        }
+        if (!a && !m.content.empty())
+            if (auto v = machine_number(m.content); v && *v > 0) a = Amount{*v, ""};
+        if (!a) continue;
+        int score = (signed_text ? 3 : 0) - seen / 4;
+        for (sv w : kMainPrice) score += word_in(m.names, w) ? 2 : 0;
+        if (score > best_score) best_score = score, best = a;
+        if (++seen > 40) break;
+    }
+    if (best) add(price, Source::MARKUP, "markup.price", *best);
+}
+
+}  // namespace
+
+void gather_prices(const MainProduct& main, const metadata::MetaMap& meta, const page_scan::Scan& s, Pool& price) {
+    if (main.offer.price) add(price, Source::STRUCTURED, main.offer.price_rule, *main.offer.price);
+    if (main.item_price && price.open(Source::ITEM)) add(price, Source::ITEM, "item", *main.item_price);
+    from_meta(meta, price);
+    from_markup(s, price);
+}
+
+}  // namespace quillmere::extended
