@@ -1,8 +1,10 @@
 """What outlives one call: the object a service holds for its lifetime.
 
 A `PageClient` holds what several enrichment calls on one event loop share:
-the bound on the requests in flight and the way pages are requested. A
-service makes one, uses it from many concurrent calls and closes it at the
+the bound on the requests in flight and the way pages are requested: when
+the bound fetcher is Scrapling's own, one pooled curl session (see
+`_session`), made at the client's first page on a loop, whose connections
+every call that uses the client shares. A service makes one, uses it from many concurrent calls and closes it at the
 end (``async with PageClient() as client: ...``), as with an HTTP client;
 the one-shot entries (`CommerceEnricher.process`, `process_async`,
 `enrich_matches_deep_async`, one ``quillmere enrich``) make a short-lived
@@ -24,7 +26,7 @@ from contextvars import ContextVar
 from typing import TYPE_CHECKING, Any
 
 from ..models import FetchOutcome, PageOutcome
-from . import _transfer
+from . import _session, _transfer
 from ._outcomes import PageFailure, failure_of, outcome
 
 if TYPE_CHECKING:
@@ -46,6 +48,8 @@ class PageClient:
             raise ValueError(f"max_in_flight must be at least 1, not {max_in_flight}")
         self._max_in_flight = max_in_flight
         self._semaphore: asyncio.Semaphore | None = None
+        self._bound: int | None = max_in_flight
+        self._transport: _session.Transport | None = None
         self._closed = False
 
     # ------------------------------------------------------------ lifetime
@@ -56,8 +60,31 @@ class PageClient:
         await self.aclose()
 
     async def aclose(self) -> None:
-        """Releases what the client holds; a closed client fetches nothing more."""
+        """Releases what the client holds (its session and connections); a
+        closed client fetches nothing more."""
         self._closed = True
+        await self.release_transport()
+
+    async def release_transport(self) -> None:
+        """Closes the session and its connections if they were made on the
+        running loop (the client stays usable; its next page makes a new
+        session). A session of a loop that has ended is dropped: its
+        connections went with that loop."""
+        transport, self._transport = self._transport, None
+        if transport is not None and transport.loop is asyncio.get_running_loop():
+            await transport.aclose()
+
+    def transport(self) -> _session.Transport:
+        """The session of the running loop, made at first use."""
+        loop = asyncio.get_running_loop()
+        transport = self._transport
+        if transport is None or transport.loop is not loop:
+            # The pool never holds back a call's own bound (up to the
+            # default one) while its requests wait for a curl handle.
+            from ._pages import default_bound
+
+            transport = self._transport = _session.Transport(max(self._bound or 0, default_bound()))
+        return transport
 
     @property
     def closed(self) -> bool:
@@ -67,7 +94,8 @@ class PageClient:
     def semaphore(self, default_size: int) -> asyncio.Semaphore:
         """The client's bound on requests in flight, made at first use."""
         if self._semaphore is None:
-            self._semaphore = asyncio.Semaphore(self._max_in_flight or default_size)
+            self._bound = self._max_in_flight or default_size
+            self._semaphore = asyncio.Semaphore(self._bound)
         return self._semaphore
 
     # ------------------------------------------------------------ one page
@@ -99,7 +127,11 @@ class PageClient:
 
     async def _attempt(self, url: str, timeout: int, *, fetcher: Any, bindings: "Bindings") -> _transfer.Transfer:
         """One request for `url` (with its redirects); PageFailure or the
-        transport's error when the page is not read."""
+        transport's error when the page is not read. Scrapling's own fetcher
+        is served by the client's held session."""
+        if _session.held(fetcher):
+            return await _transfer.held_body(self.transport(), url, timeout, refuse=bindings.refuse,
+                                             cap=bindings.cap)
         return await _transfer.page_body(fetcher, url, timeout, streaming=fetcher is bindings.streaming,
                                          refuse=bindings.refuse, cap=bindings.cap)
 

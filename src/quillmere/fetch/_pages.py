@@ -21,7 +21,7 @@ from typing import Any, NamedTuple
 
 from ..models import FetchOutcome, PageOutcome
 from . import _transfer
-from ._client import PageClient, current_client
+from ._client import PageClient, current_client, using
 from ._outcomes import outcome
 
 #: ``progress(done, total)``: see `fetch_many`.
@@ -41,10 +41,6 @@ class Bindings(NamedTuple):
     def resolve(self, fetcher: Any) -> Any:
         return fetcher if fetcher is not None else self.fetcher
 
-
-# Serves fetches made outside any client's call (a direct fetch_one, say):
-# it holds nothing between calls.
-_ONE_SHOT = PageClient()
 
 # The outcomes of the pages being fetched, by link, while a caller records them.
 _recording: ContextVar[dict[str, PageOutcome] | None] = ContextVar("quillmere_page_outcomes", default=None)
@@ -101,7 +97,10 @@ async def fetch_page(url: str, sem: Any, timeout: int, *, fetcher: Any,
                              attempts=0)
     if not url.startswith("http"):
         return None, outcome(FetchOutcome.NO_LINK, url, detail="not an http(s) link", attempts=0)
-    client = current_client() or _ONE_SHOT
+    client = current_client()
+    if client is None:  # a fetch outside any client's call (a direct fetch_one): its own connections
+        async with PageClient() as own:
+            return await own.fetch(url, sem, timeout, fetcher=fetcher, bindings=bindings)
     return await client.fetch(url, sem, timeout, fetcher=fetcher, bindings=bindings)
 
 
@@ -130,6 +129,12 @@ async def fetch_many(cls: Any, urls: list[str], max_workers: int | None = None, 
     if not isinstance(timeout, int):
         raise type_error("timeout", "int", timeout)
     check_options(fetcher, progress, semaphore)
+    if current_client() is None and bindings.resolve(fetcher) is not None and urls:
+        # A call outside any client's: a short-lived one for this call's pages.
+        async with PageClient() as own:
+            with using(own):
+                return await fetch_many(cls, urls, max_workers, timeout, fetcher=fetcher, progress=progress,
+                                        semaphore=semaphore, bindings=bindings)
 
     distinct = list(dict.fromkeys(urls))
     if bindings.resolve(fetcher) is None or not distinct:

@@ -86,33 +86,27 @@ def _too_large(cap: int | None, status: int | None = None, url: str | None = Non
     return PageFailure(FetchOutcome.TOO_LARGE, f"over {cap} bytes", status, url)
 
 
-async def streamed_body(fetcher: Any, url: str, timeout: int, *, refuse: bool, cap: int | None) -> Transfer:
-    """The page at `url` through Scrapling's AsyncFetcher; PageFailure says
-    why there is none (refused, over the cap, too many redirects, an error
-    status, a wall, no usable response)."""
+async def _hop_by_hop(url: str, send: Any, *, refuse: bool, cap: int | None) -> Transfer:
+    """Follows `url`'s redirects one hop at a time, each hop checked when
+    `refuse` holds. ``send(link, destination or None, sink)`` makes one
+    request, its body going to `sink`, and answers (status, Location or None),
+    or None for no usable response."""
     current = url
     for _ in range(MAX_REDIRECTS + 1):
-        target, headers = current, {}
-        if refuse:
-            destination = await inspect_destination(current)
-            if destination.scheme == "http":
-                target = destination.pinned(current)
-                headers = {"Host": destination.host_header}
+        destination = await inspect_destination(current) if refuse else None
         sink = BodySink(cap)
         try:
-            response = await fetcher.get(target, timeout=timeout, content_callback=sink.write,
-                                         follow_redirects=False, retries=1, headers=headers)
+            answer = await send(current, destination, sink)
         except Exception:
             if sink.overflowed:  # the transfer was stopped at the cap
                 raise _too_large(cap, url=current) from None
             raise
         if sink.overflowed:
             raise _too_large(cap, url=current)
-        if not response:
+        if answer is None:
             raise PageFailure(FetchOutcome.FAILED, "no response", final_url=current)
-        status = getattr(response, "status", None)
-        location = _location(response) if status in REDIRECT_STATUSES else None
-        if location is None:
+        status, location = answer
+        if status not in REDIRECT_STATUSES or location is None:
             try:
                 judge_response(status, sink.buffer)
             except PageFailure as failure:
@@ -123,6 +117,39 @@ async def streamed_body(fetcher: Any, url: str, timeout: int, *, refuse: bool, c
         if not current.startswith(("http://", "https://")):
             raise PageFailure(FetchOutcome.NO_LINK, "redirect to a link that is not http(s)", status, current)
     raise PageFailure(FetchOutcome.FAILED, f"more than {MAX_REDIRECTS} redirects", final_url=current)
+
+
+async def streamed_body(fetcher: Any, url: str, timeout: int, *, refuse: bool, cap: int | None) -> Transfer:
+    """The page at `url` through Scrapling's AsyncFetcher, called once per
+    hop; PageFailure says why there is none (refused, over the cap, too many
+    redirects, an error status, a wall, no usable response)."""
+
+    async def send(current: str, destination: Any, sink: BodySink) -> tuple[Any, str | None] | None:
+        target, headers = current, {}
+        if destination is not None and destination.scheme == "http":
+            target = destination.pinned(current)
+            headers = {"Host": destination.host_header}
+        response = await fetcher.get(target, timeout=timeout, content_callback=sink.write,
+                                     follow_redirects=False, retries=1, headers=headers)
+        if not response:
+            return None
+        status = getattr(response, "status", None)
+        return status, _location(response) if status in REDIRECT_STATUSES else None
+
+    return await _hop_by_hop(url, send, refuse=refuse, cap=cap)
+
+
+async def held_body(transport: Any, url: str, timeout: int, *, refuse: bool, cap: int | None) -> Transfer:
+    """The page at `url` through the client's held session (see `_session`):
+    every hop checked and sent to the address the check chose, over a pooled
+    connection made for that address."""
+
+    async def send(current: str, destination: Any, sink: BodySink) -> tuple[int, str | None]:
+        if destination is None:
+            return await transport.get(current, timeout, sink.write)
+        return await transport.get(current, timeout, sink.write, destination.address, destination.port)
+
+    return await _hop_by_hop(url, send, refuse=refuse, cap=cap)
 
 
 async def plain_body(fetcher: Any, url: str, timeout: int, *, refuse: bool, cap: int | None) -> Transfer:

@@ -1,0 +1,136 @@
+"""The held transport: one curl_cffi session for all the pages of a client.
+
+Scrapling's ``AsyncFetcher.get`` makes a curl session for every call, so every
+page pays a new connection (a TCP and a TLS handshake on the real web), and
+Scrapling's persistent session allows at most 10 transfers and takes no
+low-level options.  When the bound fetcher is Scrapling's own, a `PageClient`
+fetches its pages through one `Transport` instead: a curl_cffi
+``AsyncSession`` whose connections are pooled across every call that uses the
+client, sending each request as Scrapling's ``AsyncFetcher`` sends it today
+(the same "chrome" impersonation and therefore the same browser headers, and
+the same Google referer), one attempt, no redirect followed by curl.
+
+Guarantees kept per request:
+
+* No cookie is carried from one request to the next: the session keeps no
+  cookie jar (``discard_cookies``), and curl's own cookie store on a reused
+  handle is emptied before every request (curl_cffi does that).
+* Every transfer is pinned to the address the destination check chose for it
+  (HTTP and HTTPS alike) with curl's CONNECT_TO option: curl connects there
+  without a lookup of its own, while the URL, the Host header, the TLS name
+  and the certificate check keep the host name.  curl keys a pooled
+  connection by that address, so a connection made for one address is never
+  reused for a request that was checked for another.
+* The body goes through the caller's write callback (the cap stops the
+  transfer), and curl's time limit is the caller's.
+
+The session is bound to the event loop it was made on; the client makes it
+at its first page on a loop and closes it in ``aclose``.
+"""
+
+from __future__ import annotations
+
+import asyncio
+from collections.abc import Callable
+from contextvars import ContextVar
+from typing import Any
+
+try:
+    from curl_cffi import CurlOpt
+    from curl_cffi._wrapper import ffi, lib
+    from curl_cffi.requests import AsyncSession
+except ImportError:  # pragma: no cover - curl_cffi comes with Scrapling
+    AsyncSession = None
+
+try:
+    from scrapling.fetchers import AsyncFetcher as LIBRARY_FETCHER
+except ImportError:  # pragma: no cover
+    LIBRARY_FETCHER = None
+
+# What Scrapling's AsyncFetcher sends by default: curl's Chrome impersonation
+# (which brings the browser's headers; Scrapling adds none of its own then)
+# and a Google referer.
+IMPERSONATE = "chrome"
+HEADERS = {"referer": "https://www.google.com/"}
+
+# The CONNECT_TO entry of the request being started in this task.
+_route: ContextVar[bytes | None] = ContextVar("quillmere_connect_to", default=None)
+
+
+def held(fetcher: Any) -> bool:
+    """True when `fetcher` is Scrapling's own AsyncFetcher, whose pages the
+    held session fetches (a fetcher a host binds keeps its own contract)."""
+    return AsyncSession is not None and LIBRARY_FETCHER is not None and fetcher is LIBRARY_FETCHER
+
+
+def connect_to(address: Any, port: int) -> bytes:
+    """The CONNECT_TO entry sending this transfer, whatever its host, to `address`."""
+    literal = f"[{address}]" if address.version == 6 else str(address)
+    return f"::{literal}:{port}".encode("ascii")
+
+
+if AsyncSession is not None:
+    class _PinnedSession(AsyncSession):  # type: ignore[misc, valid-type]
+        """An AsyncSession that sets, on the curl handle of each request, the
+        CONNECT_TO entry its caller put in `_route` (curl_cffi's setopt has no
+        list form for that option, so the list is made here and freed once the
+        handle is handed out again or the session ends)."""
+
+        def __init__(self, **kwargs: Any) -> None:
+            super().__init__(**kwargs)
+            self._routes: dict[int, tuple[Any, Any]] = {}
+
+        async def pop_curl(self) -> Any:
+            curl = await super().pop_curl()
+            # The handle's last transfer is over and its options reset, so its
+            # last list is no longer read.
+            old = self._routes.pop(id(curl), None)
+            if old is not None:
+                lib.curl_slist_free_all(old[1])
+            route = _route.get()
+            if route is not None:
+                entries = lib.curl_slist_append(ffi.NULL, route)
+                self._routes[id(curl)] = (curl, entries)
+                if lib._curl_easy_setopt(curl._curl, CurlOpt.CONNECT_TO, entries) != 0:
+                    self.push_curl(curl)
+                    raise RuntimeError("curl refused the CONNECT_TO option")
+            return curl
+
+        def free_routes(self) -> None:
+            for _, entries in self._routes.values():
+                lib.curl_slist_free_all(entries)
+            self._routes.clear()
+
+
+class Transport:
+    """One pooled curl session on one event loop."""
+
+    def __init__(self, max_clients: int) -> None:
+        self.loop = asyncio.get_running_loop()
+        self.max_clients = max_clients
+        self._session = _PinnedSession(max_clients=max_clients, impersonate=IMPERSONATE, allow_redirects=False,
+                                       discard_cookies=True)
+        self.requests = 0
+
+    async def get(self, url: str, timeout: float, write: Callable[[bytes], int],
+                  address: Any = None, port: int | None = None) -> tuple[int, str | None]:
+        """(status, Location header or None) of one GET of `url`, its body
+        handed to `write`; sent to `address` when one is given."""
+        token = _route.set(connect_to(address, port) if address is not None and port is not None else None)
+        try:
+            self.requests += 1
+            response = await self._session.request("GET", url, headers=HEADERS, timeout=timeout,
+                                                   content_callback=write, allow_redirects=False,
+                                                   discard_cookies=True)
+        finally:
+            _route.reset(token)
+        return response.status_code, response.headers.get("location")
+
+    async def aclose(self) -> None:
+        try:
+            await self._session.close()
+        finally:
+            self._session.free_routes()
+
+
+__all__ = ["HEADERS", "IMPERSONATE", "LIBRARY_FETCHER", "Transport", "connect_to", "held"]
