@@ -17,6 +17,15 @@ A body may also be a `Repeated(chunk, count)`: the chunk written `count` times
 with its Content-Length, so a very large page costs the server one chunk of
 memory.
 
+With ``keep_alive=True`` a connection serves request after request (a route
+whose headers name ``Connection: close`` still closes it); by default every
+answer says ``Connection: close`` and the connection ends. `connections`
+counts the connections accepted, `heads` keeps each request's target and
+headers, and ``connect_delay`` seconds are charged before the first request
+of every new connection (a stand-in for TCP and TLS set-up over a network).
+``host`` and ``port`` choose the address (127.0.0.2 can stand for another
+machine).
+
 Besides the routes, `refused_url()` names a port that refuses connections and
 `silent_url()` a port whose kernel accepts connections that are never read.
 """
@@ -70,6 +79,8 @@ class _Stats:
     abandoned: collections.Counter = field(default_factory=collections.Counter)
     in_flight: int = 0
     max_in_flight: int = 0
+    connections: int = 0
+    heads: list = field(default_factory=list)
 
 
 class LoopbackServer:
@@ -78,7 +89,12 @@ class LoopbackServer:
     `fallback` answers paths that are not in `routes` (default: 404).
     """
 
-    def __init__(self, routes=None, *, fallback=NOT_FOUND):
+    def __init__(self, routes=None, *, fallback=NOT_FOUND, keep_alive=False, connect_delay=0.0,
+                 host="127.0.0.1", port=0):
+        self._keep_alive = keep_alive
+        self._connect_delay = connect_delay
+        self._host = host
+        self._want_port = port
         self._routes = {path: Route.of(entry) for path, entry in (routes or {}).items()}
         self._fallback = Route.of(fallback)
         self._cond = threading.Condition()
@@ -100,7 +116,7 @@ class LoopbackServer:
             self._loop = loop
             try:
                 self._server = loop.run_until_complete(
-                    asyncio.start_server(self._handle, "127.0.0.1", 0, backlog=1024))
+                    asyncio.start_server(self._handle, self._host, self._want_port, backlog=1024))
                 self.port = self._server.sockets[0].getsockname()[1]
             except BaseException as exc:  # reported to the starting thread
                 failure.append(exc)
@@ -155,7 +171,7 @@ class LoopbackServer:
     # ------------------------------------------------------------ addresses
     @property
     def base(self) -> str:
-        return f"http://127.0.0.1:{self.port}"
+        return f"http://{self._host}:{self.port}"
 
     def url(self, path: str) -> str:
         return self.base + path
@@ -178,6 +194,18 @@ class LoopbackServer:
         """Requests whose client hung up before the answer was written."""
         with self._cond:
             return collections.Counter(self._stats.abandoned)
+
+    @property
+    def connections(self) -> int:
+        """Connections accepted."""
+        with self._cond:
+            return self._stats.connections
+
+    @property
+    def heads(self) -> list:
+        """(target, {lower-case header name: value}) of every request, in order."""
+        with self._cond:
+            return list(self._stats.heads)
 
     @property
     def in_flight(self) -> int:
@@ -216,34 +244,53 @@ class LoopbackServer:
     async def _handle(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
         task = asyncio.current_task()
         self._handlers.add(task)
+        with self._cond:
+            self._stats.connections += 1
         try:
-            try:
-                head = await reader.readuntil(b"\r\n\r\n")
-            except (asyncio.IncompleteReadError, asyncio.LimitOverrunError, ConnectionError):
-                return
-            parts = head.split(b"\r\n", 1)[0].split()
-            target = parts[1].decode("latin-1") if len(parts) >= 2 else "/"
-            route = (self._routes.get(target) or self._routes.get(target.split("?", 1)[0])
-                     or self._fallback)
-            self._enter(target)
-            abandoned = True
-            try:
-                if route.delay == DROP or await self._client_left_within(reader, route.delay):
-                    return
-                writer.write(self._render(route))
-                await writer.drain()
-                if isinstance(route.body, Repeated):
-                    for _ in range(route.body.count):
-                        writer.write(route.body.chunk)
-                        await writer.drain()
-                abandoned = False
-            except ConnectionError:
+            if self._connect_delay:
+                await asyncio.sleep(self._connect_delay)
+            while await self._serve_one(reader, writer):
                 pass
-            finally:
-                self._leave(target, abandoned)
         finally:
             self._handlers.discard(task)
             writer.close()
+
+    async def _serve_one(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> bool:
+        """Answers one request; True when the connection may serve another."""
+        try:
+            head = await reader.readuntil(b"\r\n\r\n")
+        except (asyncio.IncompleteReadError, asyncio.LimitOverrunError, ConnectionError):
+            return False
+        lines = head.split(b"\r\n")
+        parts = lines[0].split()
+        target = parts[1].decode("latin-1") if len(parts) >= 2 else "/"
+        headers = {}
+        for line in lines[1:]:
+            name, sep, value = line.decode("latin-1").partition(":")
+            if sep:
+                headers[name.strip().lower()] = value.strip()
+        route = (self._routes.get(target) or self._routes.get(target.split("?", 1)[0])
+                 or self._fallback)
+        with self._cond:
+            self._stats.heads.append((target, headers))
+        self._enter(target)
+        abandoned = True
+        try:
+            if route.delay == DROP or await self._client_left_within(reader, route.delay):
+                return False
+            writer.write(self._render(route, self._keep_alive))
+            await writer.drain()
+            if isinstance(route.body, Repeated):
+                for _ in range(route.body.count):
+                    writer.write(route.body.chunk)
+                    await writer.drain()
+            abandoned = False
+        except ConnectionError:
+            return False
+        finally:
+            self._leave(target, abandoned)
+        closes = any(n.lower() == "connection" and v.lower() == "close" for n, v in route.headers)
+        return self._keep_alive and not closes
 
     @staticmethod
     async def _client_left_within(reader: asyncio.StreamReader, delay: float | None) -> bool:
@@ -258,15 +305,15 @@ class LoopbackServer:
             eof.cancel()
 
     @staticmethod
-    def _render(route: Route) -> bytes:
+    def _render(route: Route, keep_alive: bool = False) -> bytes:
         try:
             reason = http.HTTPStatus(route.status).phrase
         except ValueError:
             reason = "Status"
-        lines = [f"HTTP/1.1 {route.status} {reason}",
-                 f"Content-Length: {len(route.body)}",
-                 "Connection: close"]
         names = {name.lower() for name, _ in route.headers}
+        lines = [f"HTTP/1.1 {route.status} {reason}", f"Content-Length: {len(route.body)}"]
+        if not keep_alive and "connection" not in names:
+            lines.append("Connection: close")
         if "content-type" not in names:
             lines.append("Content-Type: text/html; charset=utf-8")
         lines += [f"{name}: {value}" for name, value in route.headers]

@@ -369,13 +369,13 @@ def test_page_analysis_runs_off_the_loop_thread_with_the_same_answers(monkeypatc
     analyse = _commerce._enrich_after_fetch
     seen = {}
 
-    def watched(targets, links, pages):
+    def watched(targets, links, pages, **kw):  # pages analysed as they arrive carry their ranks
         seen["thread"] = threading.get_ident()
         # Only a free loop runs this callback while the analysis waits for it.
         ran = threading.Event()
         seen["loop"].call_soon_threadsafe(ran.set)
         seen["loop_ran"] = ran.wait(10)
-        return analyse(targets, links, pages)
+        return analyse(targets, links, pages, **kw)
 
     monkeypatch.setattr(_commerce, "_enrich_after_fetch", watched)
     filler = "<p>Breathable mesh, grippy outsole, made to last.</p>" * 8

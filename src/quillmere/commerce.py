@@ -219,6 +219,27 @@ class ScraplingDestinationFetcher:
         return await _fetch.fetch_many(cls, urls, max_workers, timeout, fetcher=fetcher, progress=progress,
                                        semaphore=semaphore, bindings=_fetch_bindings())
 
+    @classmethod
+    def _own_fetching(cls) -> bool:
+        """True while this class's fetch_one and fetch_many are the engine's
+        own (no host has overridden either): the enrichment then analyses each
+        page as it arrives instead of waiting for the page map."""
+        return (getattr(cls.fetch_many, "__func__", None) is _OWN_FETCH_MANY
+                and getattr(cls.fetch_one, "__func__", None) is _OWN_FETCH_ONE)
+
+    @classmethod
+    async def _fetch_each(cls, urls: list[str], consume: _fetch.Consumer, *, fetcher: Any = None,
+                          progress: ProgressCallback | None = None,
+                          semaphore: asyncio.Semaphore | None = None) -> None:
+        """fetch_many's pages, each handed to ``consume(link, text)`` as soon
+        as it is in (see `quillmere.fetch.fetch_each`)."""
+        await _fetch.fetch_each(cls, urls, consume, fetcher=fetcher, progress=progress, semaphore=semaphore,
+                                bindings=_fetch_bindings())
+
+
+_OWN_FETCH_MANY = ScraplingDestinationFetcher.__dict__["fetch_many"].__func__
+_OWN_FETCH_ONE = ScraplingDestinationFetcher.__dict__["fetch_one"].__func__
+
 
 class CommerceEnricher:
     """Visual matches to commerce intelligence.

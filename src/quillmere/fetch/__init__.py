@@ -8,10 +8,10 @@ Nothing here imports the façade: what a host may rebind on
 
 from ._client import PageClient, current_client, using
 from ._outcomes import BLOCK_STATUSES, PageFailure, failure_of, judge_response, wall_page
-from ._pages import Bindings, ProgressCallback, check_options, default_bound, fetch_many, fetch_one, fetch_page, \
-    recording, settings
+from ._pages import Bindings, Consumer, ProgressCallback, check_options, default_bound, fetch_each, fetch_many, \
+    fetch_one, fetch_page, recording, settings
 
 __all__ = [
-    "BLOCK_STATUSES", "Bindings", "PageClient", "current_client", "using", "PageFailure", "ProgressCallback", "check_options", "default_bound", "failure_of",
+    "BLOCK_STATUSES", "Bindings", "Consumer", "fetch_each", "PageClient", "current_client", "using", "PageFailure", "ProgressCallback", "check_options", "default_bound", "failure_of",
     "fetch_many", "fetch_one", "fetch_page", "judge_response", "recording", "settings", "wall_page",
 ]

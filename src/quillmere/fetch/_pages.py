@@ -184,10 +184,103 @@ async def fetch_many(cls: Any, urls: list[str], max_workers: int | None = None, 
     return dict(pairs)
 
 
+class _Held:
+    """The bound of a page whose slot its caller already holds."""
+
+    async def __aenter__(self) -> None:
+        return None
+
+    async def __aexit__(self, *exc: object) -> None:
+        return None
+
+
+_HELD = _Held()
+
+#: ``consume(link, text or None)``: see `fetch_each`.
+Consumer = Callable[[str, "str | None"], Any]
+
+
+async def fetch_each(cls: Any, urls: list[str], consume: Consumer, timeout: int = 5, *, fetcher: Any = None,
+                     progress: ProgressCallback | None = None, semaphore: asyncio.Semaphore | None = None,
+                     bindings: Bindings) -> None:
+    """Fetches each distinct link of `urls` as `fetch_many` does (the same
+    bound, outcomes, progress calls and page texts) and awaits
+    ``consume(link, text)`` for each page as soon as it is in, while the page
+    still holds its slot of the bound: pages cannot pile up faster than they
+    are consumed, and a page's text is let go once it is consumed.
+
+    Only for callers whose fetch_one and fetch_many are the engine's own
+    (`fetch_one` is not called). The first error of a consumer or of
+    `progress` ends the call, the pages still in flight cancelled."""
+    distinct = list(dict.fromkeys(urls))
+    if bindings.resolve(fetcher) is None or not distinct:
+        for url in distinct:
+            _record(outcome(FetchOutcome.NO_FETCHER, url, detail="no page fetcher (Scrapling is not installed)",
+                            attempts=0))
+        if progress is not None:
+            progress(0, 0)
+        for url in distinct:
+            await consume(url, None)
+        return
+    client = current_client()
+    if client is None:
+        async with PageClient() as own:
+            with using(own):
+                return await fetch_each(cls, urls, consume, timeout, fetcher=fetcher, progress=progress,
+                                        semaphore=semaphore, bindings=bindings)
+    sem = semaphore if semaphore is not None else client.semaphore(cls._default_bound())
+    total = sum(1 for url in distinct if url.startswith("http"))
+    done = 0
+
+    failures: list[BaseException] = []
+    running: set[asyncio.Future[None]] = set()
+
+    def finished(task: asyncio.Future[None]) -> None:
+        running.discard(task)
+        if not task.cancelled() and task.exception() is not None:
+            failures.append(task.exception())  # type: ignore[arg-type]
+
+    async def one(url: str) -> None:
+        nonlocal done
+        try:
+            text, out = await fetch_page(url, _HELD, timeout, fetcher=fetcher, bindings=bindings)
+            _record(out)
+            if url.startswith("http"):
+                done += 1
+                if progress is not None:
+                    progress(done, total)
+            await consume(url, text)
+        finally:
+            sem.release()
+
+    if progress is not None:
+        progress(0, total)
+    try:
+        for url in distinct:
+            await sem.acquire()  # a page starts only when a slot is free: at most the bound held at once
+            if failures:
+                sem.release()
+                break
+            task = asyncio.ensure_future(one(url))
+            running.add(task)
+            task.add_done_callback(finished)
+        while running and not failures:
+            await asyncio.wait(running, return_when=asyncio.FIRST_EXCEPTION)
+    finally:
+        left = list(running)
+        for task in left:
+            task.cancel()
+        if left:
+            await asyncio.wait(left)
+    if failures:
+        raise failures[0]
+
+
 def settings(refuse: object, cap: object) -> tuple[bool, int | None]:
     """REFUSE_INTERNAL_DESTINATIONS and MAX_PAGE_BYTES as bound now, checked."""
     return _transfer.settings(refuse, cap)
 
 
-__all__ = ["Bindings", "ProgressCallback", "check_options", "default_bound", "fetch_many", "fetch_one",
+__all__ = ["Bindings", "Consumer", "ProgressCallback", "check_options", "default_bound", "fetch_each", "fetch_many",
+           "fetch_one",
            "fetch_page", "recording", "settings"]
