@@ -147,8 +147,10 @@ def match_outcomes(direct_links: Sequence[str | None], pages: dict[str, str | No
                                               bytes=None, seconds=None, detail="the link cannot be split",
                                               attempts=0)
         else:
-            out = recorded.get(link)
-            if out is None:
+            found = recorded.get(link)
+            if found is not None:
+                out = found
+            else:
                 text = pages.get(link)
                 out = PageOutcome.model_construct(
                     outcome=FetchOutcome.READ if text is not None else FetchOutcome.FAILED, link=link, status=None,

@@ -287,7 +287,8 @@ class CommerceEnricher:
                 report: FetchReport | None = None, client: PageClient | None = None) -> CommerceIntelligence:
         """process_async as a blocking call, also from inside a running loop.
         A `client` given here must not be in use on another event loop: the
-        call runs on a fresh loop of its own."""
+        call runs on a fresh loop of its own, and the connections it makes
+        there are closed when it returns."""
         _enrich.require_list(matches, "matches")
         options = _enrich.fetch_options(fetcher, progress, semaphore)
         _enrich.check_extended(extended)
@@ -299,7 +300,18 @@ class CommerceEnricher:
             options["extended"] = True
         if report is not None:
             options["report"] = report
-        return _run_coroutine(cls.process_async(matches, **options))
+        if client is None:
+            return _run_coroutine(cls.process_async(matches, **options))
+
+        async def on_its_own_loop() -> CommerceIntelligence:
+            # The call's loop ends with it, and so do the connections the
+            # client made on it; the client itself stays usable.
+            try:
+                return await cls.process_async(matches, **options)
+            finally:
+                await client.release_transport()
+
+        return _run_coroutine(on_its_own_loop())
 
 
 __all__ = [

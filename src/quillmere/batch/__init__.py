@@ -57,7 +57,7 @@ async def enrich_many_async(searches: Iterable[Any] | AsyncIterable[Any], *, in_
     (the engine refuses them by default) while this run goes on.
     Searches may be given as `enrich_many` takes them, also by an
     asynchronous iterable."""
-    from ..fetch import default_bound
+    from ..fetch import PageClient, default_bound
 
     options = RunOptions.of(allow_internal, extended)
     if semaphore is None:
@@ -66,11 +66,13 @@ async def enrich_many_async(searches: Iterable[Any] | AsyncIterable[Any], *, in_
     _check_positive("in_flight", bound)
     source = _as_searches_async(searches) if isinstance(searches, AsyncIterable) else _as_searches(searches)
 
+    client = PageClient()  # the run's connections, closed when it ends
+
     async def run(search: Search) -> Outcome:
-        return await run_search(search, options, semaphore, fetcher=fetcher)
+        return await run_search(search, options, semaphore, fetcher=fetcher, client=client)
 
     with _InternalAllowed(allow_internal):
-        async with aclosing(stream_outcomes(source, run, bound)) as outcomes:
+        async with client, aclosing(stream_outcomes(source, run, bound)) as outcomes:
             async for outcome in outcomes:
                 yield outcome.id, outcome.value()
 

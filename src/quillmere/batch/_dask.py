@@ -34,16 +34,19 @@ class DaskUnavailable(RuntimeError):
 
 # ------------------------------------------------------------ on a worker
 class _ProcessLoop:
-    """The event loop (in a daemon thread) and fetch bound of this process."""
+    """The event loop (in a daemon thread), fetch bound and PageClient of
+    this process: the client's connections serve every partition the worker
+    runs and last as long as the worker process."""
 
     _lock = threading.Lock()
     _current: "_ProcessLoop | None" = None
 
     def __init__(self) -> None:
-        from ..fetch import default_bound
+        from ..fetch import PageClient, default_bound
 
         self.loop = asyncio.new_event_loop()
         self.semaphore = asyncio.Semaphore(default_bound())
+        self.client = PageClient(max_in_flight=default_bound())
         threading.Thread(target=self.loop.run_forever, name="quillmere-batch-loop", daemon=True).start()
 
     @classmethod
@@ -61,7 +64,7 @@ def run_partition(items: list[tuple[Any, ...]], options: RunOptions, in_flight: 
     apply_destination_policy(options)
 
     async def run(search: Search) -> Outcome:
-        return await run_search(search, options, engine.semaphore)
+        return await run_search(search, options, engine.semaphore, client=engine.client)
 
     async def collect() -> list[tuple[Any, ...]]:
         return [tuple(o) async for o in stream_outcomes((Search(*item) for item in items), run, in_flight)]

@@ -124,8 +124,10 @@ class _InternalAllowed:
 
 
 async def run_search(search: Search, options: RunOptions, semaphore: asyncio.Semaphore | None,
-                     on_pages: Callable[[int], object] | None = None, fetcher: Any = None) -> Outcome:
-    """Runs one search through the engine; its failure becomes its outcome."""
+                     on_pages: Callable[[int], object] | None = None, fetcher: Any = None,
+                     client: Any = None) -> Outcome:
+    """Runs one search through the engine; its failure becomes its outcome.
+    `client`, the run's PageClient, shares its connections across the run."""
     from .. import commerce
 
     requested = 0
@@ -141,6 +143,8 @@ async def run_search(search: Search, options: RunOptions, semaphore: asyncio.Sem
         matches = _visual_matches(search.matches)
         keywords: dict[str, Any] = dict(options.keywords)
         keywords.update(progress=progress, semaphore=semaphore, fetcher=fetcher)
+        if client is not None:
+            keywords["client"] = client
         intel = await commerce.CommerceEnricher.process_async(matches, **keywords)
         return Outcome(search.id, True, result_text(intel), requested)
     except SearchError as err:
@@ -227,7 +231,7 @@ def run_in_thread(searches: Iterable[Search], options: RunOptions, *, in_flight:
     `tick` is called in the caller's thread at least every `tick_every`
     seconds (progress drawing). Closing the iterator (or an interrupt in the
     caller's thread) cancels the searches in flight and ends the thread."""
-    from ..fetch import default_bound
+    from ..fetch import PageClient, default_bound
 
     bound = in_flight if in_flight is not None else default_in_flight(default_bound())
     _check_positive("in_flight", bound)
@@ -241,10 +245,14 @@ def run_in_thread(searches: Iterable[Search], options: RunOptions, *, in_flight:
         semaphore = asyncio.Semaphore(default_bound())
         on_pages = counter.add if counter is not None else None
 
-        async def run(search: Search) -> Outcome:
-            return await run_search(search, options, semaphore, on_pages)
+        # One client for the whole run: its connections serve every search,
+        # and close when the run ends (or is cancelled).
+        client = PageClient(max_in_flight=default_bound())
 
-        async with aclosing(stream_outcomes(searches, run, bound)) as outcomes:
+        async def run(search: Search) -> Outcome:
+            return await run_search(search, options, semaphore, on_pages, client=client)
+
+        async with client, aclosing(stream_outcomes(searches, run, bound)) as outcomes:
             async for outcome in outcomes:
                 try:
                     handoff.put_nowait(("outcome", outcome))

@@ -36,7 +36,7 @@ def _worker_main(index: int, inbox: Any, results: Any, options: RunOptions, in_f
 
 
 async def _work(index: int, inbox: Any, results: Any, options: RunOptions, in_flight: int) -> None:
-    from ..fetch import default_bound
+    from ..fetch import PageClient, default_bound
 
     apply_destination_policy(options)
     loop = asyncio.get_running_loop()
@@ -52,11 +52,14 @@ async def _work(index: int, inbox: Any, results: Any, options: RunOptions, in_fl
     def on_pages(n: int) -> None:
         results.put(("pages", index, n))
 
-    async def run(search: Search) -> Outcome:
-        return await run_search(search, options, semaphore, on_pages)
+    # The worker's one client: its connections serve all the searches it is
+    # given, and close when its input ends.
+    async with PageClient(max_in_flight=default_bound()) as client:
+        async def run(search: Search) -> Outcome:
+            return await run_search(search, options, semaphore, on_pages, client=client)
 
-    async for outcome in stream_outcomes(searches(), run, in_flight):
-        results.put(("outcome", index, tuple(outcome)))
+        async for outcome in stream_outcomes(searches(), run, in_flight):
+            results.put(("outcome", index, tuple(outcome)))
 
 
 def run_in_processes(searches: Iterable[Search], options: RunOptions, *, workers: int,

@@ -261,9 +261,9 @@ async def fetch_each(cls: Any, urls: list[str], consume: Consumer, timeout: int 
             if failures:
                 sem.release()
                 break
-            task = asyncio.ensure_future(one(url))
-            running.add(task)
-            task.add_done_callback(finished)
+            started = asyncio.ensure_future(one(url))
+            running.add(started)
+            started.add_done_callback(finished)
         while running and not failures:
             await asyncio.wait(running, return_when=asyncio.FIRST_EXCEPTION)
     finally:

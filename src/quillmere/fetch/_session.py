@@ -31,21 +31,29 @@ at its first page on a loop and closes it in ``aclose``.
 from __future__ import annotations
 
 import asyncio
+import importlib
 from collections.abc import Callable
 from contextvars import ContextVar
 from typing import Any
 
+AsyncSession: Any
+ffi: Any
+lib: Any
 try:
     from curl_cffi import CurlOpt
-    from curl_cffi._wrapper import ffi, lib
     from curl_cffi.requests import AsyncSession
+
+    # curl's own calls, for the one list option curl_cffi's setopt lacks.
+    _wrapper = importlib.import_module("curl_cffi._wrapper")
+    ffi, lib = _wrapper.ffi, _wrapper.lib
 except ImportError:  # pragma: no cover - curl_cffi comes with Scrapling
     AsyncSession = None
 
+LIBRARY_FETCHER: Any = None
 try:
-    from scrapling.fetchers import AsyncFetcher as LIBRARY_FETCHER
+    LIBRARY_FETCHER = importlib.import_module("scrapling.fetchers").AsyncFetcher
 except ImportError:  # pragma: no cover
-    LIBRARY_FETCHER = None
+    pass
 
 # What Scrapling's AsyncFetcher sends by default: curl's Chrome impersonation
 # (which brings the browser's headers; Scrapling adds none of its own then)
@@ -70,7 +78,7 @@ def connect_to(address: Any, port: int) -> bytes:
 
 
 if AsyncSession is not None:
-    class _PinnedSession(AsyncSession):  # type: ignore[misc, valid-type]
+    class _PinnedSession(AsyncSession):
         """An AsyncSession that sets, on the curl handle of each request, the
         CONNECT_TO entry its caller put in `_route` (curl_cffi's setopt has no
         list form for that option, so the list is made here and freed once the
