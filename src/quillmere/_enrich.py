@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import asyncio
 import ctypes
+from contextlib import nullcontext
 import importlib
 from collections.abc import Sequence
 from typing import Any
@@ -212,7 +213,8 @@ async def enrich_matches_deep_async(cls: Any, matches: list[VisualMatch], max_it
             return await analyse_as_they_arrive(fetcher_class, targets, direct_links, options, extended), {}
         return None, await fetcher_class.fetch_many(links, **options)
 
-    with recording() as recorded:
+    # The pages' outcomes are kept only for a report that asks for them.
+    with recording() if report is not None else nullcontext({}) as recorded:
         if client is not None:
             with using(client):
                 items, pages = await fetch_and_analyse()

@@ -42,8 +42,10 @@ class _ProcessLoop:
     _current: "_ProcessLoop | None" = None
 
     def __init__(self) -> None:
+        from .._memory import return_large_buffers
         from ..fetch import PageClient, default_bound
 
+        return_large_buffers()
         self.loop = asyncio.new_event_loop()
         self.semaphore = asyncio.Semaphore(default_bound())
         self.client = PageClient(max_in_flight=default_bound())

@@ -28,6 +28,9 @@ class WorkerFailed(RuntimeError):
 
 
 def _worker_main(index: int, inbox: Any, results: Any, options: RunOptions, in_flight: int) -> None:
+    from .._memory import return_large_buffers
+
+    return_large_buffers()
     try:
         asyncio.run(_work(index, inbox, results, options, in_flight))
     except BaseException as err:
