@@ -181,13 +181,13 @@ def run_in_memory(source: Path, srv: LoopbackServer, table: dict) -> tuple[float
 
 
 def main() -> None:
+    global FAST, SLOW
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--searches", type=int, default=60)
     ap.add_argument("--matches", type=int, default=10)
     ap.add_argument("--modes", default="memory,process,transport,workers,dask")
     ap.add_argument("--delay", type=float, default=FAST)
     args = ap.parse_args()
-    global FAST, SLOW
     FAST, SLOW = args.delay, 10 * args.delay
     modes = [m.strip() for m in args.modes.split(",") if m.strip()]
     pages = [build(i) for i in range(PAGES)]

@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import asyncio
 import ctypes
-from contextlib import nullcontext
+from contextlib import AbstractContextManager, nullcontext
 import importlib
 from collections.abc import Sequence
 from typing import Any
@@ -214,7 +214,8 @@ async def enrich_matches_deep_async(cls: Any, matches: list[VisualMatch], max_it
         return None, await fetcher_class.fetch_many(links, **options)
 
     # The pages' outcomes are kept only for a report that asks for them.
-    with recording() if report is not None else nullcontext({}) as recorded:
+    keeping: AbstractContextManager[dict[str, PageOutcome]] = recording() if report is not None else nullcontext({})
+    with keeping as recorded:
         if client is not None:
             with using(client):
                 items, pages = await fetch_and_analyse()

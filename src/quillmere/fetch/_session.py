@@ -40,8 +40,11 @@ AsyncSession: Any
 ffi: Any
 lib: Any
 try:
-    from curl_cffi import CurlOpt
+    from curl_cffi import CurlError, CurlInfo, CurlOpt
     from curl_cffi.requests import AsyncSession
+    from curl_cffi.requests.exceptions import code2error
+    from curl_cffi.requests.headers import Headers
+    from curl_cffi.requests.utils import set_curl_options
 
     # curl's own calls, for the one list option curl_cffi's setopt lacks.
     _wrapper = importlib.import_module("curl_cffi._wrapper")
@@ -60,6 +63,8 @@ except ImportError:  # pragma: no cover
 # and a Google referer.
 IMPERSONATE = "chrome"
 HEADERS = {"referer": "https://www.google.com/"}
+
+REDIRECT_STATUSES = frozenset({301, 302, 303, 307, 308})
 
 # The CONNECT_TO entry of the request being started in this task.
 _route: ContextVar[bytes | None] = ContextVar("quillmere_connect_to", default=None)
@@ -110,6 +115,23 @@ if AsyncSession is not None:
             self._routes.clear()
 
 
+def _location(head: bytes) -> str | None:
+    """The Location of the last response head in `head`, read as curl_cffi
+    reads a response's headers."""
+    lines: list[bytes] = []
+    for line in head.splitlines():
+        if not line.strip():
+            continue
+        if line.startswith(b"HTTP/"):
+            lines = []
+        elif line[:1] in (b" ", b"\t") and lines:
+            lines[-1] += line
+        else:
+            lines.append(line)
+    value = Headers(lines).get("location")
+    return value if isinstance(value, str) else None
+
+
 class Transport:
     """One pooled curl session on one event loop."""
 
@@ -123,16 +145,45 @@ class Transport:
     async def get(self, url: str, timeout: float, write: Callable[[bytes], int],
                   address: Any = None, port: int | None = None) -> tuple[int, str | None]:
         """(status, Location header or None) of one GET of `url`, its body
-        handed to `write`; sent to `address` when one is given."""
+        handed to `write`; sent to `address` when one is given.
+
+        The request is set up by curl_cffi's own `set_curl_options` with the
+        arguments ``AsyncSession.request`` gives it, so it goes out as before;
+        what curl_cffi would then build for every page and nobody reads (its
+        Response, the parsed headers and cookies, a dozen getinfo calls, each
+        of which lets the GIL go) is skipped: the status is the one thing read,
+        and the headers only for a redirect's Location."""
+        session = self._session
+        if session._closed:
+            raise RuntimeError("the session is closed")
         token = _route.set(connect_to(address, port) if address is not None and port is not None else None)
         try:
-            self.requests += 1
-            response = await self._session.request("GET", url, headers=HEADERS, timeout=timeout,
-                                                   content_callback=write, allow_redirects=False,
-                                                   discard_cookies=True)
+            curl = await session.pop_curl()
         finally:
             _route.reset(token)
-        return response.status_code, response.headers.get("location")
+        self.requests += 1
+        try:
+            try:
+                _, _, header_buffer, *_ = set_curl_options(
+                    curl, "GET", url, params_list=[session.params, None], base_url=session.base_url,
+                    headers_list=[session.headers, HEADERS], cookies_list=[session.cookies, None],
+                    auth=session.auth, timeout=timeout, allow_redirects=False, max_redirects=session.max_redirects,
+                    proxies_list=[session.proxies, None], proxy_auth=session.proxy_auth,
+                    trust_env=session.trust_env, verify_list=[session.verify, None],
+                    accept_encoding="gzip, deflate, br", content_callback=write,
+                    impersonate=session.impersonate, ja3=session.ja3, akamai=session.akamai, perk=session.perk,
+                    extra_fp=session.extra_fp, default_headers=session.default_headers,
+                    http_version=session.http_version, interface=session.interface, dns=session.dns,
+                    doh_url=session.doh_url, cert=session.cert, curl_options=session.curl_options,
+                    queue_class=asyncio.Queue, event_class=asyncio.Event)
+                await session.acurl.add_handle(curl)
+            except CurlError as err:
+                raise code2error(err.code, str(err))(str(err), err.code) from err  # type: ignore[arg-type]
+            status = int(curl.getinfo(CurlInfo.RESPONSE_CODE))
+            location = _location(header_buffer.getvalue()) if status in REDIRECT_STATUSES else None
+        finally:
+            session.release_curl(curl)
+        return status, location
 
     async def aclose(self) -> None:
         try:
