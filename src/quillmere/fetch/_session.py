@@ -140,7 +140,6 @@ class Transport:
         self.max_clients = max_clients
         self._session = _PinnedSession(max_clients=max_clients, impersonate=IMPERSONATE, allow_redirects=False,
                                        discard_cookies=True)
-        self.requests = 0
 
     async def get(self, url: str, timeout: float, write: Callable[[bytes], int],
                   address: Any = None, port: int | None = None) -> tuple[int, str | None]:
@@ -161,7 +160,6 @@ class Transport:
             curl = await session.pop_curl()
         finally:
             _route.reset(token)
-        self.requests += 1
         try:
             try:
                 _, _, header_buffer, *_ = set_curl_options(
