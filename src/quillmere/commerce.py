@@ -263,8 +263,10 @@ class CommerceEnricher:
     ) -> list[EnrichedCommerceMatch]:
         """One EnrichedCommerceMatch per match (or per match of the first
         `max_items`), in input order: links unwrapped and the matches' fields
-        checked, every page fetched in one batch, then each match analysed
-        with its page text, if any."""
+        checked, every distinct page fetched concurrently and each match
+        analysed with its page text, if any, as soon as that page is in (after
+        the whole batch when a host has overridden the fetcher class's
+        fetch_many or fetch_one; the answers are the same)."""
         return await _enrich.enrich_matches_deep_async(cls, matches, max_items, fetcher=fetcher,
                                                        progress=progress, semaphore=semaphore, extended=extended,
                                                        report=report, client=client,

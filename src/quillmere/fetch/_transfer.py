@@ -1,8 +1,12 @@
 """One page's transfer: the destination check, the body cap and redirects.
 
-Two kinds of fetcher are served:
+Three kinds of fetcher are served:
 
-* Scrapling's own ``AsyncFetcher`` (the default).  The body is gathered
+* Scrapling's own ``AsyncFetcher`` (the default): its pages go through the
+  client's held session (`held_body`, see `_session`), every hop checked and
+  sent to the checked address, HTTPS included.
+* A stand-in for it that a host or a test binds as the streamed fetcher
+  (``_SCRAPLING_FETCHER``), called per hop as Scrapling was.  The body is gathered
   through the library's ``content_callback`` hook, so the library is left an
   empty document and builds no page tree, and the transfer is stopped as soon
   as the body passes the cap.  Redirects are followed here, one hop at a time
