@@ -49,7 +49,7 @@ def wall_page(body: bytes | bytearray) -> bool:
     """True for a small page that is plainly a bot or challenge wall."""
     if len(body) > _WALL_SCAN_BYTES:
         return False
-    head = bytes(body).lower()
+    head = body.lower()  # one copy, lowered (a bytearray stays one)
     return _WALL_TITLE.search(head) is not None or any(mark in head for mark in _WALL_MARKS)
 
 
