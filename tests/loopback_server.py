@@ -303,6 +303,7 @@ class LoopbackServer:
             return bool(done)
         finally:
             eof.cancel()
+            await asyncio.gather(eof, return_exceptions=True)  # done reading before the next request is read
 
     @staticmethod
     def _render(route: Route, keep_alive: bool = False) -> bytes:
