@@ -214,3 +214,16 @@ def test_https_is_pinned_too(closing, loopback_allowed):
 def test_connect_to_entries():
     assert _session.connect_to(ipaddress.ip_address("93.184.216.34"), 443) == b"::93.184.216.34:443"
     assert _session.connect_to(ipaddress.ip_address("2606:2800::1"), 8443) == b"::[2606:2800::1]:8443"
+
+
+def test_a_batch_run_holds_one_client_for_all_its_searches(keep):
+    from quillmere.batch import enrich_many
+    from quillmere.fetch import default_bound
+
+    searches = [{"id": f"s{k}", "matches": [{"link": keep.url(f"/run/{k}/{j}"), "title": "T"} for j in range(10)]}
+                for k in range(6)]
+    keep.reset_counts()
+    outcomes = dict(enrich_many(searches, allow_internal=True))
+    assert sorted(outcomes) == [f"s{k}" for k in range(6)]
+    assert keep.wait_idle() and len(keep.heads) == 60
+    assert keep.connections <= default_bound()  # shared by the run's searches, not one set per search
