@@ -13,7 +13,7 @@ from resolver import TableResolverLoop, run_with
 import quillmere.commerce as commerce
 from quillmere.commerce import CommerceEnricher, FetchReport, PageClient, VisualMatch
 from quillmere.commerce import ScraplingDestinationFetcher as Fetcher
-from quillmere.fetch import _destination, _session
+from quillmere.fetch import _destination
 from quillmere.models import FetchOutcome
 
 pytestmark = pytest.mark.skipif(commerce.AsyncFetcher is None, reason="scrapling's AsyncFetcher is not importable")
@@ -209,11 +209,6 @@ def test_https_is_pinned_too(closing, loopback_allowed):
     out = run(go(), {"secure.test": ["127.0.0.1"]})
     assert out.outcome in (FetchOutcome.TIMEOUT, FetchOutcome.UNREACHABLE) and out.detail != "name not found"
     assert closing.connections == 1
-
-
-def test_connect_to_entries():
-    assert _session.connect_to(ipaddress.ip_address("93.184.216.34"), 443) == b"::93.184.216.34:443"
-    assert _session.connect_to(ipaddress.ip_address("2606:2800::1"), 8443) == b"::[2606:2800::1]:8443"
 
 
 def test_a_batch_run_holds_one_client_for_all_its_searches(keep):
