@@ -30,6 +30,7 @@ import argparse
 import asyncio
 import json
 import os
+import resource
 import subprocess
 import sys
 import tempfile
@@ -80,6 +81,12 @@ start = time.perf_counter()
 got = asyncio.run(main())
 print(json.dumps({"wall": time.perf_counter() - start, "pages": len(got)}))
 """
+
+
+def children_cpu() -> float:
+    """CPU seconds of the waited-for child processes so far."""
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
 
 
 def run_transport(source: Path) -> float:
@@ -201,9 +208,11 @@ def main() -> None:
         source = Path(tmp) / "searches.jsonl"
         write_searches(source, srv, pages, args.searches, args.matches)
         print(f"{'mode':<30} {'wall s':>7} {'1st s':>6} {'ideal s':>8} {'x ideal':>8} {'search/s':>9} "
-              f"{'match/s':>8} {'page/s':>7} {'MB/s':>6} {'peak MB':>8}")
+              f"{'match/s':>8} {'page/s':>7} {'MB/s':>6} {'peak MB':>8} {'cpu ms/page':>12}")
         rates: dict[str, float] = {}
+        cpu_per_page: dict[str, float] = {}
         for mode in modes:
+            cpu_before = children_cpu()
             label, extra, processes = MODES[mode]
             srv.reset_counts()
             out = Path(tmp) / f"{mode}.jsonl"
@@ -228,13 +237,18 @@ def main() -> None:
             served = sum(len(table[target.split("?", 1)[0]][1]) * n for target, n in hits.items())
             ideal = delay / (bound * processes)
             rates[mode] = pages / wall
+            cpu = children_cpu() - cpu_before  # start-up included
+            if extra is not None and pages:
+                cpu_per_page[mode] = cpu / pages
             assert lines == args.searches, f"{mode}: {lines} lines"
             print(f"{label:<30} {wall:7.2f} {first:6.2f} {ideal:8.2f} {wall / ideal if ideal else float('nan'):8.2f} {args.searches / wall:9.1f} "
                   f"{args.searches * args.matches / wall:8.1f} {pages / wall:7.1f} {served / wall / 1e6:6.1f} "
-                  f"{f'{peak / 1e6:.0f}' if peak else '-':>8}")
+                  f"{f'{peak / 1e6:.0f}' if peak else '-':>8} "
+                  f"{f'{cpu_per_page[mode] * 1000:.2f}' if mode in cpu_per_page else '-':>12}")
         if "process" in rates and "transport" in rates:
             print(f"one process / transport alone: {rates['process'] / rates['transport']:.2f} of the transport's "
-                  f"pages/s")
+                  f"pages/s; CPU per page {cpu_per_page['process'] / cpu_per_page['transport']:.2f} x the "
+                  f"transport's (the pipeline also analyses every page)")
 
 
 if __name__ == "__main__":
