@@ -33,7 +33,6 @@ from __future__ import annotations
 import asyncio
 import importlib
 from collections.abc import Callable
-from contextvars import ContextVar
 from typing import Any
 
 AsyncSession: Any
@@ -66,10 +65,6 @@ HEADERS = {"referer": "https://www.google.com/"}
 
 REDIRECT_STATUSES = frozenset({301, 302, 303, 307, 308})
 
-# The CONNECT_TO entry of the request being started in this task.
-_route: ContextVar[bytes | None] = ContextVar("quillmere_connect_to", default=None)
-
-
 def held(fetcher: Any) -> bool:
     """True when `fetcher` is Scrapling's own AsyncFetcher, whose pages the
     held session fetches (a fetcher a host binds keeps its own contract)."""
@@ -80,39 +75,6 @@ def connect_to(address: Any, port: int) -> bytes:
     """The CONNECT_TO entry sending this transfer, whatever its host, to `address`."""
     literal = f"[{address}]" if address.version == 6 else str(address)
     return f"::{literal}:{port}".encode("ascii")
-
-
-if AsyncSession is not None:
-    class _PinnedSession(AsyncSession):
-        """An AsyncSession that sets, on the curl handle of each request, the
-        CONNECT_TO entry its caller put in `_route` (curl_cffi's setopt has no
-        list form for that option, so the list is made here and freed once the
-        handle is handed out again or the session ends)."""
-
-        def __init__(self, **kwargs: Any) -> None:
-            super().__init__(**kwargs)
-            self._routes: dict[int, tuple[Any, Any]] = {}
-
-        async def pop_curl(self) -> Any:
-            curl = await super().pop_curl()
-            # The handle's last transfer is over and its options reset, so its
-            # last list is no longer read.
-            old = self._routes.pop(id(curl), None)
-            if old is not None:
-                lib.curl_slist_free_all(old[1])
-            route = _route.get()
-            if route is not None:
-                entries = lib.curl_slist_append(ffi.NULL, route)
-                self._routes[id(curl)] = (curl, entries)
-                if lib._curl_easy_setopt(curl._curl, CurlOpt.CONNECT_TO, entries) != 0:
-                    self.push_curl(curl)
-                    raise RuntimeError("curl refused the CONNECT_TO option")
-            return curl
-
-        def free_routes(self) -> None:
-            for _, entries in self._routes.values():
-                lib.curl_slist_free_all(entries)
-            self._routes.clear()
 
 
 def _location(head: bytes) -> str | None:
@@ -138,8 +100,13 @@ class Transport:
     def __init__(self, max_clients: int) -> None:
         self.loop = asyncio.get_running_loop()
         self.max_clients = max_clients
-        self._session = _PinnedSession(max_clients=max_clients, impersonate=IMPERSONATE, allow_redirects=False,
-                                       discard_cookies=True)
+        self._session = AsyncSession(max_clients=max_clients, impersonate=IMPERSONATE, allow_redirects=False,
+                                     discard_cookies=True)
+        # The CONNECT_TO list of each curl handle's last request, by handle:
+        # curl_cffi's setopt has no list form for that option, so the list is
+        # made here, and freed once the handle is handed out again (its last
+        # transfer is over and its options reset) or the session ends.
+        self._routes: dict[int, tuple[Any, Any]] = {}
 
     async def get(self, url: str, timeout: float, write: Callable[[bytes], int],
                   address: Any = None, port: int | None = None) -> tuple[int, str | None]:
@@ -155,12 +122,16 @@ class Transport:
         session = self._session
         if session._closed:
             raise RuntimeError("the session is closed")
-        token = _route.set(connect_to(address, port) if address is not None and port is not None else None)
+        curl = await session.pop_curl()
         try:
-            curl = await session.pop_curl()
-        finally:
-            _route.reset(token)
-        try:
+            old = self._routes.pop(id(curl), None)
+            if old is not None:
+                lib.curl_slist_free_all(old[1])
+            if address is not None and port is not None:
+                entries = lib.curl_slist_append(ffi.NULL, connect_to(address, port))
+                self._routes[id(curl)] = (curl, entries)
+                if lib._curl_easy_setopt(curl._curl, CurlOpt.CONNECT_TO, entries) != 0:
+                    raise RuntimeError("curl refused the CONNECT_TO option")
             try:
                 _, _, header_buffer, *_ = set_curl_options(
                     curl, "GET", url, params_list=[session.params, None], base_url=session.base_url,
@@ -187,7 +158,9 @@ class Transport:
         try:
             await self._session.close()
         finally:
-            self._session.free_routes()
+            for _, entries in self._routes.values():
+                lib.curl_slist_free_all(entries)
+            self._routes.clear()
 
 
 __all__ = ["HEADERS", "IMPERSONATE", "LIBRARY_FETCHER", "Transport", "connect_to", "held"]
