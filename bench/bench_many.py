@@ -12,7 +12,13 @@ imports, a cluster), and the ideal time the fetch bound allows: the summed answe
 delays divided by the requests in flight (the bound per process times the
 processes), beside the measured time. A first run in this process serves the
 same pages, with the same delays, from memory instead of over HTTP: the
-runner's and the engine's own cost against the same ideal.
+runner's and the engine's own cost against the same ideal. The "transport"
+mode is curl_cffi alone (one AsyncSession, the same bound in flight, the
+same Chrome impersonation) fetching every link of the same input in a child
+process: what the transport gives, against which the one-process run's
+pages/s is printed as a ratio. ``--delay 0`` answers at once (one in twenty
+pages still after ten times the delay, so 0 as well), which leaves the
+engine's own cost per page in view.
 
 Then three figures of fetching at scale, each side by side in one run:
 (a) a host that answers 429 to any request beyond 4 in flight: pages lost
@@ -22,7 +28,8 @@ warm rerun of the same input (pages/s and requests sent), as commands;
 (c) requests sent with and without one request per page in flight, on
 searches that share their pages (40 pages for all).
 
-    PYTHONPATH=src python3 bench/bench_many.py [--searches 60] [--matches 10] [--modes process,workers,dask]
+    PYTHONPATH=src python3 bench/bench_many.py [--searches 60] [--matches 10] [--delay 0.05]
+        [--modes memory,process,transport,workers,dask]
         [--no-policy]
 """
 
@@ -32,6 +39,7 @@ import argparse
 import asyncio
 import json
 import os
+import resource
 import subprocess
 import sys
 import tempfile
@@ -54,9 +62,46 @@ FAST, SLOW = 0.05, 0.5
 MODES = {
     "memory": ("pages from memory, no HTTP", None, 1),
     "process": ("one process", [], 1),
+    "transport": ("curl_cffi alone, same links", "transport", 1),
     "workers": ("2 workers", ["--workers", "2"], 2),
     "dask": ("Dask LocalCluster, 2 workers", ["--dask", "local", "--workers", "2"], 2),
 }
+
+
+TRANSPORT = """
+import asyncio, json, sys, time
+from curl_cffi.requests import AsyncSession
+source, bound = sys.argv[1], int(sys.argv[2])
+links = [m["link"] for line in open(source, encoding="utf-8") for m in json.loads(line)["matches"]]
+
+async def main():
+    sem = asyncio.Semaphore(bound)
+    async with AsyncSession(max_clients=bound, impersonate="chrome", discard_cookies=True) as s:
+        async def one(url):
+            async with sem:
+                try:
+                    r = await s.get(url, timeout=5, headers={"referer": "https://www.google.com/"})
+                    return len(r.content)
+                except Exception:
+                    return 0
+        return await asyncio.gather(*(one(u) for u in dict.fromkeys(links)))
+
+start = time.perf_counter()
+got = asyncio.run(main())
+print(json.dumps({"wall": time.perf_counter() - start, "pages": len(got)}))
+"""
+
+
+def children_cpu() -> float:
+    """CPU seconds of the waited-for child processes so far."""
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def run_transport(source: Path) -> float:
+    done = subprocess.run([sys.executable, "-c", TRANSPORT, str(source), str(default_bound())],
+                          capture_output=True, text=True, check=True)
+    return json.loads(done.stdout)["wall"]
 
 
 def routes(pages: list[tuple[dict, str]]) -> dict[str, tuple[int, bytes, float]]:
@@ -250,12 +295,15 @@ def single_flight_figures(tmp: str, srv: LoopbackServer, pages: list[tuple[dict,
 
 
 def main() -> None:
+    global FAST, SLOW
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--searches", type=int, default=60)
     ap.add_argument("--matches", type=int, default=10)
-    ap.add_argument("--modes", default="memory,process,workers,dask")
+    ap.add_argument("--modes", default="memory,process,transport,workers,dask")
+    ap.add_argument("--delay", type=float, default=FAST)
     ap.add_argument("--no-policy", action="store_true", help="leave out the figures of fetching at scale")
     args = ap.parse_args()
+    FAST, SLOW = args.delay, 10 * args.delay
     modes = [m.strip() for m in args.modes.split(",") if m.strip()]
     pages = [build(i) for i in range(PAGES)]
     docs = pages
@@ -265,16 +313,23 @@ def main() -> None:
     print(f"{args.searches} searches x {args.matches} matches; {PAGES} pages of {min(sizes) // 1000} KB to "
           f"{max(sizes) / 1e6:.1f} MB, {FAST * 1000:.0f} ms each, {SLOW} s for one in twenty, one in twelve "
           f"failing; fetch bound {bound} per process ({os.cpu_count()} processors)")
-    with tempfile.TemporaryDirectory() as tmp, LoopbackServer(table) as srv:
+    with tempfile.TemporaryDirectory() as tmp, LoopbackServer(table, keep_alive=True) as srv:
         source = Path(tmp) / "searches.jsonl"
         write_searches(source, srv, pages, args.searches, args.matches)
         print(f"{'mode':<30} {'wall s':>7} {'1st s':>6} {'ideal s':>8} {'x ideal':>8} {'search/s':>9} "
-              f"{'match/s':>8} {'page/s':>7} {'MB/s':>6} {'peak MB':>8}")
+              f"{'match/s':>8} {'page/s':>7} {'MB/s':>6} {'peak MB':>8} {'cpu ms/page':>12}")
+        rates: dict[str, float] = {}
+        cpu_per_page: dict[str, float] = {}
         for mode in modes:
+            cpu_before = children_cpu()
             label, extra, processes = MODES[mode]
             srv.reset_counts()
             out = Path(tmp) / f"{mode}.jsonl"
-            if extra is None:
+            if extra == "transport":
+                wall = run_transport(source)
+                first, peak, lines = 0.0, 0, args.searches
+                hits = srv.hits
+            elif extra is None:
                 wall, requests = run_in_memory(source, srv, table)
                 first = 0.0
                 hits = Counter(url.removeprefix(srv.base) for url in requests)
@@ -290,10 +345,19 @@ def main() -> None:
             delay = sum(table[target.split("?", 1)[0]][2] * n for target, n in hits.items())
             served = sum(len(table[target.split("?", 1)[0]][1]) * n for target, n in hits.items())
             ideal = delay / (bound * processes)
+            rates[mode] = pages / wall
+            cpu = children_cpu() - cpu_before  # start-up included
+            if extra is not None and pages:
+                cpu_per_page[mode] = cpu / pages
             assert lines == args.searches, f"{mode}: {lines} lines"
-            print(f"{label:<30} {wall:7.2f} {first:6.2f} {ideal:8.2f} {wall / ideal:8.2f} {args.searches / wall:9.1f} "
+            print(f"{label:<30} {wall:7.2f} {first:6.2f} {ideal:8.2f} {wall / ideal if ideal else float('nan'):8.2f} {args.searches / wall:9.1f} "
                   f"{args.searches * args.matches / wall:8.1f} {pages / wall:7.1f} {served / wall / 1e6:6.1f} "
-                  f"{f'{peak / 1e6:.0f}' if peak else '-':>8}")
+                  f"{f'{peak / 1e6:.0f}' if peak else '-':>8} "
+                  f"{f'{cpu_per_page[mode] * 1000:.2f}' if mode in cpu_per_page else '-':>12}")
+        if "process" in rates and "transport" in rates:
+            print(f"one process / transport alone: {rates['process'] / rates['transport']:.2f} of the transport's "
+                  f"pages/s; CPU per page {cpu_per_page['process'] / cpu_per_page['transport']:.2f} x the "
+                  f"transport's (the pipeline also analyses every page)")
         if not args.no_policy:
             cache_figures(tmp, srv, source, args.searches, args.matches)
             single_flight_figures(tmp, srv, docs, args.searches, args.matches)

@@ -133,11 +133,26 @@ inline nb::list unwrap_links(nb::handle matches_obj) {
     return out;
 }
 
-inline nb::list enrich_after_fetch(nb::handle matches_obj, nb::handle direct_obj, nb::handle pages, bool extended) {
+inline nb::list enrich_after_fetch(nb::handle matches_obj, nb::handle direct_obj, nb::handle pages, bool extended,
+                                   nb::handle ranks_obj) {
     std::vector<nb::object> matches = list_items(matches_obj, "matches");
     std::vector<nb::object> direct_links = list_items(direct_obj, "direct_links");
     const std::size_t n = matches.size();
     if (direct_links.size() != n) throw nb::value_error("one direct link per match is needed");
+    // The matches' ranks in their whole batch, when they are analysed apart
+    // from it (None: 1, 2, ... in order).
+    std::vector<std::int64_t> ranks;
+    if (!ranks_obj.is_none()) {
+        std::vector<nb::object> given = list_items(ranks_obj, "ranks");
+        if (given.size() != n) throw nb::value_error("one rank per match is needed");
+        for (const nb::object& r : given) {
+            if (!PyLong_Check(r.ptr()) || PyBool_Check(r.ptr())) type_error("rank", "int", r);
+            const long long v = PyLong_AsLongLong(r.ptr());
+            if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+            if (v < 1) throw nb::value_error("ranks count from 1");
+            ranks.push_back(v);
+        }
+    }
 
     Keep keep;
     std::vector<enricher::MatchInput> inputs(n);
@@ -164,7 +179,10 @@ inline nb::list enrich_after_fetch(nb::handle matches_obj, nb::handle direct_obj
         }
     }
 
-    std::vector<enricher::Enriched> results = released_if(keep.bytes, [&] { return enricher::enrich_all(inputs, extended); });
+    std::vector<enricher::Enriched> results = released_if(keep.bytes, [&] {
+        return ranks.empty() && ranks_obj.is_none() ? enricher::enrich_all(inputs, extended)
+                                                    : enricher::enrich_ranked(inputs, ranks, extended);
+    });
 
     const RecordBuilder<MatchFields>& builder = RecordBuilder<MatchFields>::get();
     nb::list out;

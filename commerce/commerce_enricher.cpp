@@ -80,4 +80,12 @@ std::vector<Enriched> enrich_all(std::span<const MatchInput> matches, bool exten
     return out;
 }
 
+std::vector<Enriched> enrich_ranked(std::span<const MatchInput> matches, std::span<const std::int64_t> ranks,
+                                    bool extended) {
+    std::vector<Enriched> out;
+    out.reserve(matches.size());
+    for (std::size_t i = 0; i < matches.size(); ++i) out.push_back(enrich(matches[i], ranks[i], extended));
+    return out;
+}
+
 }  // namespace quillmere::enricher

@@ -52,4 +52,10 @@ Enriched enrich(const MatchInput& match, std::int64_t rank, bool extended = fals
 // Every match in order, ranks counted from 1. The first error ends the batch.
 std::vector<Enriched> enrich_all(std::span<const MatchInput> matches, bool extended = false);
 
+// Matches of a larger batch analysed apart (a page at a time, as it
+// arrives): ranks[i] is the rank of matches[i] in the whole batch, so the
+// answers are those enrich_all gives for the batch.
+std::vector<Enriched> enrich_ranked(std::span<const MatchInput> matches, std::span<const std::int64_t> ranks,
+                                    bool extended = false);
+
 }  // namespace quillmere::enricher

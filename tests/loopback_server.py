@@ -24,6 +24,15 @@ A body may also be a `Repeated(chunk, count)`: the chunk written `count` times
 with its Content-Length, so a very large page costs the server one chunk of
 memory.
 
+With ``keep_alive=True`` a connection serves request after request (a route
+whose headers name ``Connection: close`` still closes it); by default every
+answer says ``Connection: close`` and the connection ends. `connections`
+counts the connections accepted, `heads` keeps each request's target and
+headers, and ``connect_delay`` seconds are charged before the first request
+of every new connection (a stand-in for TCP and TLS set-up over a network).
+``host`` and ``port`` choose the address (127.0.0.2 can stand for another
+machine).
+
 Besides the routes, `refused_url()` names a port that refuses connections and
 `silent_url()` a port whose kernel accepts connections that are never read.
 """
@@ -83,6 +92,8 @@ class _Stats:
     max_by_host: collections.Counter = field(default_factory=collections.Counter)
     throttled: int = 0
     last_status: dict = field(default_factory=dict)
+    connections: int = 0
+    heads: list = field(default_factory=list)
 
 
 class LoopbackServer:
@@ -92,12 +103,15 @@ class LoopbackServer:
     """
 
     def __init__(self, routes=None, *, fallback=NOT_FOUND, host="127.0.0.1", throttle_over=None,
-                 throttle_headers=None):
+                 throttle_headers=None, keep_alive=False, connect_delay=0.0, port=0):
         self._routes = {path: (tuple(Route.of(e) for e in entry) if isinstance(entry, list) else Route.of(entry))
                         for path, entry in (routes or {}).items()}
         self._host = host
         self._throttle_over = throttle_over
         self._throttle = Route(429, b"too many requests", 0.0, tuple(dict(throttle_headers or {}).items()))
+        self._keep_alive = keep_alive
+        self._connect_delay = connect_delay
+        self._want_port = port
         self._fallback = Route.of(fallback)
         self._cond = threading.Condition()
         self._stats = _Stats()
@@ -118,7 +132,7 @@ class LoopbackServer:
             self._loop = loop
             try:
                 self._server = loop.run_until_complete(
-                    asyncio.start_server(self._handle, self._host, 0, backlog=1024))
+                    asyncio.start_server(self._handle, self._host, self._want_port, backlog=1024))
                 self.port = self._server.sockets[0].getsockname()[1]
             except BaseException as exc:  # reported to the starting thread
                 failure.append(exc)
@@ -198,6 +212,18 @@ class LoopbackServer:
             return collections.Counter(self._stats.abandoned)
 
     @property
+    def connections(self) -> int:
+        """Connections accepted."""
+        with self._cond:
+            return self._stats.connections
+
+    @property
+    def heads(self) -> list:
+        """(target, {lower-case header name: value}) of every request, in order."""
+        with self._cond:
+            return list(self._stats.heads)
+
+    @property
     def in_flight(self) -> int:
         with self._cond:
             return self._stats.in_flight
@@ -265,45 +291,62 @@ class LoopbackServer:
     async def _handle(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
         task = asyncio.current_task()
         self._handlers.add(task)
+        with self._cond:
+            self._stats.connections += 1
         try:
-            try:
-                head = await reader.readuntil(b"\r\n\r\n")
-            except (asyncio.IncompleteReadError, asyncio.LimitOverrunError, ConnectionError):
-                return
-            lines = head.split(b"\r\n")
-            parts = lines[0].split()
-            target = parts[1].decode("latin-1") if len(parts) >= 2 else "/"
-            host = next((line.split(b":", 1)[1].strip().decode("latin-1").lower() for line in lines[1:]
-                         if line.lower().startswith(b"host:")), "")
-            route = (self._routes.get(target) or self._routes.get(target.split("?", 1)[0])
-                     or self._fallback)
-            number, before = self._enter(target, host)
-            if isinstance(route, tuple):
-                route = route[min(number, len(route)) - 1]
-            if self._throttle_over is not None and before >= self._throttle_over:
-                route = self._throttle
-                with self._cond:
-                    self._stats.throttled += 1
-            with self._cond:
-                self._stats.last_status[target] = route.status
-            abandoned = True
-            try:
-                if route.delay == DROP or await self._client_left_within(reader, route.delay):
-                    return
-                writer.write(self._render(route))
-                await writer.drain()
-                if isinstance(route.body, Repeated):
-                    for _ in range(route.body.count):
-                        writer.write(route.body.chunk)
-                        await writer.drain()
-                abandoned = False
-            except ConnectionError:
+            if self._connect_delay:
+                await asyncio.sleep(self._connect_delay)
+            while await self._serve_one(reader, writer):
                 pass
-            finally:
-                self._leave(target, host, abandoned)
         finally:
             self._handlers.discard(task)
             writer.close()
+
+    async def _serve_one(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> bool:
+        """Answers one request; True when the connection may serve another."""
+        try:
+            head = await reader.readuntil(b"\r\n\r\n")
+        except (asyncio.IncompleteReadError, asyncio.LimitOverrunError, ConnectionError):
+            return False
+        lines = head.split(b"\r\n")
+        parts = lines[0].split()
+        target = parts[1].decode("latin-1") if len(parts) >= 2 else "/"
+        headers = {}
+        for line in lines[1:]:
+            name, sep, value = line.decode("latin-1").partition(":")
+            if sep:
+                headers[name.strip().lower()] = value.strip()
+        host = headers.get("host", "").lower()
+        route = (self._routes.get(target) or self._routes.get(target.split("?", 1)[0])
+                 or self._fallback)
+        with self._cond:
+            self._stats.heads.append((target, headers))
+        number, before = self._enter(target, host)
+        if isinstance(route, tuple):
+            route = route[min(number, len(route)) - 1]
+        if self._throttle_over is not None and before >= self._throttle_over:
+            route = self._throttle
+            with self._cond:
+                self._stats.throttled += 1
+        with self._cond:
+            self._stats.last_status[target] = route.status
+        abandoned = True
+        try:
+            if route.delay == DROP or await self._client_left_within(reader, route.delay):
+                return False
+            writer.write(self._render(route, self._keep_alive))
+            await writer.drain()
+            if isinstance(route.body, Repeated):
+                for _ in range(route.body.count):
+                    writer.write(route.body.chunk)
+                    await writer.drain()
+            abandoned = False
+        except ConnectionError:
+            return False
+        finally:
+            self._leave(target, host, abandoned)
+        closes = any(n.lower() == "connection" and v.lower() == "close" for n, v in route.headers)
+        return self._keep_alive and not closes
 
     @staticmethod
     async def _client_left_within(reader: asyncio.StreamReader, delay: float | None) -> bool:
@@ -316,17 +359,20 @@ class LoopbackServer:
             return bool(done)
         finally:
             eof.cancel()
+            await asyncio.gather(eof, return_exceptions=True)  # done reading before the next request is read
 
     @staticmethod
-    def _render(route: Route) -> bytes:
+    def _render(route: Route, keep_alive: bool = False) -> bytes:
         try:
             reason = http.HTTPStatus(route.status).phrase
         except ValueError:
             reason = "Status"
-        lines = [f"HTTP/1.1 {route.status} {reason}",
-                 f"Content-Length: {len(route.body)}",
-                 "Connection: close"]
         names = {name.lower() for name, _ in route.headers}
+        lines = [f"HTTP/1.1 {route.status} {reason}"]
+        if "content-length" not in names:  # a route may claim more than it sends (a cut body)
+            lines.append(f"Content-Length: {len(route.body)}")
+        if not keep_alive and "connection" not in names:
+            lines.append("Connection: close")
         if "content-type" not in names:
             lines.append("Content-Type: text/html; charset=utf-8")
         lines += [f"{name}: {value}" for name, value in route.headers]

@@ -1,15 +1,25 @@
 """The awaitable enrichment entries of CommerceEnricher.
 
-The analysis runs in the extension in two batched crossings: the links are
-unwrapped before the fetch, then every match is analysed with its page text
-after it. These functions take the class they serve as `cls`, so a subclass's
-own `enrich_matches_deep_async` is the one `process_async` awaits.
+The analysis runs in the extension: the links are unwrapped before the
+fetch, then each match is analysed with its page text. While the fetcher
+class's `fetch_one` and `fetch_many` are the engine's own, each page is
+analysed as soon as it is in (on a worker of the loop's executor, the page
+keeping its fetch slot meanwhile) and its text let go, so a search's memory
+depends on the fetch bound and the page size, not on its number of matches.
+A host that overrides `fetch_many` or `fetch_one` keeps the batch: its
+`fetch_many` gives the page map, then every match is analysed in one call.
+Both give the same answers (each match is analysed with its own page and its
+rank in the search).
+
+These functions take the class they serve as `cls`, so a subclass's own
+`enrich_matches_deep_async` is the one `process_async` awaits.
 """
 
 from __future__ import annotations
 
 import asyncio
 import ctypes
+from contextlib import AbstractContextManager, nullcontext
 import importlib
 from collections.abc import Sequence
 from typing import Any
@@ -54,6 +64,50 @@ def analyse_batch(targets: list[Any], direct_links: list[str | None],
     return _commerce._enrich_after_fetch(targets, direct_links, pages)
 
 
+def analyse_some(targets: list[Any], link: str, text: str | None, ranks: list[int],
+                 extended: bool = False) -> list[EnrichedCommerceMatch]:
+    """The matches of one page (all with direct link `link`), analysed with
+    its text and their ranks in the search (run off the loop's thread)."""
+    if _utf8_of is not None and type(text) is str:
+        _utf8_of(text, None)  # made here, so the extension scans with the GIL released
+    pages = {link: text}
+    if extended:
+        return _commerce._enrich_after_fetch(targets, [link] * len(targets), pages, extended=True, ranks=ranks)
+    return _commerce._enrich_after_fetch(targets, [link] * len(targets), pages, ranks=ranks)
+
+
+async def analyse_as_they_arrive(fetcher_class: Any, targets: list[Any], direct_links: list[str | None],
+                                 options: dict[str, Any], extended: bool) -> list[EnrichedCommerceMatch]:
+    """Every match's record, each page analysed as soon as it is in."""
+    loop = asyncio.get_running_loop()
+    results: list[Any] = [None] * len(targets)
+    by_link: dict[str, list[int]] = {}
+    unsplit: list[int] = []
+    for i, link in enumerate(direct_links):
+        if link is None:
+            unsplit.append(i)
+        else:
+            by_link.setdefault(link, []).append(i)
+
+    async def consume(link: str, text: str | None) -> None:
+        where = by_link[link]
+        records = await loop.run_in_executor(None, analyse_some, [targets[i] for i in where], link, text,
+                                             [i + 1 for i in where], extended)
+        for i, record in zip(where, records):
+            results[i] = record
+
+    await fetcher_class._fetch_each(list(by_link), consume, **options)
+    if unsplit:  # links that cannot be split: analysed without a page
+        some = [targets[i] for i in unsplit]
+        ranks = [i + 1 for i in unsplit]
+        keywords: dict[str, Any] = {"extended": True} if extended else {}
+        records = await loop.run_in_executor(None, lambda: _commerce._enrich_after_fetch(
+            some, [None] * len(some), {}, ranks=ranks, **keywords))
+        for i, record in zip(unsplit, records):
+            results[i] = record
+    return results
+
+
 def require_list(value: object, name: str) -> None:
     if not isinstance(value, list):
         raise TypeError(f"{name} must be list, not {type(value).__name__}")
@@ -96,8 +150,10 @@ def match_outcomes(direct_links: Sequence[str | None], pages: dict[str, str | No
                                               bytes=None, seconds=None, detail="the link cannot be split",
                                               attempts=0)
         else:
-            out = recorded.get(link)
-            if out is None:
+            found = recorded.get(link)
+            if found is not None:
+                out = found
+            else:
                 text = pages.get(link)
                 out = PageOutcome.model_construct(
                     outcome=FetchOutcome.READ if text is not None else FetchOutcome.FAILED, link=link, status=None,
@@ -148,24 +204,43 @@ async def enrich_matches_deep_async(cls: Any, matches: list[VisualMatch], max_it
     direct_links = _commerce._enrich_unwrap_links(targets)
     check_match_fields(targets)
     links = [d for d in direct_links if d is not None]
-    with recording() as recorded:
+    # The matches as they are now: a task that changes the caller's list
+    # meanwhile changes nothing here.
+    targets = list(targets)
+    streamed = getattr(fetcher_class, "_own_fetching", None)
+    streamed = bool(streamed is not None and streamed())
+
+    async def fetch_and_analyse() -> tuple[list[EnrichedCommerceMatch] | None, dict[str, str | None]]:
+        if streamed:
+            return await analyse_as_they_arrive(fetcher_class, targets, direct_links, options, extended), {}
+        return None, await fetcher_class.fetch_many(links, **options)
+
+    # A client that renders decides by the pages' outcomes which to render.
+    rendering = client or current_client()
+    if rendering is not None and rendering.render == "never":
+        rendering = None
+    # The pages' outcomes are kept only for a report or a render pass that asks for them.
+    keeping: AbstractContextManager[dict[str, PageOutcome]] = (
+        recording() if report is not None or rendering is not None else nullcontext({}))
+    with keeping as recorded:
         if client is not None:
             with using(client):
-                pages = await fetcher_class.fetch_many(links, **options)
+                items, pages = await fetch_and_analyse()
         elif current_client() is not None:  # a caller above (process_async) lent one
-            pages = await fetcher_class.fetch_many(links, **options)
+            items, pages = await fetch_and_analyse()
         else:  # a short-lived client for this call alone
             async with PageClient() as own:
                 with using(own):
-                    pages = await fetcher_class.fetch_many(links, **options)
-    # The analysis of the whole batch runs on a worker of the loop's executor,
-    # so the host's other tasks keep running meanwhile; the list is copied so
-    # that a task that changes the caller's list meanwhile changes nothing here.
-    loop = asyncio.get_running_loop()
-    items = await loop.run_in_executor(None, analyse_batch, list(targets), direct_links, pages, extended)
+                    items, pages = await fetch_and_analyse()
+    if items is None:
+        # A host's fetch_many: the analysis of the whole batch runs on a worker
+        # of the loop's executor, so the host's other tasks keep running meanwhile.
+        loop = asyncio.get_running_loop()
+        items = await loop.run_in_executor(None, analyse_batch, targets, direct_links, pages, extended)
     # Rendering in a browser, when the client asks for it: a second step for the pages that qualify.
-    items = await render_pass(client or current_client(), targets, direct_links, items, recorded,
-                              analyse_batch, extended)
+    if rendering is not None:
+        items = await render_pass(rendering, targets, direct_links, items, recorded, analyse_batch, extended,
+                                  fetcher_class._fetch_bindings())
     if report is not None:
         report.outcomes = match_outcomes(direct_links, pages, recorded)
     return items
@@ -209,5 +284,5 @@ async def process_async(cls: Any, matches: list[VisualMatch], *, fetcher: Any = 
     return CommerceIntelligence(summary=summary, items=items)
 
 
-__all__ = ["analyse_batch", "check_extended", "check_client", "check_report", "match_outcomes", "check_match_fields", "enrich_matches_deep_async", "fetch_options",
+__all__ = ["analyse_as_they_arrive", "analyse_some", "analyse_batch", "check_extended", "check_client", "check_report", "match_outcomes", "check_match_fields", "enrich_matches_deep_async", "fetch_options",
            "process_async", "require_list"]

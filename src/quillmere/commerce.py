@@ -181,6 +181,9 @@ class ScraplingDestinationFetcher:
     Integer arguments follow Python's `isinstance(x, int)`, so bools pass.
     """
 
+    # This module's fetch bindings now (for the enrichment's render pass).
+    _fetch_bindings = staticmethod(_fetch_bindings)
+
     @staticmethod
     def _default_bound() -> int:
         """Requests in flight when the caller names no bound: 4 per processor, at most 32."""
@@ -219,6 +222,27 @@ class ScraplingDestinationFetcher:
         return await _fetch.fetch_many(cls, urls, max_workers, timeout, fetcher=fetcher, progress=progress,
                                        semaphore=semaphore, bindings=_fetch_bindings())
 
+    @classmethod
+    def _own_fetching(cls) -> bool:
+        """True while this class's fetch_one and fetch_many are the engine's
+        own (no host has overridden either): the enrichment then analyses each
+        page as it arrives instead of waiting for the page map."""
+        return (getattr(cls.fetch_many, "__func__", None) is _OWN_FETCH_MANY
+                and getattr(cls.fetch_one, "__func__", None) is _OWN_FETCH_ONE)
+
+    @classmethod
+    async def _fetch_each(cls, urls: list[str], consume: _fetch.Consumer, *, fetcher: Any = None,
+                          progress: ProgressCallback | None = None,
+                          semaphore: asyncio.Semaphore | None = None) -> None:
+        """fetch_many's pages, each handed to ``consume(link, text)`` as soon
+        as it is in (see `quillmere.fetch.fetch_each`)."""
+        await _fetch.fetch_each(cls, urls, consume, fetcher=fetcher, progress=progress, semaphore=semaphore,
+                                bindings=_fetch_bindings())
+
+
+_OWN_FETCH_MANY = ScraplingDestinationFetcher.__dict__["fetch_many"].__func__
+_OWN_FETCH_ONE = ScraplingDestinationFetcher.__dict__["fetch_one"].__func__
+
 
 class CommerceEnricher:
     """Visual matches to commerce intelligence.
@@ -242,8 +266,10 @@ class CommerceEnricher:
     ) -> list[EnrichedCommerceMatch]:
         """One EnrichedCommerceMatch per match (or per match of the first
         `max_items`), in input order: links unwrapped and the matches' fields
-        checked, every page fetched in one batch, then each match analysed
-        with its page text, if any."""
+        checked, every distinct page fetched concurrently and each match
+        analysed with its page text, if any, as soon as that page is in (after
+        the whole batch when a host has overridden the fetcher class's
+        fetch_many or fetch_one; the answers are the same)."""
         return await _enrich.enrich_matches_deep_async(cls, matches, max_items, fetcher=fetcher,
                                                        progress=progress, semaphore=semaphore, extended=extended,
                                                        report=report, client=client,
@@ -266,7 +292,8 @@ class CommerceEnricher:
                 report: FetchReport | None = None, client: PageClient | None = None) -> CommerceIntelligence:
         """process_async as a blocking call, also from inside a running loop.
         A `client` given here must not be in use on another event loop: the
-        call runs on a fresh loop of its own."""
+        call runs on a fresh loop of its own, and the connections it makes
+        there are closed when it returns."""
         _enrich.require_list(matches, "matches")
         options = _enrich.fetch_options(fetcher, progress, semaphore)
         _enrich.check_extended(extended)
@@ -278,18 +305,21 @@ class CommerceEnricher:
             options["extended"] = True
         if report is not None:
             options["report"] = report
-        if client is not None and client.render != "never":
-            return _run_coroutine(_closing_browser(client, cls.process_async(matches, **options)))
-        return _run_coroutine(cls.process_async(matches, **options))
+        if client is None:
+            return _run_coroutine(cls.process_async(matches, **options))
 
+        async def on_its_own_loop() -> CommerceIntelligence:
+            # The call's loop ends with it, and so do the connections and the
+            # browser the client made on it; the client itself stays usable.
+            try:
+                return await cls.process_async(matches, **options)
+            finally:
+                try:
+                    await client.close_browser()
+                finally:
+                    await client.release_transport()
 
-async def _closing_browser(client: PageClient, call: Any) -> Any:
-    """`call` awaited, then the client's browser closed on the same event loop
-    (the blocking entry's loop ends with the call, and the browser with it)."""
-    try:
-        return await call
-    finally:
-        await client.close_browser()
+        return _run_coroutine(on_its_own_loop())
 
 
 __all__ = [

@@ -35,14 +35,18 @@ class DaskUnavailable(RuntimeError):
 # ------------------------------------------------------------ on a worker
 class _ProcessLoop:
     """The event loop (in a daemon thread), fetch bound and page clients (one
-    per run's options: its host limits and cache) of this process."""
+    per run's options: its host limits, cache and connections) of this
+    process: a client's connections serve every partition the worker runs
+    with those options and last as long as the worker process."""
 
     _lock = threading.Lock()
     _current: "_ProcessLoop | None" = None
 
     def __init__(self) -> None:
+        from .._memory import return_large_buffers
         from ..fetch import default_bound
 
+        return_large_buffers()
         self.loop = asyncio.new_event_loop()
         self.semaphore = asyncio.Semaphore(default_bound())
         self.clients: dict[Any, Any] = {}

@@ -191,7 +191,8 @@ async def run_search(search: Search, options: RunOptions, semaphore: asyncio.Sem
                      on_pages: Callable[[int], object] | None = None, fetcher: Any = None,
                      client: Any = None) -> Outcome:
     """Runs one search through the engine (its pages through `client`, the
-    process's PageClient for the run); its failure becomes its outcome."""
+    process's PageClient for the run, which shares its connections, limits
+    and cache across the run); its failure becomes its outcome."""
     from .. import commerce
 
     requested = 0

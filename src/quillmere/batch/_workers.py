@@ -38,6 +38,10 @@ def _worker_main(index: int, inbox: Any, results: Any, options: RunOptions, in_f
         handler.setLevel(logging.WARNING)
         handler.setFormatter(logging.Formatter("quillmere: warning: %(message)s"))
         engine_log.addHandler(handler)
+
+    from .._memory import return_large_buffers
+
+    return_large_buffers()
     try:
         asyncio.run(_work(index, inbox, results, options, in_flight))
     except BaseException as err:

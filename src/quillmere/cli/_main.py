@@ -14,6 +14,7 @@ from collections.abc import Callable, Sequence
 from typing import Any, TextIO
 
 from .. import __version__
+from .._memory import return_large_buffers
 from . import cmd_demo, cmd_enrich, cmd_enrich_many, cmd_html
 from ._engine import show_warnings
 from ._common import EXIT_BROKEN_PIPE, EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_USAGE, PROG, CliError
@@ -85,6 +86,7 @@ def _describe(err: OSError) -> str:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    return_large_buffers()  # freed page buffers go back to the system (see quillmere._memory)
     parser = build_parser()
     args = parser.parse_args(argv)
     if getattr(args, "handler", None) is None:

@@ -1,10 +1,13 @@
 """What outlives one call: the object a service holds for its lifetime.
 
 A `PageClient` holds what several enrichment calls on one event loop share:
-the bound on the requests in flight, the way pages are requested, and the
-policy around each request: the per-host limits (`_hosts`), the retries
-(`_retry`), the page cache (`_cache`) and the fetches in flight that
-concurrent callers of one page share. A
+the bound on the requests in flight, the way pages are requested (when the
+bound fetcher is Scrapling's own, one pooled curl session, see `_session`,
+made at the client's first page on a loop, whose connections every call
+that uses the client shares), and the policy around each request: the
+per-host limits (`_hosts`), the retries (`_retry`), the page cache
+(`_cache`) and the fetches in flight that concurrent callers of one page
+share; and, when asked, a browser (`_render`). A
 service makes one, uses it from many concurrent calls and closes it at the
 end (``async with PageClient() as client: ...``), as with an HTTP client;
 the one-shot entries (`CommerceEnricher.process`, `process_async`,
@@ -23,14 +26,14 @@ import asyncio
 import datetime
 import os
 import time
-from collections.abc import AsyncIterator, Callable, Iterator
-from contextlib import asynccontextmanager, contextmanager
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager, nullcontext
 from contextvars import ContextVar
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from ..models import FetchOutcome, PageOutcome
-from . import _render, _transfer
+from . import _render, _session, _transfer
 from ._cache import DEFAULT_MAX_BYTES, DEFAULT_TTL, PageCache
 from ._hosts import HostLimits, host_of
 from ._outcomes import PageFailure, failure_of, outcome
@@ -52,6 +55,31 @@ class FetchStats:
     shared: int = 0
     cache_hits: int = 0
     throttled: dict[str, int] = field(default_factory=dict)
+
+
+class HeldSlot:
+    """A slot of the fetch bound that a page read keeps after its request,
+    until its caller lets it go: a body waiting for analysis holds its slot,
+    so bodies cannot pile up faster than they are analysed. Once released,
+    a page that completes later keeps nothing."""
+
+    __slots__ = ("sem", "closed")
+
+    def __init__(self) -> None:
+        self.sem: Any = None
+        self.closed = False
+
+    def keep(self, sem: Any) -> bool:
+        if self.closed:
+            return False
+        self.sem = sem
+        return True
+
+    def release(self) -> None:
+        self.closed = True
+        sem, self.sem = self.sem, None
+        if sem is not None:
+            sem.release()
 
 
 class _Flight:
@@ -139,6 +167,8 @@ class PageClient:
         self.stats = FetchStats()
         if self._hosts is not None:
             self.stats.throttled = self._hosts.lowered
+        self._bound: int | None = max_in_flight
+        self._transport: _session.Transport | None = None
         self._closed = False
         # Rendering in a browser (see fetch/_render.py): the browser starts at
         # the first page that needs it and is closed with the client.
@@ -160,11 +190,13 @@ class PageClient:
 
     async def aclose(self) -> None:
         """Releases what the client holds (the cache's pending writes are
-        made first); a closed client fetches nothing more."""
+        made first; its browser, its session and connections); a closed
+        client fetches nothing more."""
         self._closed = True
         renderer, self._renderer = self._renderer, None
         if renderer is not None:
             await renderer.aclose()
+        await self.release_transport()
         if self.cache is not None:
             await asyncio.get_running_loop().run_in_executor(None, self.cache.close)
 
@@ -195,6 +227,27 @@ class PageClient:
     def rendering_started(self) -> bool:
         return self._renderer is not None
 
+    async def release_transport(self) -> None:
+        """Closes the session and its connections if they were made on the
+        running loop (the client stays usable; its next page makes a new
+        session). A session of a loop that has ended is dropped: its
+        connections went with that loop."""
+        transport, self._transport = self._transport, None
+        if transport is not None and transport.loop is asyncio.get_running_loop():
+            await transport.aclose()
+
+    def transport(self) -> _session.Transport:
+        """The session of the running loop, made at first use."""
+        loop = asyncio.get_running_loop()
+        transport = self._transport
+        if transport is None or transport.loop is not loop:
+            # The pool never holds back a call's own bound (up to the
+            # default one) while its requests wait for a curl handle.
+            from ._pages import default_bound
+
+            transport = self._transport = _session.Transport(max(self._bound or 0, default_bound()))
+        return transport
+
     @property
     def closed(self) -> bool:
         return self._closed
@@ -203,23 +256,27 @@ class PageClient:
     def semaphore(self, default_size: int) -> asyncio.Semaphore:
         """The client's bound on requests in flight, made at first use."""
         if self._semaphore is None:
-            self._semaphore = asyncio.Semaphore(self._max_in_flight or default_size)
+            self._bound = self._max_in_flight or default_size
+            self._semaphore = asyncio.Semaphore(self._bound)
         return self._semaphore
 
     # ------------------------------------------------------------ one page
     async def fetch(self, url: str, sem: Any, timeout: int, *, fetcher: Any,
-                    bindings: "Bindings") -> tuple[str | None, PageOutcome]:
+                    bindings: "Bindings", keep: HeldSlot | None = None) -> tuple[str | None, PageOutcome]:
         """(page text or None, outcome) for an http(s) link through `fetcher`;
-        `sem` bounds the requests in flight."""
+        `sem` bounds the requests in flight. With `keep`, a page read keeps
+        the slot of its request (or, served from the cache, a slot of its
+        own) in `keep` for the caller to release; a page handed over from
+        another caller's fetch keeps none."""
         if self._closed:
             raise RuntimeError("the PageClient is closed")
         if not self._single_flight:
-            return await self._page(url, sem, timeout, fetcher, bindings)
+            return await self._page(url, sem, timeout, fetcher, bindings, keep)
         key = (url, id(fetcher), bindings.refuse, bindings.cap, timeout)
         flight = self._flights.get(key)
         if flight is None:
             flight = self._flights[key] = _Flight(asyncio.ensure_future(
-                self._page(url, sem, timeout, fetcher, bindings)))
+                self._page(url, sem, timeout, fetcher, bindings, keep)))
             flight.task.add_done_callback(lambda _: self._land(key, flight))
             leader = True
         else:
@@ -240,33 +297,35 @@ class PageClient:
         if self._flights.get(key) is flight:
             del self._flights[key]
 
-    async def _page(self, url: str, sem: Any, timeout: int, fetcher: Any,
-                    bindings: "Bindings") -> tuple[str | None, PageOutcome]:
+    async def _page(self, url: str, sem: Any, timeout: int, fetcher: Any, bindings: "Bindings",
+                    keep: HeldSlot | None = None) -> tuple[str | None, PageOutcome]:
         cache = self.cache
         if cache is not None:
-            hit = await cache.get(url, bindings.refuse, bindings.cap)
+            if keep is not None:  # a cached body too waits for its analysis in a slot
+                await sem.acquire()
+            try:
+                hit = await cache.get(url, bindings.refuse, bindings.cap)
+            finally:
+                if keep is not None and not (hit is not None and keep.keep(sem)):
+                    sem.release()
             if hit is not None:
                 self.stats.cache_hits += 1
                 return hit
-        text, out, body = await self._fetch(url, sem, timeout, fetcher, bindings)
+        text, out, body = await self._fetch(url, sem, timeout, fetcher, bindings, keep)
         if cache is not None:
             cache.put(url, bindings.refuse, out, body)
         return text, out
 
-    @asynccontextmanager
-    async def _slots(self, host: str | None, sem: Any) -> AsyncIterator[None]:
-        """The host's slot first, then the bound's: a request waiting for
+    def _host_slot(self, host: str | None) -> Any:
+        """The host's slot, taken before the bound's: a request waiting for
         its host holds nothing the other hosts need."""
         if host is None:
-            async with sem:
-                yield
-            return
+            return nullcontext()
         assert self._hosts is not None
-        async with self._hosts.slot(host), sem:
-            yield
+        return self._hosts.slot(host)
 
-    async def _fetch(self, url: str, sem: Any, timeout: int, fetcher: Any,
-                     bindings: "Bindings") -> tuple[str | None, PageOutcome, bytes | bytearray | None]:
+    async def _fetch(self, url: str, sem: Any, timeout: int, fetcher: Any, bindings: "Bindings",
+                     keep: HeldSlot | None = None) -> tuple[str | None, PageOutcome, bytes | bytearray | None]:
         """The page through as many attempts as the retry policy allows."""
         host = host_of(url) if self._hosts is not None else None
         loop = asyncio.get_running_loop()
@@ -275,23 +334,32 @@ class PageClient:
         seconds = 0.0
         last: PageOutcome | None = None
         while True:
-            async with self._slots(host, sem):
-                if deadline is None:
-                    deadline = loop.time() + page_deadline(timeout, self._retries)
-                elif loop.time() + timeout + 1 > deadline and last is not None:
-                    return None, last, None  # waiting for a slot took the time a retry needed
-                start = time.perf_counter()
-                error: Exception | None = None
+            async with self._host_slot(host):
+                await sem.acquire()
+                kept = False
                 try:
-                    async with asyncio.timeout(timeout + 1):
-                        got = await self._attempt(url, timeout, fetcher=fetcher, bindings=bindings)
-                    text = got.body.decode("utf-8", "replace")
-                except Exception as err:
-                    # Any ordinary failure of this one page: refused, unreachable,
-                    # timed out, over the cap, an error status, a wall, an odd
-                    # response object. Cancellation is a BaseException and goes through.
-                    error = err
-                seconds += time.perf_counter() - start
+                    if deadline is None:
+                        deadline = loop.time() + page_deadline(timeout, self._retries)
+                    elif loop.time() + timeout + 1 > deadline and last is not None:
+                        return None, last, None  # waiting for a slot took the time a retry needed
+                    start = time.perf_counter()
+                    error: Exception | None = None
+                    try:
+                        async with asyncio.timeout(timeout + 1):
+                            got = await self._attempt(url, timeout, fetcher=fetcher, bindings=bindings)
+                        text = got.body.decode("utf-8", "replace")
+                    except Exception as err:
+                        # Any ordinary failure of this one page: refused, unreachable,
+                        # timed out, over the cap, an error status, a wall, an odd
+                        # response object. Cancellation is a BaseException and goes through.
+                        error = err
+                    seconds += time.perf_counter() - start
+                    # A page read keeps its slot for the caller that asked (its
+                    # host's slot goes now: the request is over).
+                    kept = error is None and keep is not None and keep.keep(sem)
+                finally:
+                    if not kept:
+                        sem.release()
             if error is None:
                 sent += 1
                 self.stats.requests += 1
@@ -320,7 +388,11 @@ class PageClient:
 
     async def _attempt(self, url: str, timeout: int, *, fetcher: Any, bindings: "Bindings") -> _transfer.Transfer:
         """One request for `url` (with its redirects); PageFailure or the
-        transport's error when the page is not read."""
+        transport's error when the page is not read. Scrapling's own fetcher
+        is served by the client's held session."""
+        if _session.held(fetcher):
+            return await _transfer.held_body(self.transport(), url, timeout, refuse=bindings.refuse,
+                                             cap=bindings.cap)
         return await _transfer.page_body(fetcher, url, timeout, streaming=fetcher is bindings.streaming,
                                          refuse=bindings.refuse, cap=bindings.cap)
 
@@ -343,4 +415,4 @@ def using(client: PageClient) -> Iterator[PageClient]:
         _current.reset(token)
 
 
-__all__ = ["FetchStats", "PageClient", "current_client", "using"]
+__all__ = ["FetchStats", "HeldSlot", "PageClient", "current_client", "using"]

@@ -21,7 +21,7 @@ from typing import Any, NamedTuple
 
 from ..models import FetchOutcome, PageOutcome
 from . import _transfer
-from ._client import PageClient, current_client
+from ._client import HeldSlot, PageClient, current_client, using
 from ._outcomes import outcome
 
 #: ``progress(done, total)``: see `fetch_many`.
@@ -41,11 +41,6 @@ class Bindings(NamedTuple):
     def resolve(self, fetcher: Any) -> Any:
         return fetcher if fetcher is not None else self.fetcher
 
-
-# Serves fetches made outside any client's call (a direct fetch_one, say):
-# it holds nothing between calls, and calls from any thread's loop share it,
-# so it shares no fetch in flight either.
-_ONE_SHOT = PageClient(single_flight=False)
 
 # The outcomes of the pages being fetched, by link, while a caller records them.
 _recording: ContextVar[dict[str, PageOutcome] | None] = ContextVar("quillmere_page_outcomes", default=None)
@@ -100,14 +95,19 @@ def _unfetched(url: str) -> PageOutcome:
     return outcome(FetchOutcome.NO_FETCHER, url, detail="no page fetcher (Scrapling is not installed)", attempts=0)
 
 
-async def fetch_page(url: str, sem: Any, timeout: int, *, fetcher: Any,
-                     bindings: Bindings) -> tuple[str | None, PageOutcome]:
-    """(page text or None, outcome) for one link; `sem` bounds the requests in flight."""
+async def fetch_page(url: str, sem: Any, timeout: int, *, fetcher: Any, bindings: Bindings,
+                     keep: HeldSlot | None = None) -> tuple[str | None, PageOutcome]:
+    """(page text or None, outcome) for one link; `sem` bounds the requests
+    in flight; `keep`, when given, receives the slot a page read keeps (see
+    `PageClient.fetch`)."""
     fetcher = bindings.resolve(fetcher)
     if fetcher is None or not url.startswith("http"):
         return None, _unfetched(url)
-    client = current_client() or _ONE_SHOT
-    return await client.fetch(url, sem, timeout, fetcher=fetcher, bindings=bindings)
+    client = current_client()
+    if client is None:  # a fetch outside any client's call (a direct fetch_one): its own connections
+        async with PageClient(single_flight=False) as own:
+            return await own.fetch(url, sem, timeout, fetcher=fetcher, bindings=bindings, keep=keep)
+    return await client.fetch(url, sem, timeout, fetcher=fetcher, bindings=bindings, keep=keep)
 
 
 async def fetch_one(cls: Any, url: str, sem: Any, timeout: int = 5, *,
@@ -135,6 +135,12 @@ async def fetch_many(cls: Any, urls: list[str], max_workers: int | None = None, 
     if not isinstance(timeout, int):
         raise type_error("timeout", "int", timeout)
     check_options(fetcher, progress, semaphore)
+    if current_client() is None and bindings.resolve(fetcher) is not None and urls:
+        # A call outside any client's: a short-lived one for this call's pages.
+        async with PageClient() as own:
+            with using(own):
+                return await fetch_many(cls, urls, max_workers, timeout, fetcher=fetcher, progress=progress,
+                                        semaphore=semaphore, bindings=bindings)
 
     distinct = list(dict.fromkeys(urls))
     if bindings.resolve(fetcher) is None or not distinct:
@@ -183,10 +189,90 @@ async def fetch_many(cls: Any, urls: list[str], max_workers: int | None = None, 
     return dict(pairs)
 
 
+#: ``consume(link, text or None)``: see `fetch_each`.
+Consumer = Callable[[str, "str | None"], Any]
+
+
+async def fetch_each(cls: Any, urls: list[str], consume: Consumer, timeout: int = 5, *, fetcher: Any = None,
+                     progress: ProgressCallback | None = None, semaphore: asyncio.Semaphore | None = None,
+                     bindings: Bindings) -> None:
+    """Fetches each distinct link of `urls` as `fetch_many` does (the same
+    bound, outcomes, progress calls and page texts) and awaits
+    ``consume(link, text)`` for each page as soon as it is in, while the page
+    still holds its slot of the bound: pages cannot pile up faster than they
+    are consumed, and a page's text is let go once it is consumed.
+
+    Only for callers whose fetch_one and fetch_many are the engine's own
+    (`fetch_one` is not called). The first error of a consumer or of
+    `progress` ends the call, the pages still in flight cancelled."""
+    distinct = list(dict.fromkeys(urls))
+    if bindings.resolve(fetcher) is None or not distinct:
+        for url in distinct:
+            _record(_unfetched(url))
+        if progress is not None:
+            progress(0, 0)
+        for url in distinct:
+            await consume(url, None)
+        return
+    client = current_client()
+    if client is None:
+        async with PageClient() as own:
+            with using(own):
+                return await fetch_each(cls, urls, consume, timeout, fetcher=fetcher, progress=progress,
+                                        semaphore=semaphore, bindings=bindings)
+    sem = semaphore if semaphore is not None else client.semaphore(cls._default_bound())
+    total = sum(1 for url in distinct if url.startswith("http"))
+    done = 0
+
+    failures: list[BaseException] = []
+    running: set[asyncio.Future[None]] = set()
+
+    def finished(task: asyncio.Future[None]) -> None:
+        running.discard(task)
+        if not task.cancelled() and task.exception() is not None:
+            failures.append(task.exception())  # type: ignore[arg-type]
+
+    async def one(url: str) -> None:
+        nonlocal done
+        slot = HeldSlot()  # the page's slot, kept until its text is consumed
+        try:
+            text, out = await fetch_page(url, sem, timeout, fetcher=fetcher, bindings=bindings, keep=slot)
+            _record(out)
+            if url.startswith("http"):
+                done += 1
+                if progress is not None:
+                    progress(done, total)
+            await consume(url, text)
+        finally:
+            slot.release()
+
+    if progress is not None:
+        progress(0, total)
+    try:
+        # Every page starts at once; each takes its host's slot, then one of
+        # the bound, as fetch_many's do, and a page read keeps the latter
+        # until consumed: at most the bound's bodies are held at a time.
+        for url in distinct:
+            started = asyncio.ensure_future(one(url))
+            running.add(started)
+            started.add_done_callback(finished)
+        while running and not failures:
+            await asyncio.wait(running, return_when=asyncio.FIRST_EXCEPTION)
+    finally:
+        left = list(running)
+        for task in left:
+            task.cancel()
+        if left:
+            await asyncio.wait(left)
+    if failures:
+        raise failures[0]
+
+
 def settings(refuse: object, cap: object) -> tuple[bool, int | None]:
     """REFUSE_INTERNAL_DESTINATIONS and MAX_PAGE_BYTES as bound now, checked."""
     return _transfer.settings(refuse, cap)
 
 
-__all__ = ["Bindings", "ProgressCallback", "check_options", "default_bound", "fetch_many", "fetch_one",
+__all__ = ["Bindings", "Consumer", "ProgressCallback", "check_options", "default_bound", "fetch_each", "fetch_many",
+           "fetch_one",
            "fetch_page", "recording", "settings"]

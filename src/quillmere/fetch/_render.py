@@ -600,12 +600,15 @@ __all__ = ["DEFAULT_RENDER_TIMEOUT", "DEFAULT_TABS", "MODES", "RenderUnavailable
 
 # ---------------------------------------------------------------- the render pass
 async def render_pass(client: Any, targets: list[Any], direct_links: list[str | None],
-                      items: list[Any], recorded: dict[str, Any], analyse: Any, extended: bool) -> list[Any]:
+                      items: list[Any], recorded: dict[str, Any], analyse: Any, extended: bool,
+                      bindings: Any) -> list[Any]:
     """The second step of an enrichment with rendering: the pages that qualify
     (see `render_reason`) are rendered, the matches with a rendered page are
     analysed again with it, and a rendered analysis replaces the static one
     only when it finds product data. `recorded` (the page outcomes by link)
-    gains each rendered page's `RenderedPage`. Returns the items."""
+    gains each rendered page's `RenderedPage`; `bindings` are the façade's
+    fetch bindings now (the destination check and the size cap). Returns the
+    items."""
     if client is None or getattr(client, "render", "never") == "never" or not items:
         return items
     from ..models import RenderedPage  # noqa: PLC0415 (kept beside its use)
@@ -622,9 +625,6 @@ async def render_pass(client: Any, targets: list[Any], direct_links: list[str | 
             reasons[link] = reason
     if not reasons:
         return items
-    import importlib  # noqa: PLC0415
-
-    bindings = importlib.import_module("quillmere.commerce")._fetch_bindings()
     renderer = client.renderer
     links = list(reasons)
     rewrite = renderer.rewrite or (lambda link: link)

@@ -1,8 +1,12 @@
 """One page's transfer: the destination check, the body cap and redirects.
 
-Two kinds of fetcher are served:
+Three kinds of fetcher are served:
 
-* Scrapling's own ``AsyncFetcher`` (the default).  The body is gathered
+* Scrapling's own ``AsyncFetcher`` (the default): its pages go through the
+  client's held session (`held_body`, see `_session`), every hop checked and
+  sent to the checked address, HTTPS included.
+* A stand-in for it that a host or a test binds as the streamed fetcher
+  (``_SCRAPLING_FETCHER``), called per hop as Scrapling was.  The body is gathered
   through the library's ``content_callback`` hook, so the library is left an
   empty document and builds no page tree, and the transfer is stopped as soon
   as the body passes the cap.  Redirects are followed here, one hop at a time
@@ -91,44 +95,72 @@ def _too_large(cap: int | None, status: int | None = None, url: str | None = Non
     return PageFailure(FetchOutcome.TOO_LARGE, f"over {cap} bytes", status, url)
 
 
-async def streamed_body(fetcher: Any, url: str, timeout: int, *, refuse: bool, cap: int | None) -> Transfer:
-    """The page at `url` through Scrapling's AsyncFetcher; PageFailure says
-    why there is none (refused, over the cap, too many redirects, an error
-    status, a wall, no usable response)."""
+async def _hop_by_hop(url: str, send: Any, *, refuse: bool, cap: int | None) -> Transfer:
+    """Follows `url`'s redirects one hop at a time, each hop checked when
+    `refuse` holds. ``send(link, destination or None, sink)`` makes one
+    request, its body going to `sink`, and answers (status, Location or
+    None, Retry-After or None), or None for no usable response."""
     current = url
     for _ in range(MAX_REDIRECTS + 1):
-        target, headers = current, {}
-        if refuse:
-            destination = await inspect_destination(current)
-            if destination.scheme == "http":
-                target = destination.pinned(current)
-                headers = {"Host": destination.host_header}
+        destination = await inspect_destination(current) if refuse else None
         sink = BodySink(cap)
         try:
-            response = await fetcher.get(target, timeout=timeout, content_callback=sink.write,
-                                         follow_redirects=False, retries=1, headers=headers)
+            answer = await send(current, destination, sink)
         except Exception:
             if sink.overflowed:  # the transfer was stopped at the cap
                 raise _too_large(cap, url=current) from None
             raise
         if sink.overflowed:
             raise _too_large(cap, url=current)
-        if not response:
+        if answer is None:
             raise PageFailure(FetchOutcome.FAILED, "no response", final_url=current)
-        status = getattr(response, "status", None)
-        location = _location(response) if status in REDIRECT_STATUSES else None
-        if location is None:
+        status, location, retry_after = answer
+        if status not in REDIRECT_STATUSES or location is None:
             try:
                 judge_response(status, sink.buffer)
             except PageFailure as failure:
                 failure.final_url = current
-                failure.retry_after = _header(response, "retry-after")
+                failure.retry_after = retry_after
                 raise
             return Transfer(sink.buffer, status, current)
         current = urljoin(current, location.strip())
         if not current.startswith(("http://", "https://")):
             raise PageFailure(FetchOutcome.NO_LINK, "redirect to a link that is not http(s)", status, current)
     raise PageFailure(FetchOutcome.FAILED, f"more than {MAX_REDIRECTS} redirects", final_url=current)
+
+
+async def streamed_body(fetcher: Any, url: str, timeout: int, *, refuse: bool, cap: int | None) -> Transfer:
+    """The page at `url` through Scrapling's AsyncFetcher, called once per
+    hop; PageFailure says why there is none (refused, over the cap, too many
+    redirects, an error status, a wall, no usable response)."""
+
+    async def send(current: str, destination: Any, sink: BodySink) -> tuple[Any, str | None, str | None] | None:
+        target, headers = current, {}
+        if destination is not None and destination.scheme == "http":
+            target = destination.pinned(current)
+            headers = {"Host": destination.host_header}
+        response = await fetcher.get(target, timeout=timeout, content_callback=sink.write,
+                                     follow_redirects=False, retries=1, headers=headers)
+        if not response:
+            return None
+        status = getattr(response, "status", None)
+        return (status, _location(response) if status in REDIRECT_STATUSES else None,
+                _header(response, "retry-after"))
+
+    return await _hop_by_hop(url, send, refuse=refuse, cap=cap)
+
+
+async def held_body(transport: Any, url: str, timeout: int, *, refuse: bool, cap: int | None) -> Transfer:
+    """The page at `url` through the client's held session (see `_session`):
+    every hop checked and sent to the address the check chose, over a pooled
+    connection made for that address."""
+
+    async def send(current: str, destination: Any, sink: BodySink) -> tuple[int, str | None, str | None]:
+        if destination is None:
+            return await transport.get(current, timeout, sink.write)
+        return await transport.get(current, timeout, sink.write, destination.address, destination.port)
+
+    return await _hop_by_hop(url, send, refuse=refuse, cap=cap)
 
 
 async def plain_body(fetcher: Any, url: str, timeout: int, *, refuse: bool, cap: int | None) -> Transfer:
