@@ -30,7 +30,7 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager, nullcontext
 from contextvars import ContextVar
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import Any, NamedTuple
 
 from ..models import FetchOutcome, PageOutcome
 from . import _render, _session, _transfer
@@ -39,8 +39,6 @@ from ._hosts import HostLimits, host_of
 from ._outcomes import PageFailure, failure_of, outcome
 from ._retry import page_deadline, retry_wait
 
-if TYPE_CHECKING:
-    from ._pages import Bindings
 
 
 @dataclass
@@ -55,6 +53,24 @@ class FetchStats:
     shared: int = 0
     cache_hits: int = 0
     throttled: dict[str, int] = field(default_factory=dict)
+
+
+class Bindings(NamedTuple):
+    """The façade's module bindings at the time of a call."""
+
+    fetcher: Any          # the page fetcher bound now (None without the library)
+    streaming: Any        # Scrapling's own AsyncFetcher, whose body is streamed
+    refuse: bool          # refuse internal destinations
+    cap: int | None       # the largest body, in bytes
+
+    def resolve(self, fetcher: Any) -> Any:
+        return fetcher if fetcher is not None else self.fetcher
+
+
+def default_bound() -> int:
+    """Requests in flight when the caller names no bound: 4 per processor, at most 32."""
+    processors = os.cpu_count() or 4  # None (unknown) and 0 both count as 4
+    return min(4 * processors, 32)
 
 
 class HeldSlot:
@@ -243,8 +259,6 @@ class PageClient:
         if transport is None or transport.loop is not loop:
             # The pool never holds back a call's own bound (up to the
             # default one) while its requests wait for a curl handle.
-            from ._pages import default_bound
-
             transport = self._transport = _session.Transport(max(self._bound or 0, default_bound()))
         return transport
 
@@ -262,7 +276,7 @@ class PageClient:
 
     # ------------------------------------------------------------ one page
     async def fetch(self, url: str, sem: Any, timeout: int, *, fetcher: Any,
-                    bindings: "Bindings", keep: HeldSlot | None = None) -> tuple[str | None, PageOutcome]:
+                    bindings: Bindings, keep: HeldSlot | None = None) -> tuple[str | None, PageOutcome]:
         """(page text or None, outcome) for an http(s) link through `fetcher`;
         `sem` bounds the requests in flight. With `keep`, a page read keeps
         the slot of its request (or, served from the cache, a slot of its
@@ -297,7 +311,7 @@ class PageClient:
         if self._flights.get(key) is flight:
             del self._flights[key]
 
-    async def _page(self, url: str, sem: Any, timeout: int, fetcher: Any, bindings: "Bindings",
+    async def _page(self, url: str, sem: Any, timeout: int, fetcher: Any, bindings: Bindings,
                     keep: HeldSlot | None = None) -> tuple[str | None, PageOutcome]:
         cache = self.cache
         if cache is not None:
@@ -324,7 +338,7 @@ class PageClient:
         assert self._hosts is not None
         return self._hosts.slot(host)
 
-    async def _fetch(self, url: str, sem: Any, timeout: int, fetcher: Any, bindings: "Bindings",
+    async def _fetch(self, url: str, sem: Any, timeout: int, fetcher: Any, bindings: Bindings,
                      keep: HeldSlot | None = None) -> tuple[str | None, PageOutcome, bytes | bytearray | None]:
         """The page through as many attempts as the retry policy allows."""
         host = host_of(url) if self._hosts is not None else None
@@ -386,7 +400,7 @@ class PageClient:
             await asyncio.sleep(wait)
             seconds += time.perf_counter() - pause
 
-    async def _attempt(self, url: str, timeout: int, *, fetcher: Any, bindings: "Bindings") -> _transfer.Transfer:
+    async def _attempt(self, url: str, timeout: int, *, fetcher: Any, bindings: Bindings) -> _transfer.Transfer:
         """One request for `url` (with its redirects); PageFailure or the
         transport's error when the page is not read. Scrapling's own fetcher
         is served by the client's held session."""
@@ -415,4 +429,4 @@ def using(client: PageClient) -> Iterator[PageClient]:
         _current.reset(token)
 
 
-__all__ = ["FetchStats", "HeldSlot", "PageClient", "current_client", "using"]
+__all__ = ["Bindings", "FetchStats", "HeldSlot", "PageClient", "default_bound", "current_client", "using"]

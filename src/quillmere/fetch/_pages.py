@@ -13,33 +13,20 @@ from __future__ import annotations
 
 import asyncio
 import logging
-import os
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from contextvars import ContextVar
-from typing import Any, NamedTuple
+from typing import Any
 
 from ..models import FetchOutcome, PageOutcome
 from . import _transfer
-from ._client import HeldSlot, PageClient, current_client, using
+from ._client import Bindings, HeldSlot, PageClient, current_client, default_bound, using
 from ._outcomes import outcome
 
 #: ``progress(done, total)``: see `fetch_many`.
 ProgressCallback = Callable[[int, int], object]
 
 log = logging.getLogger("quillmere.fetch")
-
-
-class Bindings(NamedTuple):
-    """The façade's module bindings at the time of a call."""
-
-    fetcher: Any          # the page fetcher bound now (None without the library)
-    streaming: Any        # Scrapling's own AsyncFetcher, whose body is streamed
-    refuse: bool          # refuse internal destinations
-    cap: int | None       # the largest body, in bytes
-
-    def resolve(self, fetcher: Any) -> Any:
-        return fetcher if fetcher is not None else self.fetcher
 
 
 # The outcomes of the pages being fetched, by link, while a caller records them.
@@ -80,12 +67,6 @@ def check_options(fetcher: object, progress: object, semaphore: object) -> None:
         raise type_error("progress", "callable or None", progress)
     if semaphore is not None and not isinstance(semaphore, asyncio.Semaphore):
         raise type_error("semaphore", "asyncio.Semaphore or None", semaphore)
-
-
-def default_bound() -> int:
-    """Requests in flight when the caller names no bound: 4 per processor, at most 32."""
-    processors = os.cpu_count() or 4  # None (unknown) and 0 both count as 4
-    return min(4 * processors, 32)
 
 
 def _unfetched(url: str) -> PageOutcome:

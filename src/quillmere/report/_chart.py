@@ -12,7 +12,7 @@ _W, _LEFT, _RIGHT, _LANE, _TOP, _AXIS = 460, 138, 14, 28, 8, 28
 
 
 def _esc(value: str) -> str:
-    from ._html import esc
+    from ._escape import esc
     return esc(value)
 
 
@@ -40,7 +40,7 @@ def _tick_label(value: float) -> str:
 
 
 def _panel(currency: str, marks: list[tuple[float, str | None, list[Any]]]) -> str:
-    from ._html import category_class, cut
+    from ._escape import category_class, cut
 
     amounts = [a for a, _, _ in marks]
     low, high = min(amounts), max(amounts)

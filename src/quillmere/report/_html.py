@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import base64
 import hashlib
-import html
 import json
 import os
 import re
@@ -24,6 +23,7 @@ from pathlib import Path
 from typing import Any
 
 from ._chart import price_chart
+from ._escape import category_class, cut, esc
 from ._read import Results, Search, number, outcome_label, page_counts, text
 
 TITLE_CUT = 160   # characters of a title shown (the whole of it in the element's title)
@@ -31,14 +31,6 @@ TEXT_CUT = 80
 LINK_CUT = 90
 
 _WEB = re.compile(r"https?://", re.IGNORECASE)
-_CATEGORIES = ("official_brand", "major_marketplace", "reseller_specialist", "unverified")
-
-
-def esc(value: str) -> str:
-    """`value` escaped for element text or a quoted attribute value; a CR
-    is written as a reference, which the parser keeps (a raw one it would
-    turn into a line feed)."""
-    return html.escape(value, quote=True).replace("\r", "&#13;")
 
 
 def web_link(value: Any) -> str | None:
@@ -46,12 +38,6 @@ def web_link(value: Any) -> str | None:
     at the very first character, so nothing a browser strips or ignores
     before it (spaces, controls, tabs) can turn it into another scheme."""
     return value if isinstance(value, str) and _WEB.match(value) else None
-
-
-def cut(value: str, limit: int) -> tuple[str, bool]:
-    if len(value) <= limit:
-        return value, False
-    return value[: limit - 1] + "\u2026", True
 
 
 def _cut_text(value: str, limit: int) -> str:
@@ -109,10 +95,6 @@ def match_view(rank: int, item: Any, outcome: Any) -> list[Any]:
 
 def _num(value: float) -> str:
     return repr(int(value)) if float(value).is_integer() and abs(value) < 1e15 else repr(value)
-
-
-def category_class(category: str | None) -> str:
-    return "c-" + (category if category in _CATEGORIES else "none")
 
 
 def _span(cls: str, value: str, limit: int) -> str:
