@@ -33,7 +33,7 @@ def default_builds() -> list[tuple[str, Path]]:
     if list((ROOT / "src" / "quillmere").glob("_commerce*.so")):
         builds.append(("system", ROOT / "src"))
     tag = "cp312-abi3" if sys.version_info >= (3, 12) else "cp{0}{1}-cp{0}{1}".format(*sys.version_info[:2])
-    wheels = sorted((ROOT / "dist").glob(f"quillmere-*-{tag}-manylinux_2_17_x86_64*.whl"),
+    wheels = sorted((ROOT / "dist").glob(f"quillmere-*-{tag}-*manylinux_2_17_x86_64.whl"),
                     key=lambda p: p.stat().st_mtime)
     if wheels:
         builds.append(("zig", wheels[-1]))

@@ -49,7 +49,7 @@ say() { echo "$me: $*"; }
 die() { echo "$me: $*" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || die "needs root (debootstrap and chroot)"
 
-wheel=${wheel:-$(ls -t dist/quillmere-*-cp312-abi3-manylinux_2_17_"$machine"*.whl 2>/dev/null | head -1)}
+wheel=${wheel:-$(ls -t dist/quillmere-*-cp312-abi3-*manylinux_2_17_"$machine".whl 2>/dev/null | head -1)}
 [ -n "$wheel" ] && [ -f "$wheel" ] || die "no cp312-abi3 $machine wheel under dist/ (run bash scripts/wheel.sh)"
 wheel=$(realpath "$wheel")
 
@@ -180,7 +180,7 @@ say() { echo "$ME [chroot]: $*"; }
 cd /build/quillmere
 name=$(basename "$WHEEL")
 case "$name" in
-  *-cp312-abi3-manylinux_2_17_"$MACHINE"*) ;;
+  *-cp312-abi3-*manylinux_2_17_"$MACHINE".whl) ;;
   *) say "FAIL: $name is not a cp312-abi3 manylinux_2_17 $MACHINE wheel"; exit 1 ;;
 esac
 

@@ -78,7 +78,7 @@ py311=${QUILLMERE_PY311:-$(find_python 11)} \
 pyabi3=${QUILLMERE_ABI3_PYTHON:-$(find_python 12 13 14)} \
   || die "the abi3 wheels need CPython 3.12 or newer: install python3.12 (or 3.13), or set QUILLMERE_ABI3_PYTHON"
 "$pyabi3" -c 'import sys; sys.exit(sys.version_info < (3, 12))' \
-  || die "QUILLMERE_ABI3_PYTHON is older than 3.12: $pyabi3"
+  || die "not a CPython 3.12 or newer: $pyabi3 (QUILLMERE_ABI3_PYTHON)"
 
 # Debian's arm64 PCRE2 archive, and the arm64 pyconfig.h of the cp311 headers.
 need_arm64() {
@@ -157,6 +157,7 @@ build() {
                 "PKG_CONFIG_LIBDIR=/usr/lib/$arch-linux-gnu/pkgconfig:/usr/share/pkgconfig")
     [ -n "${stubs[$tag]:-}" ] || die "the $arch $tag wheel takes its stubs from the x86_64 build: build both (no --arch)"
     cfg+=(-C "cmake.define.QUILLMERE_STUB=${stubs[$tag]}")
+    # Copied with their times kept, so that a second run rebuilds nothing.
     local inc=$repo/build/python-include/$arch-$tag
     rm -rf "$inc"
     mkdir -p "$inc"
@@ -164,13 +165,13 @@ build() {
       # Debian's headers of 3.11, with the arm64 pyconfig.h in place of the
       # dispatching one (Zig searches none of /usr/include).
       env_extra+=("SETUPTOOLS_EXT_SUFFIX=.cpython-311-$arch-linux-gnu.so")
-      cp -r /usr/include/python3.11/. "$inc/"
-      cp "/usr/include/$arch-linux-gnu/python3.11/pyconfig.h" "$inc/pyconfig.h"
+      cp -rp /usr/include/python3.11/. "$inc/"
+      cp -p "/usr/include/$arch-linux-gnu/python3.11/pyconfig.h" "$inc/pyconfig.h"
     else
       # The building interpreter's own headers: the limited API they declare
       # is the same on both 64-bit processors (the two pyconfig.h differ in
       # x86 assembler support, wchar_t's signedness and the support tier).
-      cp -r "$("$bpy" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')/." "$inc/"
+      cp -rp "$("$bpy" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')/." "$inc/"
     fi
     cfg+=(-C "cmake.define.Python_INCLUDE_DIR=$inc")
   fi
@@ -180,8 +181,12 @@ build() {
   local built=("$stage/raw/$arch-$tag"/quillmere-*.whl)
   [ -f "${built[0]}" ] || die "pip made no $arch $tag wheel"
   [ "$arch" = x86_64 ] && stubs[$tag]=$repo/$bdir/_commerce.pyi
-  auditwheel repair -w "$stage/repaired" --plat "manylinux_2_17_$arch" "${built[0]}" >/dev/null \
-    || die "auditwheel could not repair the $arch $tag wheel to manylinux_2_17"
+  # auditwheel names only this machine's processor's policies; for the other
+  # it takes the best one the wheel meets ("auto"), checked below.
+  local plat=auto
+  [ "$arch" = "$(uname -m)" ] && plat=manylinux_2_17_$arch
+  auditwheel repair -w "$stage/repaired" --plat "$plat" "${built[0]}" >"$stage/repair.log" 2>&1 \
+    || { cat "$stage/repair.log" >&2; die "auditwheel could not repair the $arch $tag wheel to manylinux_2_17"; }
   say "$arch $tag built in $((SECONDS - t0)) s"
 }
 
@@ -197,12 +202,12 @@ wheels=("$stage/repaired"/quillmere-*.whl)
 for w in "${wheels[@]}"; do
   name=$(basename "$w")
   case "$name" in
-    *-cp312-abi3-manylinux_2_17_*.whl | *-cp311-cp311-manylinux_2_17_*.whl) ;;
+    *-cp312-abi3-manylinux2014_*.manylinux_2_17_*.whl | *-cp311-cp311-manylinux2014_*.manylinux_2_17_*.whl) ;;
     *) die "unexpected wheel name $name" ;;
   esac
   $VPY tools/wheel_exports.py "$w" || die "$name exports more than its entry point"
   show=$(auditwheel show "$w" 2>&1)
-  echo "$show" | grep -q 'platform tag: "manylinux_2_17_' || { echo "$show" >&2; die "auditwheel does not place $name at manylinux_2_17"; }
+  echo "$show" | tr -s ' \n' ' ' | grep -q 'platform tag: "manylinux_2_17_' || { echo "$show" >&2; die "auditwheel does not place $name at manylinux_2_17"; }
   echo "$show"
 done
 
@@ -214,8 +219,8 @@ for w in "${wheels[@]}"; do say "built dist/$(basename "$w")"; done
 if [ "$check" = 1 ]; then
   for arch in "${archs[@]}"; do
     [ "$arch" = x86_64 ] || continue
-    PYTHON=$pyabi3 bash scripts/wheel-check.sh dist/quillmere-*-cp312-abi3-manylinux_2_17_x86_64*.whl
-    PYTHON=$py311 bash scripts/wheel-check.sh dist/quillmere-*-cp311-cp311-manylinux_2_17_x86_64*.whl
-    PYTHON=$py311 bash scripts/wheel-test.sh dist/quillmere-*-cp311-cp311-manylinux_2_17_x86_64*.whl
+    PYTHON=$pyabi3 bash scripts/wheel-check.sh dist/quillmere-*-cp312-abi3-*manylinux_2_17_x86_64.whl
+    PYTHON=$py311 bash scripts/wheel-check.sh dist/quillmere-*-cp311-cp311-*manylinux_2_17_x86_64.whl
+    PYTHON=$py311 bash scripts/wheel-test.sh dist/quillmere-*-cp311-cp311-*manylinux_2_17_x86_64.whl
   done
 fi
