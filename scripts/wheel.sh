@@ -75,8 +75,11 @@ find_python() {
 }
 py311=${QUILLMERE_PY311:-$(find_python 11)} \
   || die "the cp311 wheels need CPython 3.11: install python3.11 (and python3.11-dev), or set QUILLMERE_PY311"
-pyabi3=${QUILLMERE_ABI3_PYTHON:-$(find_python 12 13 14)} \
-  || die "the abi3 wheels need CPython 3.12 or newer: install python3.12 (or 3.13), or set QUILLMERE_ABI3_PYTHON"
+# The abi3 extension answers as its building interpreter's urllib.parse and
+# Unicode data do, on every later CPython too (README): 3.13 builds it, as it
+# built the earlier abi3 wheels, else 3.12 or 3.14.
+pyabi3=${QUILLMERE_ABI3_PYTHON:-$(find_python 13 12 14)} \
+  || die "the abi3 wheels need CPython 3.12 or newer: install python3.13 (or 3.12), or set QUILLMERE_ABI3_PYTHON"
 "$pyabi3" -c 'import sys; sys.exit(sys.version_info < (3, 12))' \
   || die "not a CPython 3.12 or newer: $pyabi3 (QUILLMERE_ABI3_PYTHON)"
 
@@ -145,7 +148,9 @@ build() {
   local -a cfg env_extra=()
   bpy=$(build_env "$py")
   bindir=$(zig_bin "$target")
+  # One build folder per interpreter: CMake keeps what it found of Python.
   bdir=build/zig-$arch-$tag
+  [ "$tag" = cp311 ] || bdir+=-py$("$bpy" -c 'import sys; print("%d%d" % sys.version_info[:2])')
   cfg=(-C "build-dir=$bdir"
        -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$repo/cmake/zig-toolchain.cmake"
        -C "cmake.define.QUILLMERE_ZIG_BIN=$bindir"
