@@ -410,9 +410,15 @@ def test_enrich_many_renders_in_each_process(tmp_path, site, workers, capsys):
     if workers:
         argv += ["--workers", str(workers)]
     assert main(argv) == 0
-    results = {r["id"]: r["result"] for r in map(json.loads, out.read_text().splitlines())}
+    lines = {r["id"]: r for r in map(json.loads, out.read_text().splitlines())}
+    results = {sid: line["result"] for sid, line in lines.items()}
     assert results["s0"]["items"][0]["sku"] == "TS-42" and results["s3"]["items"][0]["sku"] == "TS-42"
     assert "sku" not in results["s1"]["items"][0]
+    # The lines tell which pages were rendered, and why.
+    assert lines["s0"]["pages"]["rendered"] == {"rendered": 1, "used": 1, "failed": 0}
+    assert lines["s0"]["outcomes"][0]["rendered"]["used"] is True
+    assert lines["s3"]["outcomes"][0]["rendered"]["reason"] == "blocked"
+    assert "rendered" not in lines["s1"]["pages"] and "rendered" not in lines["s1"]["outcomes"][0]
     assert not _render.browser_pids("quillmere-browser-")  # every worker closed its browser
 
 

@@ -12,7 +12,7 @@ from pydantic import BaseModel
 from pydantic_core import PydanticSerializationError
 
 from . import _commerce
-from .models import CommerceIntelligence, FetchReport
+from .models import CommerceIntelligence, FetchReport, render_counts
 
 _SURROGATE = re.compile("[\ud800-\udfff]")
 
@@ -107,13 +107,20 @@ def page_entries(report: FetchReport, links: list[str], direct_urls: list[str]) 
             "detail": out.detail,
             "attempts": out.attempts,
         })
+        rendered = getattr(out, "rendered", None)
+        if rendered is not None:  # read in a browser too (only when rendering was asked for)
+            entries[-1]["rendered"] = rendered.model_dump(mode="json")
     return entries
 
 
 def page_counts(report: FetchReport) -> dict[str, Any]:
     """The search's pages by outcome, as JSON data."""
-    return {"total": len(report.outcomes), "read": report.read, "not_read": report.not_read,
-            "outcomes": report.counts()}
+    counts: dict[str, Any] = {"total": len(report.outcomes), "read": report.read, "not_read": report.not_read,
+                              "outcomes": report.counts()}
+    rendered = render_counts(report.outcomes)
+    if rendered["rendered"]:  # only when rendering was asked for and took place
+        counts["rendered"] = rendered
+    return counts
 
 
 def render_page_report(report: FetchReport, links: list[str], direct_urls: list[str]) -> bytes:

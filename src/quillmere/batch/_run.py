@@ -287,6 +287,7 @@ class PageCount:
     def __init__(self) -> None:
         self.pages = 0
         self.outcomes: dict[str, int] = {}
+        self.rendered: dict[str, int] = {}
 
     def add(self, n: int) -> None:
         self.pages += n
@@ -294,6 +295,10 @@ class PageCount:
     def tally(self, outcome: Outcome) -> None:
         for kind, n in outcome.page_counts:
             self.outcomes[kind] = self.outcomes.get(kind, 0) + n
+        if outcome.fetch and '"rendered":{' in outcome.fetch:  # pages read in a browser too
+            rendered = json.loads(outcome.fetch)["pages"].get("rendered") or {}
+            for kind, n in rendered.items():
+                self.rendered[kind] = self.rendered.get(kind, 0) + n
 
     @property
     def read(self) -> int:

@@ -35,6 +35,7 @@ from urllib.parse import urlsplit
 
 from ..models import FetchOutcome, PageType, RenderReason
 from ._egress import REFUSAL_HEADER, EgressProxy
+from ._hosts import host_of
 from ._outcomes import BLOCK_STATUSES, wall_page
 
 log = logging.getLogger("quillmere.fetch")
@@ -628,8 +629,13 @@ async def render_pass(client: Any, targets: list[Any], direct_links: list[str | 
     renderer = client.renderer
     links = list(reasons)
     rewrite = renderer.rewrite or (lambda link: link)
-    got = await asyncio.gather(*(renderer.render(rewrite(link), refuse=bindings.refuse, cap=bindings.cap)
-                                 for link in links))
+    async def rendered(link: str) -> Any:
+        # The per-host limit covers rendered pages too (a tab's page load is
+        # a request to that host).
+        async with client._host_slot(host_of(link) if client._hosts is not None else None):
+            return await renderer.render(rewrite(link), refuse=bindings.refuse, cap=bindings.cap)
+
+    got = await asyncio.gather(*(rendered(link) for link in links))
     readings = dict(zip(links, got))
     pages = {link: r.html for link, r in readings.items() if r.outcome is FetchOutcome.READ}
     used: set[str] = set()
