@@ -120,7 +120,7 @@ Offer read_offer(const Value& o, int depth) {
                 std::string h = str_of(s->get("priceCurrency"));
                 if (h.empty()) h = hint;
                 if ((out.price = amount_of(s->get("price"), h))) {
-                    out.price_rule = "ld.spec";
+                    out.price_rule = "ld.price_specification";
                     break;
                 }
             }
