@@ -13,8 +13,8 @@ from __future__ import annotations
 
 import asyncio
 import logging
-from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from collections.abc import AsyncIterator, Callable, Iterator
+from contextlib import asynccontextmanager, contextmanager
 from contextvars import ContextVar
 from typing import Any
 
@@ -76,6 +76,28 @@ def _unfetched(url: str) -> PageOutcome:
     return outcome(FetchOutcome.NO_FETCHER, url, detail="no page fetcher (Scrapling is not installed)", attempts=0)
 
 
+def _without_fetching(distinct: list[str], progress: ProgressCallback | None) -> None:
+    """A call that requests nothing (no fetcher, or no links): every link's
+    outcome recorded, and the progress told so."""
+    for url in distinct:
+        _record(_unfetched(url))
+    if progress is not None:
+        progress(0, 0)
+
+
+@asynccontextmanager
+async def _call_client() -> AsyncIterator[PageClient]:
+    """The client of the call being served, or a short-lived one for this
+    call alone, closed when it ends."""
+    client = current_client()
+    if client is not None:
+        yield client
+        return
+    async with PageClient() as own:
+        with using(own):
+            yield own
+
+
 async def fetch_page(url: str, sem: Any, timeout: int, *, fetcher: Any, bindings: Bindings,
                      keep: HeldSlot | None = None) -> tuple[str | None, PageOutcome]:
     """(page text or None, outcome) for one link; `sem` bounds the requests
@@ -84,11 +106,8 @@ async def fetch_page(url: str, sem: Any, timeout: int, *, fetcher: Any, bindings
     fetcher = bindings.resolve(fetcher)
     if fetcher is None or not url.startswith("http"):
         return None, _unfetched(url)
-    client = current_client()
-    if client is None:  # a fetch outside any client's call (a direct fetch_one): its own connections
-        async with PageClient(single_flight=False) as own:
-            return await own.fetch(url, sem, timeout, fetcher=fetcher, bindings=bindings, keep=keep)
-    return await client.fetch(url, sem, timeout, fetcher=fetcher, bindings=bindings, keep=keep)
+    async with _call_client() as client:
+        return await client.fetch(url, sem, timeout, fetcher=fetcher, bindings=bindings, keep=keep)
 
 
 async def fetch_one(cls: Any, url: str, sem: Any, timeout: int = 5, *,
@@ -116,57 +135,42 @@ async def fetch_many(cls: Any, urls: list[str], max_workers: int | None = None, 
     if not isinstance(timeout, int):
         raise type_error("timeout", "int", timeout)
     check_options(fetcher, progress, semaphore)
-    if current_client() is None and bindings.resolve(fetcher) is not None and urls:
-        # A call outside any client's: a short-lived one for this call's pages.
-        async with PageClient() as own:
-            with using(own):
-                return await fetch_many(cls, urls, max_workers, timeout, fetcher=fetcher, progress=progress,
-                                        semaphore=semaphore, bindings=bindings)
-
     distinct = list(dict.fromkeys(urls))
     if bindings.resolve(fetcher) is None or not distinct:
-        for url in distinct:
-            _record(_unfetched(url))
-        if progress is not None:
-            progress(0, 0)
+        _without_fetching(distinct, progress)
         return dict.fromkeys(distinct)
-    # A negative bound is refused by the semaphore (ValueError). Without a
-    # semaphore of the caller's, the calls that share a client share its bound.
-    client = current_client()
-    if semaphore is not None:
-        sem = semaphore
-    elif client is not None:
-        sem = client.semaphore(max_workers or cls._default_bound())
-    else:
-        sem = asyncio.Semaphore(max_workers or cls._default_bound())
-    # The fetcher is handed on only when the caller named one, so a subclass's
-    # fetch_one written without the keyword keeps working.
-    given: dict[str, Any] = {"fetcher": fetcher} if fetcher is not None else {}
-    total = sum(1 for url in distinct if url.startswith("http"))
-    done = 0
+    async with _call_client() as client:
+        # A negative bound is refused by the semaphore (ValueError). Without a
+        # semaphore of the caller's, the calls that share a client share its bound.
+        sem = semaphore if semaphore is not None else client.semaphore(max_workers or cls._default_bound())
+        # The fetcher is handed on only when the caller named one, so a subclass's
+        # fetch_one written without the keyword keeps working.
+        given: dict[str, Any] = {"fetcher": fetcher} if fetcher is not None else {}
+        total = sum(1 for url in distinct if url.startswith("http"))
+        done = 0
 
-    async def counted(url: str) -> tuple[str, str | None]:
-        nonlocal done
-        pair = await cls.fetch_one(url, sem, timeout, **given)
-        done += 1
+        async def counted(url: str) -> tuple[str, str | None]:
+            nonlocal done
+            pair = await cls.fetch_one(url, sem, timeout, **given)
+            done += 1
+            if progress is not None:
+                progress(done, total)
+            return pair
+
         if progress is not None:
-            progress(done, total)
-        return pair
-
-    if progress is not None:
-        progress(0, total)
-    tasks = [asyncio.ensure_future(counted(url) if progress is not None and url.startswith("http")
-                                   else cls.fetch_one(url, sem, timeout, **given))
-             for url in distinct]
-    try:
-        pairs = await asyncio.gather(*tasks)
-    except BaseException:
-        # Cancellation already reached every fetch through gather; anything
-        # else that escaped one fetch must not leave the others running.
-        for task in tasks:
-            task.cancel()
-        await asyncio.wait(tasks)
-        raise
+            progress(0, total)
+        tasks = [asyncio.ensure_future(counted(url) if progress is not None and url.startswith("http")
+                                       else cls.fetch_one(url, sem, timeout, **given))
+                 for url in distinct]
+        try:
+            pairs = await asyncio.gather(*tasks)
+        except BaseException:
+            # Cancellation already reached every fetch through gather; anything
+            # else that escaped one fetch must not leave the others running.
+            for task in tasks:
+                task.cancel()
+            await asyncio.wait(tasks)
+            raise
     return dict(pairs)
 
 
@@ -188,65 +192,57 @@ async def fetch_each(cls: Any, urls: list[str], consume: Consumer, timeout: int 
     `progress` ends the call, the pages still in flight cancelled."""
     distinct = list(dict.fromkeys(urls))
     if bindings.resolve(fetcher) is None or not distinct:
-        for url in distinct:
-            _record(_unfetched(url))
-        if progress is not None:
-            progress(0, 0)
+        _without_fetching(distinct, progress)
         for url in distinct:
             await consume(url, None)
         return
-    client = current_client()
-    if client is None:
-        async with PageClient() as own:
-            with using(own):
-                return await fetch_each(cls, urls, consume, timeout, fetcher=fetcher, progress=progress,
-                                        semaphore=semaphore, bindings=bindings)
-    sem = semaphore if semaphore is not None else client.semaphore(cls._default_bound())
-    total = sum(1 for url in distinct if url.startswith("http"))
-    done = 0
+    async with _call_client() as client:
+        sem = semaphore if semaphore is not None else client.semaphore(cls._default_bound())
+        total = sum(1 for url in distinct if url.startswith("http"))
+        done = 0
 
-    failures: list[BaseException] = []
-    running: set[asyncio.Future[None]] = set()
+        failures: list[BaseException] = []
+        running: set[asyncio.Future[None]] = set()
 
-    def finished(task: asyncio.Future[None]) -> None:
-        running.discard(task)
-        if not task.cancelled() and task.exception() is not None:
-            failures.append(task.exception())  # type: ignore[arg-type]
+        def finished(task: asyncio.Future[None]) -> None:
+            running.discard(task)
+            if not task.cancelled() and task.exception() is not None:
+                failures.append(task.exception())  # type: ignore[arg-type]
 
-    async def one(url: str) -> None:
-        nonlocal done
-        slot = HeldSlot()  # the page's slot, kept until its text is consumed
+        async def one(url: str) -> None:
+            nonlocal done
+            slot = HeldSlot()  # the page's slot, kept until its text is consumed
+            try:
+                text, out = await fetch_page(url, sem, timeout, fetcher=fetcher, bindings=bindings, keep=slot)
+                _record(out)
+                if url.startswith("http"):
+                    done += 1
+                    if progress is not None:
+                        progress(done, total)
+                await consume(url, text)
+            finally:
+                slot.release()
+
+        if progress is not None:
+            progress(0, total)
         try:
-            text, out = await fetch_page(url, sem, timeout, fetcher=fetcher, bindings=bindings, keep=slot)
-            _record(out)
-            if url.startswith("http"):
-                done += 1
-                if progress is not None:
-                    progress(done, total)
-            await consume(url, text)
+            # Every page starts at once; each takes its host's slot, then one of
+            # the bound, as fetch_many's do, and a page read keeps the latter
+            # until consumed: at most the bound's bodies are held at a time.
+            for url in distinct:
+                started = asyncio.ensure_future(one(url))
+                running.add(started)
+                started.add_done_callback(finished)
+            while running and not failures:
+                await asyncio.wait(running, return_when=asyncio.FIRST_EXCEPTION)
         finally:
-            slot.release()
-
-    if progress is not None:
-        progress(0, total)
-    try:
-        # Every page starts at once; each takes its host's slot, then one of
-        # the bound, as fetch_many's do, and a page read keeps the latter
-        # until consumed: at most the bound's bodies are held at a time.
-        for url in distinct:
-            started = asyncio.ensure_future(one(url))
-            running.add(started)
-            started.add_done_callback(finished)
-        while running and not failures:
-            await asyncio.wait(running, return_when=asyncio.FIRST_EXCEPTION)
-    finally:
-        left = list(running)
-        for task in left:
-            task.cancel()
-        if left:
-            await asyncio.wait(left)
-    if failures:
-        raise failures[0]
+            left = list(running)
+            for task in left:
+                task.cancel()
+            if left:
+                await asyncio.wait(left)
+        if failures:
+            raise failures[0]
 
 
 def settings(refuse: object, cap: object) -> tuple[bool, int | None]:
