@@ -220,35 +220,35 @@ def outcome_counts(outcomes: List[PageOutcome]) -> Dict[str, int]:
     return {k.value: v for k, v in sorted(tally.items(), key=lambda kv: (-kv[1], order[kv[0]]))}
 
 
-def counts_line(counts: Dict[str, int]) -> str:
-    """The closing line over outcome counts by value (HTTP errors together)."""
-    read = counts.get(FetchOutcome.READ.value, 0)
-    misses = {k: v for k, v in counts.items() if k != FetchOutcome.READ.value and v}
+def _closing_line(read: int, misses: Dict[str, int], rendered: Optional[Dict[str, int]]) -> str:
+    """"Pages: R read, N not read: n label, ...; K rendered: ..." from the
+    pages read, those not read by label, and the rendered counts."""
     line = f"Pages: {read} read"
     if misses:
-        labels = {o.value: ("HTTP error" if o is FetchOutcome.HTTP_ERROR else _OUTCOME_LABELS.get(o, o.value))
-                  for o in FetchOutcome}
-        parts = ", ".join(f"{n} {labels.get(k, k)}" for k, n in sorted(misses.items(), key=lambda kv: -kv[1]))
+        parts = ", ".join(f"{n} {label}" for label, n in sorted(misses.items(), key=lambda kv: -kv[1]))
         line += f", {sum(misses.values())} not read: {parts}"
+    if rendered and rendered.get("rendered"):
+        line += (f"; {rendered['rendered']} rendered: {rendered.get('used', 0)} gave product data"
+                 f", {rendered.get('failed', 0)} failed")
     return line
+
+
+def counts_line(counts: Dict[str, int], rendered: Optional[Dict[str, int]] = None) -> str:
+    """The closing line over outcome counts by value (HTTP errors together)
+    and, when given, the rendered counts (see `render_counts`)."""
+    labels = {o.value: ("HTTP error" if o is FetchOutcome.HTTP_ERROR else _OUTCOME_LABELS.get(o, o.value))
+              for o in FetchOutcome}
+    misses = {labels.get(k, k): v for k, v in counts.items() if k != FetchOutcome.READ.value and v}
+    return _closing_line(counts.get(FetchOutcome.READ.value, 0), misses, rendered)
 
 
 def pages_line(outcomes: List[PageOutcome]) -> str:
     """The closing line that counts outcomes; HTTP errors are told by status."""
-    read = sum(1 for o in outcomes if o.read)
     misses: Dict[str, int] = {}
     for o in outcomes:
         if not o.read:
             misses[o.label] = misses.get(o.label, 0) + 1
-    line = f"Pages: {read} read"
-    if misses:
-        parts = ", ".join(f"{n} {label}" for label, n in sorted(misses.items(), key=lambda kv: -kv[1]))
-        line += f", {len(outcomes) - read} not read: {parts}"
-    rendered = render_counts(outcomes)
-    if rendered["rendered"]:
-        line += (f"; {rendered['rendered']} rendered: {rendered['used']} gave product data"
-                 f", {rendered['failed']} failed")
-    return line
+    return _closing_line(sum(1 for o in outcomes if o.read), misses, render_counts(outcomes))
 
 
 def render_counts(outcomes: List[PageOutcome]) -> Dict[str, int]:

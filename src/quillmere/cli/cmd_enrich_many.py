@@ -296,11 +296,7 @@ def _run(args: argparse.Namespace, source: Path | None) -> int:
         if counter.outcomes:
             from ..models import counts_line
 
-            line = counts_line(counter.outcomes)
-            if counter.rendered.get("rendered"):
-                r = counter.rendered
-                line += f"; {r['rendered']} rendered: {r.get('used', 0)} gave product data, {r.get('failed', 0)} failed"
-            print(line)
+            print(counts_line(counter.outcomes, counter.rendered))
         if ran:
             print(f"Wrote results: {args.out.expanduser().resolve()}")
         elif total:
