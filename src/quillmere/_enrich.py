@@ -26,7 +26,7 @@ from typing import Any
 
 from . import _commerce
 from .fetch._render import render_pass
-from .fetch import PageClient, ProgressCallback, check_options, current_client, recording, using
+from .fetch import PageClient, ProgressCallback, call_client, check_options, current_client, recording, using
 from .models import CommerceIntelligence, CommerceSummary, EnrichedCommerceMatch, FetchOutcome, FetchReport, \
     PageOutcome, VisualMatch
 
@@ -223,15 +223,8 @@ async def enrich_matches_deep_async(cls: Any, matches: list[VisualMatch], max_it
     keeping: AbstractContextManager[dict[str, PageOutcome]] = (
         recording() if report is not None or rendering is not None else nullcontext({}))
     with keeping as recorded:
-        if client is not None:
-            with using(client):
-                items, pages = await fetch_and_analyse()
-        elif current_client() is not None:  # a caller above (process_async) lent one
+        async with call_client(client):
             items, pages = await fetch_and_analyse()
-        else:  # a short-lived client for this call alone
-            async with PageClient() as own:
-                with using(own):
-                    items, pages = await fetch_and_analyse()
     if items is None:
         # A host's fetch_many: the analysis of the whole batch runs on a worker
         # of the loop's executor, so the host's other tasks keep running meanwhile.

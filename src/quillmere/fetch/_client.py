@@ -26,8 +26,8 @@ import asyncio
 import datetime
 import os
 import time
-from collections.abc import Callable, Iterator
-from contextlib import contextmanager, nullcontext
+from collections.abc import AsyncIterator, Callable, Iterator
+from contextlib import asynccontextmanager, contextmanager, nullcontext
 from contextvars import ContextVar
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple
@@ -419,6 +419,24 @@ def current_client() -> PageClient | None:
     return _current.get()
 
 
+@asynccontextmanager
+async def call_client(given: PageClient | None = None) -> AsyncIterator[PageClient]:
+    """The client a call fetches through, lent to the fetches in the block:
+    `given`, else the one a caller above lent, else a short-lived one for
+    this call alone, closed when the block ends."""
+    if given is not None:
+        with using(given):
+            yield given
+        return
+    lent = current_client()
+    if lent is not None:
+        yield lent
+        return
+    async with PageClient() as own:
+        with using(own):
+            yield own
+
+
 @contextmanager
 def using(client: PageClient) -> Iterator[PageClient]:
     """Makes `client` the one page fetches in this context use."""
@@ -429,4 +447,4 @@ def using(client: PageClient) -> Iterator[PageClient]:
         _current.reset(token)
 
 
-__all__ = ["Bindings", "FetchStats", "HeldSlot", "PageClient", "default_bound", "current_client", "using"]
+__all__ = ["Bindings", "FetchStats", "HeldSlot", "PageClient", "call_client", "current_client", "default_bound", "using"]

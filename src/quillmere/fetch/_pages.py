@@ -13,14 +13,14 @@ from __future__ import annotations
 
 import asyncio
 import logging
-from collections.abc import AsyncIterator, Callable, Iterator
-from contextlib import asynccontextmanager, contextmanager
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from contextvars import ContextVar
 from typing import Any
 
 from ..models import FetchOutcome, PageOutcome
 from . import _transfer
-from ._client import Bindings, HeldSlot, PageClient, current_client, default_bound, using
+from ._client import Bindings, HeldSlot, call_client, default_bound
 from ._outcomes import outcome
 
 #: ``progress(done, total)``: see `fetch_many`.
@@ -85,19 +85,6 @@ def _without_fetching(distinct: list[str], progress: ProgressCallback | None) ->
         progress(0, 0)
 
 
-@asynccontextmanager
-async def _call_client() -> AsyncIterator[PageClient]:
-    """The client of the call being served, or a short-lived one for this
-    call alone, closed when it ends."""
-    client = current_client()
-    if client is not None:
-        yield client
-        return
-    async with PageClient() as own:
-        with using(own):
-            yield own
-
-
 async def fetch_page(url: str, sem: Any, timeout: int, *, fetcher: Any, bindings: Bindings,
                      keep: HeldSlot | None = None) -> tuple[str | None, PageOutcome]:
     """(page text or None, outcome) for one link; `sem` bounds the requests
@@ -106,7 +93,7 @@ async def fetch_page(url: str, sem: Any, timeout: int, *, fetcher: Any, bindings
     fetcher = bindings.resolve(fetcher)
     if fetcher is None or not url.startswith("http"):
         return None, _unfetched(url)
-    async with _call_client() as client:
+    async with call_client() as client:
         return await client.fetch(url, sem, timeout, fetcher=fetcher, bindings=bindings, keep=keep)
 
 
@@ -139,7 +126,7 @@ async def fetch_many(cls: Any, urls: list[str], max_workers: int | None = None, 
     if bindings.resolve(fetcher) is None or not distinct:
         _without_fetching(distinct, progress)
         return dict.fromkeys(distinct)
-    async with _call_client() as client:
+    async with call_client() as client:
         # A negative bound is refused by the semaphore (ValueError). Without a
         # semaphore of the caller's, the calls that share a client share its bound.
         sem = semaphore if semaphore is not None else client.semaphore(max_workers or cls._default_bound())
@@ -196,7 +183,7 @@ async def fetch_each(cls: Any, urls: list[str], consume: Consumer, timeout: int 
         for url in distinct:
             await consume(url, None)
         return
-    async with _call_client() as client:
+    async with call_client() as client:
         sem = semaphore if semaphore is not None else client.semaphore(cls._default_bound())
         total = sum(1 for url in distinct if url.startswith("http"))
         done = 0
