@@ -2,7 +2,11 @@
 // (_url_parse) for the tests.
 #include "bindings/def.hpp"
 #include "bindings/fast.hpp"
+#include <nanobind/stl/string.h>
 #include "commerce/url_unwrapper.hpp"
+#include "commerce/urlparse.hpp"
+
+#include <string>
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -23,9 +27,36 @@ py::Fast extract_domain(std::string_view link, std::string& out) {
     return py::Fast::kWritten;
 }
 
+// The host interpreter's urllib.parse rules where they differ between
+// releases (commerce/urlparse.hpp), read once as the module loads. Should
+// the reading fail, the building Python's rules stay, and a warning says so.
+void adopt_host_url_rules() {
+    try {
+        nb::module_ parse = nb::module_::import_("urllib.parse");
+        url::HostRules rules;
+        nb::object rebuilt = parse.attr("urlunsplit")(nb::make_tuple("http", "", "p", "", ""));
+        rules.unsplit_keeps_relative_path = nb::cast<std::string>(rebuilt) == "http:p";
+        try {
+            parse.attr("urlsplit")("http://a[::1]/");
+            rules.checks_bracketed_netloc = false;
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+            rules.checks_bracketed_netloc = true;
+        }
+        for (nb::handle s : parse.attr("uses_netloc")) rules.uses_netloc.push_back(nb::cast<std::string>(s));
+        for (nb::handle s : parse.attr("uses_params")) rules.uses_params.push_back(nb::cast<std::string>(s));
+        url::adopt_host_rules(std::move(rules));
+    } catch (const std::exception& e) {
+        std::string what = std::string("quillmere: could not read this Python's urllib.parse rules (") + e.what() +
+                           "); links are split as the building Python splits them";
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, what.c_str(), 1) != 0) PyErr_Clear();
+    }
+}
+
 }  // namespace
 
 void register_url(nb::module_& m) {
+    adopt_host_url_rules();
     py::def(m, "url_unwrap", +[](py::Str<"url"> u) -> nb::object {
         // One output buffer per thread; a link that comes back unchanged is
         // returned as it is (when it is a plain str).

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <iterator>
@@ -25,12 +26,21 @@ constexpr auto npos = sv::npos;
 #include "url_tables.inc"
 
 template <std::size_t N>
-bool one_of(sv s, const sv (&list)[N]) {
-    return std::find(std::begin(list), std::end(list), s) != std::end(list);
+std::vector<std::string> listed(const sv (&list)[N]) {
+    return std::vector<std::string>(std::begin(list), std::end(list));
 }
 
-bool uses_netloc(sv scheme) { return one_of(scheme, kUsesNetloc); }
-bool uses_params(sv scheme) { return one_of(scheme, kUsesParams); }
+// The rules in force: the building Python's until the host's are adopted.
+// An adopted set is never freed, so a reader holding the old one is safe.
+std::atomic<const HostRules*> rules_in_force{
+    new HostRules{kUnsplitKeepsRelativePath, kChecksBracketedNetloc, listed(kUsesNetloc), listed(kUsesParams)}};
+
+bool one_of(sv s, const std::vector<std::string>& list) {
+    return std::find(list.begin(), list.end(), s) != list.end();
+}
+
+bool uses_netloc(sv scheme) { return one_of(scheme, host_rules().uses_netloc); }
+bool uses_params(sv scheme) { return one_of(scheme, host_rules().uses_params); }
 
 constexpr bool is_ascii_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 constexpr bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
@@ -137,7 +147,7 @@ void check_bracketed_host(sv host) {
 // them; the host they hold is then checked. Older Pythons check the first
 // bracketed text alone.
 void check_bracketed_netloc(sv netloc) {
-    if (!kChecksBracketedNetloc) {
+    if (!host_rules().checks_bracketed_netloc) {
         sv after = netloc.substr(netloc.find('[') + 1);
         check_bracketed_host(after.substr(0, after.find(']')));
         return;
@@ -267,6 +277,12 @@ void put_escape(char*& dst, unsigned char b) {
 }
 
 }  // namespace
+
+const HostRules& host_rules() { return *rules_in_force.load(std::memory_order_acquire); }
+
+void adopt_host_rules(HostRules rules) {
+    rules_in_force.store(new HostRules(std::move(rules)), std::memory_order_release);
+}
 
 namespace {
 // Hex digit values, 16 for any other byte.
@@ -533,7 +549,7 @@ void append_unsplit_head(std::string& out, sv scheme, sv netloc, sv path, sv par
         put("//");
         put(netloc);
         if (path.empty() ? !params.empty() : path[0] != '/') *d++ = '/';
-    } else if (kUnsplitKeepsRelativePath) {
+    } else if (host_rules().unsplit_keeps_relative_path) {
         bool absent_or_rooted = path.empty() ? params.empty() : path[0] == '/';
         if (slashes || (!scheme.empty() && uses_netloc(scheme) && absent_or_rooted)) put("//");
     } else if (!scheme.empty() && uses_netloc(scheme) && !slashes) {

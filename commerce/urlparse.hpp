@@ -42,6 +42,21 @@ struct UnencodableText : std::invalid_argument {
     std::size_t start, end;
 };
 
+// The rules of urllib.parse that differ between Python releases: how
+// urlunsplit rebuilds a link without a network location, whether a bracketed
+// host is checked in place (text before the brackets, or between them and the
+// port, is refused), and the schemes that take a network location or path
+// parameters. They start as the building Python's; the host interpreter's own
+// are adopted once, when the module loads and before any link is read, so a
+// module built once for many Python releases answers as the one running it.
+struct HostRules {
+    bool unsplit_keeps_relative_path;
+    bool checks_bracketed_netloc;
+    std::vector<std::string> uses_netloc, uses_params;
+};
+const HostRules& host_rules();
+void adopt_host_rules(HostRules rules);
+
 // urllib.parse.urlparse(url): the six components.
 struct UrlParts {
     std::string scheme, netloc, path, params, query, fragment;

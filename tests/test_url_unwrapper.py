@@ -339,3 +339,74 @@ def test_lone_surrogate_in_kept_parameter_raises_encode_error():
     assert (info.value.object, info.value.start, info.value.end) == ("x\ud800", 1, 2)
     # A dropped parameter is never encoded, so it cannot fail.
     assert unwrap("http://a/?utm_term=\ud800&k=1") == "http://a/?k=1"
+
+
+# ------------------------------------------------------- the host's rules
+# The rules urllib.parse changed between releases are read off the running
+# interpreter when the module loads, so one build serves every release as
+# that release's own urllib.parse would. Each case starts a fresh interpreter
+# whose urllib.parse is altered before the module loads.
+HOST_RULES_SCRIPT = r"""
+import json, sys, urllib.parse as parse, warnings
+change = sys.argv[1]
+if change == "scheme":
+    parse.uses_netloc.append("quill")
+elif change == "brackets":
+    plain = parse.urlsplit
+    def strict(url, *a, **k):
+        if "[" in url and not url.split("//", 1)[-1].startswith("["):
+            raise ValueError("Invalid IPv6 URL")
+        return plain(url, *a, **k)
+    parse.urlsplit = strict
+elif change == "unreadable":
+    parse.uses_params = [b"bytes"]
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    from quillmere import _commerce
+def answer(link):
+    try:
+        return list(_commerce._url_parse(link)), _commerce.url_unwrap(link)
+    except ValueError as e:
+        return str(e)
+print(json.dumps({"warnings": [str(w.message) for w in caught],
+                  "scheme": answer("quill:/p?utm_source=x&a=1"),
+                  "brackets": answer("http://a[::1]/x?utm_source=1")}))
+"""
+
+
+def test_link_rules_follow_the_running_python():
+    import json
+    import os
+    import subprocess
+    import sys
+
+    import quillmere
+    parent = os.path.dirname(os.path.dirname(quillmere.__file__))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [parent, os.environ.get("PYTHONPATH")])))
+
+    def run(change):
+        done = subprocess.run([sys.executable, "-c", HOST_RULES_SCRIPT, change], env=env,
+                              capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        return json.loads(done.stdout)
+
+    plain, scheme, brackets, unreadable = (run(c) for c in ("none", "scheme", "brackets", "unreadable"))
+    # A scheme this Python gives a network location is rebuilt with "//".
+    assert plain["scheme"][1] == "quill:/p?a=1"
+    assert scheme["scheme"][1] == "quill:///p?a=1"
+    # A Python that checks bracketed hosts in place refuses text before them.
+    assert brackets["brackets"] == "Invalid IPv6 URL"
+    assert plain["brackets"] == run_here_brackets()
+    assert plain["warnings"] == scheme["warnings"] == brackets["warnings"] == []
+    # Rules that cannot be read leave the building Python's, and say so.
+    assert len(unreadable["warnings"]) == 1 and "urllib.parse" in unreadable["warnings"][0]
+    assert unreadable["scheme"] == plain["scheme"] and unreadable["brackets"] == plain["brackets"]
+
+
+def run_here_brackets():
+    """What this interpreter's own urllib.parse answers for the bracket case."""
+    link = "http://a[::1]/x?utm_source=1"
+    try:
+        return [list(urlparse(link)), ref_unwrap(link)]
+    except ValueError as e:
+        return str(e)
