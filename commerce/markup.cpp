@@ -179,19 +179,20 @@ std::optional<MarkupMatch> head_then_tail(sv html, const Regex& head, const Rege
 // The same search with the starts found by their literal prefix instead of
 // by the pattern (`head` anchored with \G): much faster where the prefix
 // can only be spelled in ASCII letters.
-std::optional<MarkupMatch> head_then_tail(sv html, sv prefix, const Regex& head, const Regex& tail) {
+std::optional<MarkupMatch> head_then_tail(Page& page, sv prefix, const Regex& head, const Regex& tail) {
+    sv html = page.text();
     Regex::Match a(head), b(tail);
     NextGt next_gt(html);
-    for (std::size_t k = ascii_icase_find(html, prefix); k != sv::npos;) {
+    for (std::size_t k = page.find(prefix); k != sv::npos;) {
         if (!a.search(html, k)) {
-            k = ascii_icase_find(html, prefix, k + 1);
+            k = page.find(prefix, k + 1);
             continue;
         }
         std::size_t e = a.end(0);
         if (b.search(html, e)) return MarkupMatch{k, b.group(1)};
         std::size_t gt = next_gt(e);
         if (gt >= html.size()) break;
-        k = ascii_icase_find(html, prefix, gt);
+        k = page.find(prefix, gt);
     }
     return std::nullopt;
 }
@@ -283,11 +284,12 @@ std::optional<MarkupMatch> plain_search(sv html, const Regex& re) {
 // the runs that hold WORD are the only candidates, tried in page order with
 // the pattern anchored at their "class=". Only for pages where WORD can only
 // be spelled with ASCII letters (see Page).
-std::optional<MarkupMatch> class_word(sv html, sv word, const Regex& anchored) {
+std::optional<MarkupMatch> class_word(Page& page, sv word, const Regex& anchored) {
+    sv html = page.text();
     auto quote = [&](std::size_t i) { return html[i] == '"' || html[i] == '\''; };
     Regex::Match m(anchored);
     std::size_t run_end = 0;  // the quote that closes the last run examined
-    for (std::size_t k = ascii_icase_find(html, word); k != sv::npos; k = ascii_icase_find(html, word, k + 1)) {
+    for (std::size_t k = page.find(word); k != sv::npos; k = page.find(word, k + 1)) {
         if (k < run_end) continue;  // same run as before
         std::size_t open = k;
         while (open > run_end && !quote(open - 1)) --open;
@@ -325,7 +327,28 @@ std::string_view markup_pattern(Markup which) { return kMarkupPatterns[static_ca
 // four non-ASCII letters stand for ASCII ones (long s for "s", the Kelvin
 // sign for "k", dotted and dotless I for "i"); on a page with any of them
 // the literal test proves nothing and the pattern runs as it is.
-bool Page::may_contain(sv literal) { return ascii_icase_find(html_, literal) != sv::npos || folding(); }
+bool Page::may_contain(sv literal) { return find(literal) != sv::npos || folding(); }
+
+std::size_t Page::find(sv literal, std::size_t from) {
+    Asked* slot = nullptr;
+    for (int i = 0; i < n_asked_; ++i)
+        if (asked_[i].literal == literal) slot = &asked_[i];
+    // Nothing lies between the last start and its answer, so any start in
+    // that span has the same answer.
+    if (slot && from >= slot->from && from <= slot->answer) return slot->answer;
+    std::size_t answer = ascii_icase_find(html_, literal, from);
+    if (!slot && n_asked_ < static_cast<int>(std::size(asked_))) slot = &asked_[n_asked_++];
+    if (slot) *slot = Asked{literal, from, answer};
+    return answer;
+}
+
+bool Page::lower_contains(sv needle) {
+    if (!folding())
+        for (int i = 0; i < n_asked_; ++i)
+            if (asked_[i].from == 0 && asked_[i].answer == sv::npos && needle.find(asked_[i].literal) != sv::npos)
+                return false;
+    return metadata::lower_contains(html_, needle);
+}
 
 bool Page::folding() {
     if (folding_ < 0) {
@@ -344,13 +367,13 @@ std::optional<MarkupMatch> find_markup(Markup which, Page& page) {
             return shop_price(html);
         case Markup::MICRODATA_PRICE:
             if (page.folding()) return head_then_tail(html, piece(PRICE_HEAD), piece(PRICE_TAIL));
-            return head_then_tail(html, "itemprop=", piece(PRICE_HEAD_AT), piece(PRICE_TAIL));
+            return head_then_tail(page, "itemprop=", piece(PRICE_HEAD_AT), piece(PRICE_TAIL));
         case Markup::MICRODATA_CURRENCY:
             if (page.folding()) return head_then_tail(html, piece(CURRENCY_HEAD), piece(CURRENCY_TAIL));
-            return head_then_tail(html, "itemprop=", piece(CURRENCY_HEAD_AT), piece(CURRENCY_TAIL));
+            return head_then_tail(page, "itemprop=", piece(CURRENCY_HEAD_AT), piece(CURRENCY_TAIL));
         case Markup::MICRODATA_SKU:
             if (page.folding()) return head_then_tail(html, piece(SKU_HEAD), piece(SKU_TAIL));
-            return head_then_tail(html, "itemprop=", piece(SKU_HEAD_AT), piece(SKU_TAIL));
+            return head_then_tail(page, "itemprop=", piece(SKU_HEAD_AT), piece(SKU_TAIL));
         case Markup::SKU_ELEMENT:
             if (!page.may_contain("sku")) return std::nullopt;
             return sku_element(html, !page.folding());
@@ -360,10 +383,10 @@ std::optional<MarkupMatch> find_markup(Markup which, Page& page) {
             return plain_search(html, piece(SKU_ATTRIBUTE_WHOLE));
         case Markup::IN_STOCK_CLASS:
             if (page.folding()) return plain_search(html, piece(IN_STOCK_WHOLE));
-            return class_word(html, "instock", piece(IN_STOCK_AT));
+            return class_word(page, "instock", piece(IN_STOCK_AT));
         case Markup::OUT_OF_STOCK_CLASS:
             if (page.folding()) return plain_search(html, piece(OUT_OF_STOCK_WHOLE));
-            return class_word(html, "outofstock", piece(OUT_OF_STOCK_AT));
+            return class_word(page, "outofstock", piece(OUT_OF_STOCK_AT));
     }
     return std::nullopt;
 }

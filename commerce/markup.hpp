@@ -43,10 +43,25 @@ public:
     // case lets stand for an ASCII one (long s, Kelvin sign, dotted and
     // dotless I); literal screening proves nothing on such a page.
     bool folding();
+    // ascii_icase_find on the page. Several searches look for the same
+    // literal, each from the start: the last answer of each literal is kept,
+    // so a literal the page lacks, or a run of page already searched, is
+    // scanned once.
+    std::size_t find(std::string_view literal, std::size_t from = 0);
+    // lower_contains on the page; a needle that holds a literal the page is
+    // known to lack (in any ASCII letter case, with no folding letters about)
+    // is absent without a scan.
+    bool lower_contains(std::string_view needle);
 
 private:
+    struct Asked {
+        std::string_view literal;
+        std::size_t from, answer;  // the first match at or after `from`: answer
+    };
     std::string_view html_;
     int folding_ = -1;  // not looked at yet
+    Asked asked_[8];
+    int n_asked_ = 0;
 };
 
 // The first match, as re.search(pattern, html, re.IGNORECASE) finds it.

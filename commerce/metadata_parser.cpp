@@ -397,9 +397,9 @@ void apply_markup(Fields& f, sv html) {
         }
     }
     if (!f.stock_status) {  // 13.4: in-stock evidence anywhere wins
-        if (find_markup(Markup::IN_STOCK_CLASS, page) || lower_contains(html, "schema.org/instock"))
+        if (find_markup(Markup::IN_STOCK_CLASS, page) || page.lower_contains("schema.org/instock"))
             f.stock_status = StockStatus::IN_STOCK;
-        else if (find_markup(Markup::OUT_OF_STOCK_CLASS, page) || lower_contains(html, "schema.org/outofstock"))
+        else if (find_markup(Markup::OUT_OF_STOCK_CLASS, page) || page.lower_contains("schema.org/outofstock"))
             f.stock_status = StockStatus::OUT_OF_STOCK;
     }
 }
