@@ -104,34 +104,42 @@ bool equal_ascii_icase(const unsigned char* h, sv needle) {
 
 }  // namespace
 
-// Sixteen positions at a time are screened by the needle's first and last
-// byte (letters compared with their case bit set), and the few survivors
-// are compared in full.
+// Positions are screened by the needle's first and last byte (letters
+// compared with their case bit set), 32 at a time in two blocks of sixteen
+// with one branch between them, and the few survivors are compared in full.
+// Walking a pointer rather than an index keeps the loop as tight under
+// clang as under GCC.
 std::size_t ascii_icase_find(sv hay, sv needle, std::size_t from) {
     const std::size_t m = needle.size();
     if (m == 0) return from <= hay.size() ? from : sv::npos;
-    if (hay.size() < m) return sv::npos;
+    if (hay.size() < m || from > hay.size() - m) return sv::npos;
     const auto* h = reinterpret_cast<const unsigned char*>(hay.data());
-    std::size_t i = from;
+    const unsigned char* p = h + from;
+    const unsigned char* const stop = h + (hay.size() - m + 1);  // one past the last start
 #if defined(__SSE2__)
     auto letter = [](char c) { return c >= 'a' && c <= 'z'; };
     const __m128i first = _mm_set1_epi8(needle.front()), last = _mm_set1_epi8(needle.back());
     const __m128i first_case = _mm_set1_epi8(letter(needle.front()) ? 0x20 : 0);
     const __m128i last_case = _mm_set1_epi8(letter(needle.back()) ? 0x20 : 0);
-    for (; i + m - 1 + 16 <= hay.size(); i += 16) {
-        __m128i a = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i)), first_case);
-        __m128i b = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i + m - 1)), last_case);
-        unsigned bits = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
+    auto screen = [&](const unsigned char* at) {
+        __m128i a = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), first_case);
+        __m128i b = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at + m - 1)), last_case);
+        return _mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last));
+    };
+    for (; stop - p >= 32; p += 32) {
+        __m128i lo = screen(p), hi = screen(p + 16);
+        if (_mm_movemask_epi8(_mm_or_si128(lo, hi)) == 0) continue;
+        unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(lo)) |
+                        (static_cast<unsigned>(_mm_movemask_epi8(hi)) << 16);
         while (bits) {
-            std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(bits));
-            if (equal_ascii_icase(h + at, needle)) return at;
+            const unsigned char* at = p + __builtin_ctz(bits);
+            if (equal_ascii_icase(at, needle)) return static_cast<std::size_t>(at - h);
             bits &= bits - 1;
         }
     }
 #endif
-    for (; i + m <= hay.size(); ++i)
-        if (equal_ascii_icase(h + i, needle)) return i;
+    for (; p < stop; ++p)
+        if (equal_ascii_icase(p, needle)) return static_cast<std::size_t>(p - h);
     return sv::npos;
 }
 

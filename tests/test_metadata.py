@@ -362,6 +362,34 @@ def test_lowered_page_search_matches_str_lower(rng):
             assert _commerce._lower_contains(text, needle) == (needle in text.lower()), (text, needle)
 
 
+
+def test_one_pages_markup_searches_agree_with_python_re(rng):
+    """The searches of one page share what they learn of its literals: the
+    identifier and stock steps, run one after another on the same page, answer
+    as the patterns do one by one, wherever the page puts them (long pages
+    too, so whole blocks of the literal scan are crossed)."""
+    patterns = [re.compile(p, re.IGNORECASE) for p in _commerce._markup_patterns()]
+    units = sorted({u for family in PATTERN_UNITS[3:] for u in family}) + [
+        "schema.org/", "SCHEMA.ORG/", "InStock", "instoc", "OutOfStock", "\u212a", "İ", "lorem ipsum dolor " * 3]
+    for _ in range(400):
+        body = "".join(rng.choice(units) for _ in range(rng.randint(0, 60)))
+        html = f"<html><body>{PAD}{body}</body></html>"
+        sku = None
+        for which in (3, 4, 5):  # microdata, element, attribute: the first that matches
+            if m := patterns[which].search(html):
+                sku = m.group(1).strip() or None
+                break
+        lowered = html.lower()
+        if patterns[6].search(html) or "schema.org/instock" in lowered:
+            stock = S.IN_STOCK
+        elif patterns[7].search(html) or "schema.org/outofstock" in lowered:
+            stock = S.OUT_OF_STOCK
+        else:
+            stock = None
+        got = run(html, url="https://shop.example/product/1")  # a product page keeps both
+        assert (got["sku"], got["stock_status"]) == (sku, stock), body
+
+
 # ------------------------------------------------------------- precedence
 ALL_META = {"og:title": "Og title", "og:brand": "OgBrand", "og:image": "https://img/og.jpg",
             "product:price:amount": "77", "product:price:currency": "GBP", "product:availability": "OutOfStock"}
