@@ -398,9 +398,10 @@ def test_link_rules_follow_the_running_python():
     assert brackets["brackets"] == "Invalid IPv6 URL"
     assert plain["brackets"] == run_here_brackets()
     assert plain["warnings"] == scheme["warnings"] == brackets["warnings"] == []
-    # Rules that cannot be read leave the building Python's, and say so.
+    # Rules that cannot be read leave the building Python's (which may check
+    # brackets otherwise than this one), and say so.
     assert len(unreadable["warnings"]) == 1 and "urllib.parse" in unreadable["warnings"][0]
-    assert unreadable["scheme"] == plain["scheme"] and unreadable["brackets"] == plain["brackets"]
+    assert unreadable["scheme"] == plain["scheme"]
 
 
 def run_here_brackets():
