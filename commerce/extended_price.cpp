@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "commerce/html_entities.hpp"
+#include "commerce/price_labels.hpp"
 #include "commerce/price_text.hpp"
 #include "commerce/text.hpp"
 
@@ -20,7 +22,7 @@ constexpr sv kMainPrice[] = {"ourprice", "dealprice", "saleprice", "buybox",  "p
                              "special", "actual", "main", "offer", "sale", "now"};
 
 // A zero is a placeholder, not a price.
-void add(Pool& pool, Source source, const char* rule, const Amount& a) {
+void add(Pool& pool, Source source, std::string rule, const Amount& a) {
     if (a.value > 0) pool.add(Candidate{source, rule, {}, a.value, a.currency});
 }
 
@@ -71,6 +73,34 @@ void from_markup(const page_scan::Scan& s, Pool& price) {
     if (best) add(price, Source::MARKUP, "markup.price", *best);
 }
 
+// A price the page writes after a price label ("Price: 12 €", "售價：$990"),
+// in its text outside other products' blocks, else at the start of its
+// description: the first that reads with a currency sign or code (a bare
+// number after a label is as often a count or a discount).
+std::optional<Amount> labelled(sv text) {
+    std::string t = html::unescape(text);
+    auto r = price_text::read(t);
+    if (!r || r->amount <= 0 || r->currency.empty()) return std::nullopt;
+    return Amount{r->amount, r->currency};
+}
+
+void from_labels(const metadata::MetaMap& meta, const page_scan::Scan& s, Pool& price) {
+    if (!price.open(Source::LINK)) return;
+    for (const auto& l : s.label_prices)
+        if (auto a = labelled(l.text)) {
+            add(price, Source::LINK, "label.price:" + l.label, *a);
+            return;
+        }
+    for (sv key : {sv("og:description"), sv("description"), sv("twitter:description")}) {
+        const std::string* d = meta.find(key);
+        if (!d) continue;
+        sv text = sv(*d).substr(0, 80);
+        if (auto hit = price_labels::find(text.substr(0, text.find_first_of("\n"))))
+            if (auto a = labelled(text.substr(hit->end, 40))) add(price, Source::LINK, "label.price:" + std::string(hit->label), *a);
+        return;
+    }
+}
+
 }  // namespace
 
 void gather_prices(const MainProduct& main, const metadata::MetaMap& meta, const page_scan::Scan& s, Pool& price) {
@@ -78,6 +108,7 @@ void gather_prices(const MainProduct& main, const metadata::MetaMap& meta, const
     if (main.item_price && price.open(Source::ITEM)) add(price, Source::ITEM, "item", *main.item_price);
     from_meta(meta, price);
     from_markup(s, price);
+    from_labels(meta, s, price);
 }
 
 }  // namespace quillmere::extended

@@ -13,6 +13,7 @@
 
 #include "commerce/code_labels.hpp"
 #include "commerce/html_entities.hpp"
+#include "commerce/price_labels.hpp"
 #include "commerce/text.hpp"
 
 namespace quillmere::page_scan {
@@ -556,7 +557,35 @@ private:
             }
         }
         // Labels inside a link or a block of other products name their codes.
-        if (stack_.empty() || !stack_.back().aside) labels(chunk);
+        if (stack_.empty() || !stack_.back().aside) {
+            labels(chunk);
+            price_label(chunk, !stack_.empty() && stack_.back().strike);
+        }
+    }
+
+    // Price labels: the text after "Price:", "Preis", "售價：" ... in the same
+    // text, or in the next text when the label stands alone or with its
+    // currency only ("<b>Price:</b> <span>12</span>"); a struck list price
+    // between them is passed over.
+    void price_label(sv t, bool struck) {
+        while (!t.empty() && is_space(t.front())) t.remove_prefix(1);
+        while (!t.empty() && is_space(t.back())) t.remove_suffix(1);
+        if (t.empty() || out_.label_prices.size() >= 4) return;
+        if (price_pending_) {
+            if (struck) return;
+            price_pending_ = false;
+            std::string& text = out_.label_prices.back().text;
+            text.push_back(' ');
+            text.append(t.substr(0, 40));
+            return;
+        }
+        if (struck) return;
+        auto hit = price_labels::find(t);
+        if (!hit) return;
+        sv rest = t.substr(hit->end, 40);
+        std::size_t pos = t.data() >= html_.data() ? std::size_t(t.data() - html_.data()) : 0;
+        out_.label_prices.push_back(Scan::LabelPrice{std::string(rest), std::string(hit->label), pos});
+        price_pending_ = std::none_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; });
     }
 
     // Identifier labels: the code after "SKU:", "Art.-Nr.", "Šifra:" ... in
@@ -615,6 +644,7 @@ private:
     std::vector<Capture> captures_;
     std::size_t props_ = 0;
     bool pending_ = false;  // a label waits for its code in the next text
+    bool price_pending_ = false;  // a price label waits for its price
     sv pending_label_;
     int pending_rank_ = 0;
 };
