@@ -21,6 +21,17 @@ constexpr sv kMainPrice[] = {"ourprice", "dealprice", "saleprice", "buybox",  "p
                              "price_inside", "product-price", "productprice", "final", "current",
                              "special", "actual", "main", "offer", "sale", "now"};
 
+// The new price beside an old one ("price-new", "pricenew", "new-price").
+constexpr sv kNewPrice[] = {"pricenew", "price-new", "price_new", "newprice", "new-price", "new_price"};
+bool named_new_price(sv names) {
+    for (sv w : kNewPrice)
+        if (word_in(names, w)) return true;
+    // "new" as a whole class name ("price new"), not "newsletter"
+    for (sv w : text::split(names))
+        if (w == "new") return true;
+    return false;
+}
+
 // A zero is a placeholder, not a price.
 void add(Pool& pool, Source source, std::string rule, const Amount& a) {
     if (a.value > 0) pool.add(Candidate{source, rule, {}, a.value, a.currency});
@@ -50,8 +61,11 @@ void from_markup(const page_scan::Scan& s, Pool& price) {
     int seen = 0;
     for (const auto& m : s.marked) {
         if (m.kind != page_scan::Marked::PRICE || m.strike || m.aside) continue;
+        // A slider holds a product's pictures as often as a price-range
+        // filter: a price named as the new one inside it is the product's.
+        bool named_new = named_new_price(m.names);
         bool skip = false;
-        for (sv w : kNotThePrice) skip = skip || word_in(m.names, w);
+        for (sv w : kNotThePrice) skip = skip || (word_in(m.names, w) && !(named_new && w == "slider"));
         if (skip) continue;
         std::optional<Amount> a;
         bool signed_text = false;
@@ -67,6 +81,7 @@ void from_markup(const page_scan::Scan& s, Pool& price) {
         if (!a) continue;
         int score = (signed_text ? 3 : 0) - seen / 4;
         for (sv w : kMainPrice) score += word_in(m.names, w) ? 2 : 0;
+        score += named_new ? 2 : 0;
         if (score > best_score) best_score = score, best = a;
         if (++seen > 40) break;
     }

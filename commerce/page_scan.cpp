@@ -547,6 +547,7 @@ private:
     void add_text(sv chunk) {
         // White-space runs count as one space, so indentation does not use up a capture.
         for (Capture& c : captures_) {
+            if (c.marked >= 0 && out_.marked[c.marked].kind == Marked::PRICE) join_cents(c.text, chunk);
             for (std::size_t k = 0; k < chunk.size() && c.text.size() < kCaptureBytes; ++k) {
                 char ch = chunk[k];
                 if (is_space(ch)) {
@@ -561,6 +562,19 @@ private:
             labels(chunk);
             price_label(chunk, !stack_.empty() && stack_.back().strike);
         }
+    }
+
+    // Cents set apart in an element of their own ("$229<sup>99</sup>",
+    // "173<span>34</span> Lei"): two digits straight after the whole amount
+    // are its cents, so they are joined with the decimal separator the
+    // amount does not group its thousands with.
+    static void join_cents(std::string& text, sv chunk) {
+        auto digit = [](char c) { return c >= '0' && c <= '9'; };
+        if (text.empty() || !digit(text.back()) || chunk.size() != 2 || !digit(chunk[0]) || !digit(chunk[1])) return;
+        std::size_t k = text.size();
+        bool dot = false;
+        while (k > 0 && (digit(text[k - 1]) || text[k - 1] == '.' || text[k - 1] == ',')) dot = dot || text[--k] == '.';
+        text.push_back(dot ? ',' : '.');
     }
 
     // Price labels: the text after "Price:", "Preis", "售價：" ... in the same
