@@ -88,10 +88,9 @@ void from_markup(const page_scan::Scan& s, Pool& price) {
     if (best) add(price, Source::MARKUP, "markup.price", *best);
 }
 
-// A price the page writes after a price label ("Price: 12 €", "售價：$990"),
-// in its text outside other products' blocks, else at the start of its
-// description: the first that reads with a currency sign or code (a bare
-// number after a label is as often a count or a discount).
+// A price the page writes after a price label ("Price: 12 €", "售價：$990"):
+// the first that reads with a currency sign or code (a bare number after a
+// label is as often a count or a discount).
 std::optional<Amount> labelled(sv text) {
     std::string t = html::unescape(text);
     auto r = price_text::read(t);
@@ -99,19 +98,30 @@ std::optional<Amount> labelled(sv text) {
     return Amount{r->amount, r->currency};
 }
 
-void from_labels(const metadata::MetaMap& meta, const page_scan::Scan& s, Pool& price) {
-    if (!price.open(Source::LINK)) return;
+// A label shown to a shopper names the price to pay, where a class name
+// mentioning a price fits list, unit and other products' prices alike: a
+// labelled price of the page's text (outside other products' blocks) comes
+// before the price elements.
+void from_labels(const page_scan::Scan& s, Pool& price) {
+    if (!price.open(Source::MARKUP)) return;
     for (const auto& l : s.label_prices)
         if (auto a = labelled(l.text)) {
-            add(price, Source::LINK, "label.price:" + l.label, *a);
+            add(price, Source::MARKUP, "label.price:" + l.label, *a);
             return;
         }
+}
+
+// The page's description, which only its data holds, when it begins with a
+// labelled price ("直購價：$2320。...").
+void from_description(const metadata::MetaMap& meta, Pool& price) {
+    if (!price.open(Source::LINK)) return;
     for (sv key : {sv("og:description"), sv("description"), sv("twitter:description")}) {
         const std::string* d = meta.find(key);
         if (!d) continue;
         sv text = sv(*d).substr(0, 80);
-        if (auto hit = price_labels::find(text.substr(0, text.find_first_of("\n"))))
-            if (auto a = labelled(text.substr(hit->end, 40))) add(price, Source::LINK, "label.price:" + std::string(hit->label), *a);
+        if (auto hit = price_labels::find(text.substr(0, text.find('\n'))))
+            if (auto a = labelled(text.substr(hit->end, 40)))
+                add(price, Source::LINK, "label.price:" + std::string(hit->label), *a);
         return;
     }
 }
@@ -122,8 +132,9 @@ void gather_prices(const MainProduct& main, const metadata::MetaMap& meta, const
     if (main.offer.price) add(price, Source::STRUCTURED, main.offer.price_rule, *main.offer.price);
     if (main.item_price && price.open(Source::ITEM)) add(price, Source::ITEM, "item", *main.item_price);
     from_meta(meta, price);
+    from_labels(s, price);
     from_markup(s, price);
-    from_labels(meta, s, price);
+    from_description(meta, price);
 }
 
 }  // namespace quillmere::extended
