@@ -573,7 +573,7 @@ private:
         if (text.empty() || !digit(text.back()) || chunk.size() != 2 || !digit(chunk[0]) || !digit(chunk[1])) return;
         std::size_t k = text.size();
         bool dot = false;
-        while (k > 0 && (digit(text[k - 1]) || text[k - 1] == '.' || text[k - 1] == ',')) dot = dot || text[--k] == '.';
+        for (; k > 0 && (digit(text[k - 1]) || text[k - 1] == '.' || text[k - 1] == ','); --k) dot = dot || text[k - 1] == '.';
         text.push_back(dot ? ',' : '.');
     }
 
