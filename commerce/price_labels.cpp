@@ -1,5 +1,7 @@
 #include "commerce/price_labels.hpp"
 
+#include <array>
+
 #include "commerce/price_text.hpp"
 
 namespace quillmere::price_labels {
@@ -48,7 +50,17 @@ bool starts_with(sv text, sv label) {
 }  // namespace
 
 std::optional<Hit> find(sv text) {
-    if (text.empty() || text.size() > 80) return std::nullopt;
+    // Most texts begin with no label's first byte.
+    static const std::array<bool, 256> first = [] {
+        std::array<bool, 256> t{};
+        for (sv l : kLabels) {
+            unsigned char c = static_cast<unsigned char>(l[0]);
+            t[c] = true;
+            if (c >= 'a' && c <= 'z') t[c - 32] = true;
+        }
+        return t;
+    }();
+    if (text.empty() || text.size() > 80 || !first[static_cast<unsigned char>(text[0])]) return std::nullopt;
     const sv* best = nullptr;
     for (const sv& l : kLabels)  // the longest label that begins the text
         if ((!best || l.size() > best->size()) && starts_with(text, l)) best = &l;

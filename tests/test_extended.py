@@ -379,6 +379,9 @@ def test_drawings_and_struck_prices_are_not_the_price():
     ("<li>Cena: 49,00 z\u0142</li>", (49.0, "PLN")),
     ("<p>\u0426\u0435\u043d\u0430 <b>1 290 \u20bd</b></p>", (1290.0, "RUB")),
     ("<p>Price: <s>$30.00</s> <b>$20.00</b></p>", (20.0, "USD")),  # the struck list price is passed over
+    ('<dt>Price:</dt><dd><span class="price-old">$30</span> <span>$20</span></dd>', (20.0, "USD")),
+    ('<dt>Price:</dt><dd><span class="wasPrice"><b>$30</b></span> <span>$20</span></dd>', (20.0, "USD")),
+    ('<dt>Price:</dt><dd class="spec-list__val u-price">$20</dd>', (20.0, "USD")),  # a list of specs
     # labels of prices nobody pays, other words after the label, no currency, other products
     ("<p>List price: $30</p>", None),
     ("<p>Price per kg: 2 \u20ac</p>", None),
