@@ -256,41 +256,6 @@ struct Open {
     bool old = false;    // inside an element named for a price nobody pays ("old-price", "was")
 };
 
-// Whether a class names a price that is not the one to pay: a struck price
-// ("strike", "crossed", "rrp", "uvp"), or an old, was or list price in one
-// class name ("old-price", "price--was", "listPrice"; not "spec-list price").
-bool old_price_name(sv v) {
-    bool price = false;
-    for (std::size_t k = 0; k + 5 <= v.size() && !price; ++k) {
-        price = true;
-        for (std::size_t c = 0; c < 5 && price; ++c) price = lower_ascii(v[k + c]) == "price"[c];
-    }
-    for (std::size_t k = 0; k < v.size(); ++k) {
-        // a word starts here: after a separator, or a capital after a small letter ("listPrice")
-        if (k > 0 && ((v[k - 1] >= 'a' && v[k - 1] <= 'z') || (v[k - 1] >= '0' && v[k - 1] <= '9')) &&
-            !(v[k] >= 'A' && v[k] <= 'Z'))
-            continue;
-        for (sv w : {sv("strike"), sv("crossed"), sv("rrp"), sv("msrp"), sv("uvp"), sv("old"), sv("was"), sv("list"),
-                     sv("regular"), sv("original"), sv("before"), sv("compare"), sv("previous")}) {
-            bool same = k + w.size() <= v.size();
-            for (std::size_t c = 0; same && c < w.size(); ++c) same = lower_ascii(v[k + c]) == w[c];
-            bool plain = w == "strike" || w == "crossed" || w == "rrp" || w == "msrp" || w == "uvp";
-            if (same && (plain || price)) return true;
-        }
-    }
-    return false;
-}
-bool names_old_price(sv v) {
-    v = v.substr(0, 160);
-    for (std::size_t k = 0; k < v.size();) {
-        std::size_t e = k;
-        while (e < v.size() && v[e] != ' ' && v[e] != '\t' && v[e] != '\n') ++e;
-        if (e > k && old_price_name(v.substr(k, e - k))) return true;
-        k = e + 1;
-    }
-    return false;
-}
-
 // Whether a class or id names a block of other products ("related-products",
 // "recommendations", "similar-items", "a-carousel", "upsell", "cross-sell").
 bool names_aside(sv v) {
@@ -516,7 +481,7 @@ private:
                 // named an old price is passed over like a struck one.
                 bool old_price = !stack_.empty() && stack_.back().old;
                 for (const Attr* a = t.begin(); price_pending_ && !old_price && a != t.finish(); ++a)
-                    if (a->name.size() == 5 && equal_icase(a->name, "class")) old_price = names_old_price(a->value);
+                    if (a->name.size() == 5 && equal_icase(a->name, "class")) old_price = price_labels::names_old_price(a->value);
                 stack_.push_back(Open{t.name, new_item, strike, aside, old_price});
                 if (new_item >= 0) item_stack_.push_back(new_item);
             } else {

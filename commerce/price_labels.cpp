@@ -47,7 +47,43 @@ bool starts_with(sv text, sv label) {
     return true;
 }
 
+// A class name of a price that is not the one to pay: a struck price
+// ("strike", "crossed", "rrp", "uvp"), or an old, was or list price in one
+// class name ("old-price", "price--was", "listPrice"; not "spec-list price").
+bool old_price_name(sv v) {
+    bool price = false;
+    for (std::size_t k = 0; k + 5 <= v.size() && !price; ++k) {
+        price = true;
+        for (std::size_t c = 0; c < 5 && price; ++c) price = lower_ascii(v[k + c]) == "price"[c];
+    }
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        // a word starts here: after a separator, or a capital after a small letter ("listPrice")
+        if (k > 0 && ((v[k - 1] >= 'a' && v[k - 1] <= 'z') || (v[k - 1] >= '0' && v[k - 1] <= '9')) &&
+            !(v[k] >= 'A' && v[k] <= 'Z'))
+            continue;
+        for (sv w : {sv("strike"), sv("crossed"), sv("rrp"), sv("msrp"), sv("uvp"), sv("old"), sv("was"), sv("list"),
+                     sv("regular"), sv("original"), sv("before"), sv("compare"), sv("previous")}) {
+            bool same = k + w.size() <= v.size();
+            for (std::size_t c = 0; same && c < w.size(); ++c) same = lower_ascii(v[k + c]) == w[c];
+            bool plain = w == "strike" || w == "crossed" || w == "rrp" || w == "msrp" || w == "uvp";
+            if (same && (plain || price)) return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
+
+bool names_old_price(sv v) {
+    v = v.substr(0, 160);
+    for (std::size_t k = 0; k < v.size();) {
+        std::size_t e = k;
+        while (e < v.size() && v[e] != ' ' && v[e] != '\t' && v[e] != '\n') ++e;
+        if (e > k && old_price_name(v.substr(k, e - k))) return true;
+        k = e + 1;
+    }
+    return false;
+}
 
 std::optional<Hit> find(sv text) {
     // Most texts begin with no label's first byte.

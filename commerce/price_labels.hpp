@@ -21,4 +21,10 @@ struct Hit {
 // price is in the next text), a currency sign or a number.
 std::optional<Hit> find(std::string_view text);
 
+// Whether a class attribute names a price that is not the one to pay: a
+// struck price ("strike", "crossed", "rrp", "uvp"), or an old, was or list
+// price in one class name ("old-price", "price--was", "listPrice"; not
+// "spec-list u-price").
+bool names_old_price(std::string_view classes);
+
 }  // namespace quillmere::price_labels
