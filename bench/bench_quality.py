@@ -240,6 +240,8 @@ HOSTILE = {
     "unclosed buttons": "<button>Add to cart <span>",
     "code elements": "<div class='article-number related'>",
     "spaced cents": "<p class=price>12. 50 € 9€ 99 ",
+    "price labels": "<b>Price:</b> <s>$1</s> ",
+    "cents apart": "<span class=price>12<sup>99",
 }
 
 

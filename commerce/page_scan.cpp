@@ -13,6 +13,7 @@
 
 #include "commerce/code_labels.hpp"
 #include "commerce/html_entities.hpp"
+#include "commerce/price_labels.hpp"
 #include "commerce/text.hpp"
 
 namespace quillmere::page_scan {
@@ -252,6 +253,7 @@ struct Open {
     int item = -1;  // the item this element opened
     bool strike = false;
     bool aside = false;  // inside a link or a block of other products
+    bool old = false;    // inside an element named for a price nobody pays ("old-price", "was")
 };
 
 // Whether a class or id names a block of other products ("related-products",
@@ -475,7 +477,12 @@ private:
 
         if (container) {
             if (stack_.size() < kMaxDepth) {
-                stack_.push_back(Open{t.name, new_item, strike, aside});
+                // Only while a price label waits for its price: what is
+                // named an old price is passed over like a struck one.
+                bool old_price = !stack_.empty() && stack_.back().old;
+                for (const Attr* a = t.begin(); price_pending_ && !old_price && a != t.finish(); ++a)
+                    if (a->name.size() == 5 && equal_icase(a->name, "class")) old_price = price_labels::names_old_price(a->value);
+                stack_.push_back(Open{t.name, new_item, strike, aside, old_price});
                 if (new_item >= 0) item_stack_.push_back(new_item);
             } else {
                 drop_captures(depth);  // not tracked: its captures cannot be closed
@@ -546,6 +553,7 @@ private:
     void add_text(sv chunk) {
         // White-space runs count as one space, so indentation does not use up a capture.
         for (Capture& c : captures_) {
+            if (c.marked >= 0 && out_.marked[c.marked].kind == Marked::PRICE) join_cents(c.text, chunk);
             for (std::size_t k = 0; k < chunk.size() && c.text.size() < kCaptureBytes; ++k) {
                 char ch = chunk[k];
                 if (is_space(ch)) {
@@ -556,7 +564,48 @@ private:
             }
         }
         // Labels inside a link or a block of other products name their codes.
-        if (stack_.empty() || !stack_.back().aside) labels(chunk);
+        if (stack_.empty() || !stack_.back().aside) {
+            labels(chunk);
+            price_label(chunk, !stack_.empty() && (stack_.back().strike || stack_.back().old));
+        }
+    }
+
+    // Cents set apart in an element of their own ("$229<sup>99</sup>",
+    // "173<span>34</span> Lei"): two digits straight after the whole amount
+    // are its cents, so they are joined with the decimal separator the
+    // amount does not group its thousands with.
+    static void join_cents(std::string& text, sv chunk) {
+        auto digit = [](char c) { return c >= '0' && c <= '9'; };
+        if (text.empty() || !digit(text.back()) || chunk.size() != 2 || !digit(chunk[0]) || !digit(chunk[1])) return;
+        std::size_t k = text.size();
+        bool dot = false;
+        for (; k > 0 && (digit(text[k - 1]) || text[k - 1] == '.' || text[k - 1] == ','); --k) dot = dot || text[k - 1] == '.';
+        text.push_back(dot ? ',' : '.');
+    }
+
+    // Price labels: the text after "Price:", "Preis", "售價：" ... in the same
+    // text, or in the next text when the label stands alone or with its
+    // currency only ("<b>Price:</b> <span>12</span>"); a struck list price
+    // between them is passed over.
+    void price_label(sv t, bool struck) {
+        while (!t.empty() && is_space(t.front())) t.remove_prefix(1);
+        while (!t.empty() && is_space(t.back())) t.remove_suffix(1);
+        if (t.empty() || out_.label_prices.size() >= 4) return;
+        if (price_pending_) {
+            if (struck) return;
+            price_pending_ = false;
+            std::string& text = out_.label_prices.back().text;
+            text.push_back(' ');
+            text.append(t.substr(0, 40));
+            return;
+        }
+        if (struck) return;
+        auto hit = price_labels::find(t);
+        if (!hit) return;
+        sv rest = t.substr(hit->end, 40);
+        std::size_t pos = t.data() >= html_.data() ? std::size_t(t.data() - html_.data()) : 0;
+        out_.label_prices.push_back(Scan::LabelPrice{std::string(rest), std::string(hit->label), pos});
+        price_pending_ = std::none_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; });
     }
 
     // Identifier labels: the code after "SKU:", "Art.-Nr.", "Šifra:" ... in
@@ -615,6 +664,7 @@ private:
     std::vector<Capture> captures_;
     std::size_t props_ = 0;
     bool pending_ = false;  // a label waits for its code in the next text
+    bool price_pending_ = false;  // a price label waits for its price
     sv pending_label_;
     int pending_rank_ = 0;
 };

@@ -62,6 +62,14 @@ struct Scan {
         std::size_t pos;    // where the code stands in the page
     };
     std::vector<LabelCode> label_skus;
+    // texts after a price label ("Price:", "售價"), page order, outside
+    // links and blocks of other products
+    struct LabelPrice {
+        std::string text;   // up to 40 bytes after the label, the next text joined when it stood alone
+        std::string label;  // the label as listed in price_labels
+        std::size_t pos;
+    };
+    std::vector<LabelPrice> label_prices;
 };
 
 Scan scan(std::string_view html);

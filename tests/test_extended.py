@@ -372,6 +372,59 @@ def test_drawings_and_struck_prices_are_not_the_price():
     assert ext(body)["price"].amount == 5.0
 
 
+@pytest.mark.parametrize("body, price", [
+    ("<p>Price: $12.50</p>", (12.5, "USD")),
+    ("<dl><dt>Preis:</dt><dd>19,90 \u20ac</dd></dl>", (19.9, "EUR")),
+    ("<div>\u552e\u50f9\uff1a<span>NT$1,280</span></div>", (1280.0, "TWD")),
+    ("<li>Cena: 49,00 z\u0142</li>", (49.0, "PLN")),
+    ("<p>\u0426\u0435\u043d\u0430 <b>1 290 \u20bd</b></p>", (1290.0, "RUB")),
+    ("<p>Price: <s>$30.00</s> <b>$20.00</b></p>", (20.0, "USD")),  # the struck list price is passed over
+    ('<dt>Price:</dt><dd><span class="price-old">$30</span> <span>$20</span></dd>', (20.0, "USD")),
+    ('<dt>Price:</dt><dd><span class="wasPrice"><b>$30</b></span> <span>$20</span></dd>', (20.0, "USD")),
+    ('<dt>Price:</dt><dd class="spec-list__val u-price">$20</dd>', (20.0, "USD")),  # a list of specs
+    # labels of prices nobody pays, other words after the label, no currency, other products
+    ("<p>List price: $30</p>", None),
+    ("<p>Price per kg: 2 \u20ac</p>", None),
+    ("<p>Prices from $5</p>", None),
+    ("<p>Price: 3</p>", None),
+    ('<div class="related-products"><p>Price: $5</p></div>', None),
+])
+def test_prices_after_a_shown_label(body, price):
+    assert facts(ext(body))[0] == price
+    assert analyse(body)["price"] is None
+
+
+def test_where_a_labelled_price_ranks():
+    from quillmere import _commerce
+    # a label names the price to pay; a class name fits any price
+    body = '<span class="price">$990</span><p>Price: $99</p>'
+    assert ext(body)["price"].amount == 99.0
+    page = f"<html><head><title>x</title></head><body>{PAD}{body}</body></html>"
+    assert _commerce._extended_trace(page, URL)["price"][:2] == [((99.0, "USD"), "label.price:price"),
+                                                                 ((990.0, "USD"), "markup.price")]
+    record = {"@type": "Product", "name": "Lantern", "offers": {"price": "9", "priceCurrency": "USD"}}
+    assert ext(ld(record) + body)["price"].amount == 9.0
+    # the description's labelled price only when the page shows none
+    head = '<meta property="og:description" content="\u552e\u50f9\uff1a$2320\u3002Handy.">'
+    assert ext("<p>Handy.</p>", head=head)["price"].amount == 2320.0
+    assert ext('<span class="price">$15</span>', head=head)["price"].amount == 15.0
+    assert ext("<p>x</p>", head='<meta name="description" content="Lowest price: $5 here">')["price"] is None
+
+
+@pytest.mark.parametrize("body, amount", [
+    ('<span class="price">$229<sup>99</sup></span>', 229.99),
+    ('<p class="price">1.234<sup>56</sup> \u20ac</p>', 1234.56),
+    ('<p class="price">1,234<span class="cents">56</span> USD</p>', 1234.56),
+    ('<p class="price">12,<sup>50</sup> \u20ac</p>', 12.5),
+    # the new price of a picture slider, not a price-range slider
+    ('<div class="slider"><span class="slider-priceold">540,00 \u20ac</span>'
+     '<span class="slider-pricenew">270,00 \u20ac</span></div>', 270.0),
+    ('<span class="price-slider">10 \u20ac</span><span class="price">25 \u20ac</span>', 25.0),
+])
+def test_cents_apart_and_new_prices(body, amount):
+    assert ext(body)["price"].amount == amount
+
+
 # ------------------------------------------------------------ the switch
 
 def test_extended_is_keyword_only_and_bool():
@@ -427,6 +480,9 @@ def test_shared_pages_default_unchanged_and_extended_better():
     "SKU: " * 1_000_000,
     "<button>Add to cart <span>" * 30_000,
     "<p>R\u00e9f. 12. 50 \u20ac 9\u20ac 99</p>" * 100_000,
+    # price labels waiting behind struck prices, cents apart never closed
+    "<b>Price:</b> <s>$1</s> " * 200_000,
+    "<span class=price>12<sup>99" * 100_000,
 ])
 def test_hostile_pages_give_an_answer(body):
     md = ext(body)
