@@ -217,7 +217,11 @@ for w in "${wheels[@]}"; do
 done
 
 mkdir -p dist
-rm -f dist/quillmere-*-linux_*.whl dist/quillmere-*manylinux*.whl
+# Only the wheels of the architectures built here are replaced: --arch
+# x86_64 leaves the aarch64 ones in place, and the other way round.
+for arch in "${archs[@]}"; do
+  rm -f dist/quillmere-*-linux_"$arch".whl dist/quillmere-*manylinux*_"$arch".whl
+done
 mv "${wheels[@]}" dist/
 for w in "${wheels[@]}"; do say "built dist/$(basename "$w")"; done
 
