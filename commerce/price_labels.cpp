@@ -49,7 +49,7 @@ bool starts_with(sv text, sv label) {
 
 // A class name of a price that is not the one to pay: a struck price
 // ("strike", "crossed", "rrp", "uvp"), or an old, was or list price in one
-// class name ("old-price", "price--was", "listPrice"; not "spec-list price").
+// class name ("old-price", "price--was", "listPrice"; not "feature-list price").
 bool old_price_name(sv v) {
     bool price = false;
     for (std::size_t k = 0; k + 5 <= v.size() && !price; ++k) {

@@ -24,7 +24,7 @@ std::optional<Hit> find(std::string_view text);
 // Whether a class attribute names a price that is not the one to pay: a
 // struck price ("strike", "crossed", "rrp", "uvp"), or an old, was or list
 // price in one class name ("old-price", "price--was", "listPrice"; not
-// "spec-list u-price").
+// "feature-list u-price").
 bool names_old_price(std::string_view classes);
 
 }  // namespace quillmere::price_labels

@@ -381,7 +381,7 @@ def test_drawings_and_struck_prices_are_not_the_price():
     ("<p>Price: <s>$30.00</s> <b>$20.00</b></p>", (20.0, "USD")),  # the struck list price is passed over
     ('<dt>Price:</dt><dd><span class="price-old">$30</span> <span>$20</span></dd>', (20.0, "USD")),
     ('<dt>Price:</dt><dd><span class="wasPrice"><b>$30</b></span> <span>$20</span></dd>', (20.0, "USD")),
-    ('<dt>Price:</dt><dd class="spec-list__val u-price">$20</dd>', (20.0, "USD")),  # a list of specs
+    ('<dt>Price:</dt><dd class="feature-list__val u-price">$20</dd>', (20.0, "USD")),  # a list of features
     # labels of prices nobody pays, other words after the label, no currency, other products
     ("<p>List price: $30</p>", None),
     ("<p>Price per kg: 2 \u20ac</p>", None),
