@@ -280,6 +280,50 @@ def test_csv_is_the_engines_csv_with_search_ids(tmp_path: Path, internal_allowed
         assert [row[1:] for row in table[1:] if row[0] == sid] == expected[1:]
 
 
+
+def test_csv_and_report_files_are_written_whole_with_the_exports_permissions(tmp_path: Path) -> None:
+    """The batch CSV and the HTML report replace their file only once complete,
+    as the engine's exports do: a new file gets what the umask allows, a
+    replaced one keeps its permissions, a failure leaves the old file, and a
+    pipe is written in place."""
+    import stat
+
+    from quillmere.report._html import write_stream
+
+    out = tmp_path / "r.jsonl"
+    with OutputFile(out) as f:
+        f.write(Outcome("s1", True, json.dumps({"items": []})))
+    old = os.umask(0o027)
+    try:
+        write_csv(out, tmp_path / "new.csv")
+        write_stream(tmp_path / "new.html", lambda put: put("<p>x</p>"))
+    finally:
+        os.umask(old)
+    for name in ("new.csv", "new.html"):
+        assert stat.S_IMODE(os.stat(tmp_path / name).st_mode) == 0o640, name
+    kept = tmp_path / "kept.csv"
+    kept.write_text("old")
+    os.chmod(kept, 0o604)
+    assert write_csv(out, kept) == 0  # the header alone
+    assert stat.S_IMODE(os.stat(kept).st_mode) == 0o604 and kept.read_text().startswith("search_id,")
+
+    def fails(put):
+        put("<p>half")
+        raise OSError("disk full")
+    with pytest.raises(OSError, match="disk full"):
+        write_stream(kept, fails)
+    assert kept.read_text().startswith("search_id,") and sorted(os.listdir(tmp_path)) == [
+        "kept.csv", "new.csv", "new.html", "r.jsonl"]
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    reader = threading.Thread(target=lambda: got.append(fifo.read_text()))
+    got: list[str] = []
+    reader.start()
+    write_csv(out, fifo)
+    reader.join(10)
+    assert got and got[0].startswith("search_id,") and stat.S_ISFIFO(os.stat(fifo).st_mode)
+
+
 def test_a_worker_process_that_dies_ends_the_run_with_an_error() -> None:
     with LoopbackServer({"/p/1": (200, product_page(1), 0.5)}) as srv:
         searches = [(k, [{"link": srv.url("/p/1"), "title": "t"}]) for k in range(60)]

@@ -19,6 +19,7 @@ from collections.abc import Iterable, Iterator
 from pathlib import Path
 from typing import Any, BinaryIO
 
+from .._files import replaced_when_complete
 from ._input import Outcome, SearchId, id_key
 
 try:
@@ -165,38 +166,29 @@ def write_csv(results_path: Path, csv_path: Path, searches_per_chunk: int = 64) 
     once complete. Returns the number of item rows."""
     from ..commerce import CommerceIntelligence, export_commerce_to_csv
 
-    csv_path = csv_path.expanduser().resolve()
-    csv_path.parent.mkdir(parents=True, exist_ok=True)
     rows = 0
-    fd, tmp_name = tempfile.mkstemp(prefix=f".{csv_path.name}.", suffix=".tmp", dir=csv_path.parent)
-    try:
-        with tempfile.TemporaryDirectory(prefix="quillmere-csv-") as scratch, \
-                os.fdopen(fd, "w", encoding="utf-8", newline="") as out:
-            writer = csv.writer(out, lineterminator="\r\n")
-            chunk_path = Path(scratch) / "chunk.csv"
-            header_written = False
-            empty = CommerceIntelligence()
-            for chunk in _chunks(results_of(results_path), searches_per_chunk):
-                ids: list[str] = []
-                items: list[Any] = []
-                for sid, result in chunk:
-                    got = CommerceIntelligence.model_validate(result).items
-                    ids += [str(sid)] * len(got)
-                    items += got
-                engine_rows = _engine_rows(export_commerce_to_csv, CommerceIntelligence(items=items), chunk_path)
-                if not header_written:
-                    writer.writerow(["search_id", *engine_rows[0]])
-                    header_written = True
-                for sid, row in zip(ids, engine_rows[1:], strict=True):
-                    writer.writerow([sid, *row])
-                rows += len(ids)
+    with tempfile.TemporaryDirectory(prefix="quillmere-csv-") as scratch, \
+            replaced_when_complete(csv_path, newline="") as out:
+        writer = csv.writer(out, lineterminator="\r\n")
+        chunk_path = Path(scratch) / "chunk.csv"
+        header_written = False
+        empty = CommerceIntelligence()
+        for chunk in _chunks(results_of(results_path), searches_per_chunk):
+            ids: list[str] = []
+            items: list[Any] = []
+            for sid, result in chunk:
+                got = CommerceIntelligence.model_validate(result).items
+                ids += [str(sid)] * len(got)
+                items += got
+            engine_rows = _engine_rows(export_commerce_to_csv, CommerceIntelligence(items=items), chunk_path)
             if not header_written:
-                writer.writerow(["search_id", *_engine_rows(export_commerce_to_csv, empty, chunk_path)[0]])
-        os.replace(tmp_name, csv_path)
-    except BaseException:
-        if os.path.exists(tmp_name):
-            os.unlink(tmp_name)
-        raise
+                writer.writerow(["search_id", *engine_rows[0]])
+                header_written = True
+            for sid, row in zip(ids, engine_rows[1:], strict=True):
+                writer.writerow([sid, *row])
+            rows += len(ids)
+        if not header_written:
+            writer.writerow(["search_id", *_engine_rows(export_commerce_to_csv, empty, chunk_path)[0]])
     return rows
 
 

@@ -13,15 +13,14 @@ from __future__ import annotations
 import base64
 import hashlib
 import json
-import os
 import re
-import tempfile
 from collections.abc import Callable, Iterable
 from datetime import datetime, timezone
 from importlib import resources
 from pathlib import Path
 from typing import Any
 
+from .._files import replaced_when_complete
 from ._chart import price_chart
 from ._escape import category_class, cut, esc
 from ._read import Results, Search, number, outcome_label, page_counts, text
@@ -308,28 +307,9 @@ def write_html(results: Results, path: Path, source: str | None = None) -> Path:
 
 def write_stream(path: Path, body: Callable[[Callable[[str], Any]], Any]) -> Path:
     path = Path(path).expanduser().resolve()
-    if path.exists() and not path.is_file():
-        with open(path, "w", encoding="utf-8", newline="\n") as f:
-            body(f.write)
-        return path
-    path.parent.mkdir(parents=True, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="\n", buffering=1 << 16) as f:
-            body(f.write)
-        os.chmod(tmp, 0o666 & ~_umask())
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
-        raise
+    with replaced_when_complete(path, newline="\n", buffering=1 << 16) as f:
+        body(f.write)
     return path
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
 
 
 def write_result_html(result: Any, path: Path, outcomes: list[Any] | None = None,
