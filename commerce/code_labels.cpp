@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "commerce/text.hpp"
+
 namespace quillmere::code_labels {
 namespace {
 
@@ -60,9 +62,7 @@ constexpr Label kLabels[] = {
     {"\u578b\u756a", MAKER}, {"\u578b\u53f7", MAKER}, {"\u578b\u865f", MAKER}, {"\ubaa8\ub378\uba85", MAKER},
 };
 
-char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; }
 bool ascii_alnum(unsigned char c) { return (c >= '0' && c <= '9') || ((c | 32) >= 'a' && (c | 32) <= 'z'); }
-bool space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
 
 // Longest labels first, so that "cod produs" is read before "cod"; and a
 // table of the first two bytes (ASCII lowered) that can start a label.
@@ -83,19 +83,12 @@ struct Table {
         }
     }
     static std::size_t key(char a, char b) {
-        return static_cast<unsigned char>(lower_ascii(a)) << 8 | static_cast<unsigned char>(lower_ascii(b));
+        return static_cast<unsigned char>(text::lower_ascii(a)) << 8 | static_cast<unsigned char>(text::lower_ascii(b));
     }
 };
 const Table& table() {
     static const Table t;
     return t;
-}
-
-bool equal_at(sv text, std::size_t p, sv label) {
-    if (p + label.size() > text.size()) return false;
-    for (std::size_t k = 0; k < label.size(); ++k)
-        if (lower_ascii(text[p + k]) != label[k]) return false;
-    return true;
 }
 
 }  // namespace
@@ -109,12 +102,12 @@ std::optional<Hit> find(sv text, bool anywhere) {
         if (p > 0 && ascii_alnum(static_cast<unsigned char>(text[p - 1]))) continue;
         for (const Label* lp : t.buckets[b - 1]) {
             const Label& l = *lp;
-            if (!equal_at(text, p, l.text)) continue;
+            if (!text::starts_with_ascii_icase(text.substr(p), l.text)) continue;
             std::size_t e = p + l.text.size();
             if (e < text.size() && ascii_alnum(static_cast<unsigned char>(text[e])) && ascii_alnum(static_cast<unsigned char>(l.text.back())))
                 continue;  // a longer word
             for (;;) {
-                if (e < text.size() && (space(text[e]) || text[e] == ':' || text[e] == '#' || text[e] == '.' ||
+                if (e < text.size() && (text::html_space(text[e]) || text[e] == ':' || text[e] == '#' || text[e] == '.' ||
                                         text[e] == '-'))
                     ++e;
                 else if (text.substr(e, 3) == "\xef\xbc\x9a")  // a full-width colon
@@ -129,9 +122,9 @@ std::optional<Hit> find(sv text, bool anywhere) {
 }
 
 sv code_at(sv rest) {
-    while (!rest.empty() && (space(rest.front()) || rest.front() == ':' || rest.front() == '#')) rest.remove_prefix(1);
+    while (!rest.empty() && (text::html_space(rest.front()) || rest.front() == ':' || rest.front() == '#')) rest.remove_prefix(1);
     std::size_t k = 0;
-    while (k < rest.size() && !space(rest[k])) ++k;
+    while (k < rest.size() && !text::html_space(rest[k])) ++k;
     sv tok = rest.substr(0, k);
     while (!tok.empty() && (tok.back() == '.' || tok.back() == ',' || tok.back() == ';' || tok.back() == ')' ||
                             tok.back() == ':'))

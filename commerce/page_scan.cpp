@@ -45,7 +45,7 @@ constexpr std::array<std::uint8_t, 256> kClasses = [] {
 }();
 bool has(char c, std::uint8_t cls) { return kClasses[static_cast<unsigned char>(c)] & cls; }
 
-char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; }
+using text::lower_ascii;
 bool is_space(char c) { return has(c, SPACE); }
 bool name_char(char c) { return has(c, NAME); }
 bool equal_icase(sv a, sv lower) {

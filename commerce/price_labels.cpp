@@ -3,6 +3,7 @@
 #include <array>
 
 #include "commerce/price_text.hpp"
+#include "commerce/text.hpp"
 
 namespace quillmere::price_labels {
 namespace {
@@ -36,16 +37,8 @@ constexpr sv kLabels[] = {
     "\xe0\xb8\xa3\xe0\xb8\xb2\xe0\xb8\x84\xe0\xb8\xb2", "gi\xc3\xa1", "gi\xc3\xa1 b\xc3\xa1n", "harga",
 };
 
-char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 bool letter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c >= 0x80; }
-bool space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
 
-bool starts_with(sv text, sv label) {
-    if (label.size() > text.size()) return false;
-    for (std::size_t k = 0; k < label.size(); ++k)
-        if (lower_ascii(text[k]) != label[k]) return false;
-    return true;
-}
 
 // A class name of a price that is not the one to pay: a struck price
 // ("strike", "crossed", "rrp", "uvp"), or an old, was or list price in one
@@ -54,7 +47,7 @@ bool old_price_name(sv v) {
     bool price = false;
     for (std::size_t k = 0; k + 5 <= v.size() && !price; ++k) {
         price = true;
-        for (std::size_t c = 0; c < 5 && price; ++c) price = lower_ascii(v[k + c]) == "price"[c];
+        for (std::size_t c = 0; c < 5 && price; ++c) price = text::lower_ascii(v[k + c]) == "price"[c];
     }
     for (std::size_t k = 0; k < v.size(); ++k) {
         // a word starts here: after a separator, or a capital after a small letter ("listPrice")
@@ -64,7 +57,7 @@ bool old_price_name(sv v) {
         for (sv w : {sv("strike"), sv("crossed"), sv("rrp"), sv("msrp"), sv("uvp"), sv("old"), sv("was"), sv("list"),
                      sv("regular"), sv("original"), sv("before"), sv("compare"), sv("previous")}) {
             bool same = k + w.size() <= v.size();
-            for (std::size_t c = 0; same && c < w.size(); ++c) same = lower_ascii(v[k + c]) == w[c];
+            for (std::size_t c = 0; same && c < w.size(); ++c) same = text::lower_ascii(v[k + c]) == w[c];
             bool plain = w == "strike" || w == "crossed" || w == "rrp" || w == "msrp" || w == "uvp";
             if (same && (plain || price)) return true;
         }
@@ -99,7 +92,7 @@ std::optional<Hit> find(sv text) {
     if (text.empty() || text.size() > 80 || !first[static_cast<unsigned char>(text[0])]) return std::nullopt;
     const sv* best = nullptr;
     for (const sv& l : kLabels)  // the longest label that begins the text
-        if ((!best || l.size() > best->size()) && starts_with(text, l)) best = &l;
+        if ((!best || l.size() > best->size()) && text::starts_with_ascii_icase(text, l)) best = &l;
     if (!best) return std::nullopt;
     std::size_t e = best->size();
     // A whole word: "Price" in "Price:", not in "Prices" (scripts without
@@ -109,7 +102,7 @@ std::optional<Hit> find(sv text) {
         return std::nullopt;
     bool colon = false;
     for (;;) {
-        if (e < text.size() && space(text[e])) ++e;
+        if (e < text.size() && text::html_space(text[e])) ++e;
         else if (e < text.size() && text[e] == ':' && !colon) ++e, colon = true;
         else if (text.substr(e, 3) == "\xef\xbc\x9a" && !colon) e += 3, colon = true;  // a full-width colon
         else break;
@@ -118,7 +111,7 @@ std::optional<Hit> find(sv text) {
     if (!rest.empty()) {
         // A number or a currency next, not another word ("Price per kg:").
         std::size_t k = 0;
-        while (k < rest.size() && !space(rest[k]) && !(rest[k] >= '0' && rest[k] <= '9')) ++k;
+        while (k < rest.size() && !text::html_space(rest[k]) && !(rest[k] >= '0' && rest[k] <= '9')) ++k;
         sv word = rest.substr(0, k);
         if (!word.empty() && !(word[0] >= '0' && word[0] <= '9') && !price_text::is_currency_token(word) &&
             letter(static_cast<unsigned char>(word[0])))

@@ -44,6 +44,17 @@ inline bool contains(std::string_view haystack, std::string_view needle) {
     return haystack.find(needle) != std::string_view::npos;
 }
 inline bool starts_with(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
+// ASCII letters lowered; every other byte as it is.
+inline char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; }
+// HTML's white space: space, tab, line feed, carriage return, form feed.
+inline bool html_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+// Whether `s` begins with `lower` (written in lower case) in any ASCII letter case.
+inline bool starts_with_ascii_icase(std::string_view s, std::string_view lower) {
+    if (lower.size() > s.size()) return false;
+    for (std::size_t k = 0; k < lower.size(); ++k)
+        if (lower_ascii(s[k]) != lower[k]) return false;
+    return true;
+}
 inline bool ends_with(std::string_view s, std::string_view p) {
     return s.size() >= p.size() && s.substr(s.size() - p.size()) == p;
 }
