@@ -49,7 +49,8 @@ void adopt_host_url_rules() {
     } catch (const std::exception& e) {
         std::string what = std::string("quillmere: could not read this Python's urllib.parse rules (") + e.what() +
                            "); links are split as the building Python splits them";
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, what.c_str(), 1) != 0) PyErr_Clear();
+        // Where warnings are errors, the import fails with it.
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, what.c_str(), 1) != 0) throw nb::python_error();
     }
 }
 
